@@ -1,0 +1,42 @@
+# Build helpers shared by every folder: one warning list, sanitizer and 32-bit flags, test targets.
+
+function(ql_apply_global_flags)
+  if(QL_SANITIZE)
+    string(REPLACE "," ";" _kinds "${QL_SANITIZE}")
+    set(_flags "-fsanitize=${QL_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all")
+    set(CMAKE_C_FLAGS "${CMAKE_C_FLAGS} ${_flags}" PARENT_SCOPE)
+    set(CMAKE_CXX_FLAGS "${CMAKE_CXX_FLAGS} ${_flags}" PARENT_SCOPE)
+    set(CMAKE_EXE_LINKER_FLAGS "${CMAKE_EXE_LINKER_FLAGS} -fsanitize=${QL_SANITIZE}" PARENT_SCOPE)
+    set(CMAKE_SHARED_LINKER_FLAGS "${CMAKE_SHARED_LINKER_FLAGS} -fsanitize=${QL_SANITIZE}"
+        PARENT_SCOPE)
+  endif()
+  if(QL_M32)
+    set(CMAKE_C_FLAGS "${CMAKE_C_FLAGS} -m32" PARENT_SCOPE)
+    set(CMAKE_CXX_FLAGS "${CMAKE_CXX_FLAGS} -m32" PARENT_SCOPE)
+    set(CMAKE_EXE_LINKER_FLAGS "${CMAKE_EXE_LINKER_FLAGS} -m32" PARENT_SCOPE)
+    set(CMAKE_SHARED_LINKER_FLAGS "${CMAKE_SHARED_LINKER_FLAGS} -m32" PARENT_SCOPE)
+  endif()
+endfunction()
+
+function(ql_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow -Wformat=2 -Wcast-qual
+                         -Wnull-dereference -Wvla -Wundef)
+  if(QL_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()
+
+# ql_add_test(name SOURCES a.cpp ... LIBS lib ...): a GoogleTest executable registered with ctest.
+function(ql_add_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  if(NOT T_SOURCES)
+    set(T_SOURCES ${name}.cpp)
+  endif()
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} ql_testsupport GTest::gmock GTest::gtest_main
+                        Threads::Threads)
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  ql_warnings(${name})
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+endfunction()

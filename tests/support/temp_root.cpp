@@ -1,0 +1,98 @@
+#include "tests/support/temp_root.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace ql::test {
+
+namespace {
+
+constexpr const char *kDirs[] = {
+    "opt/Quellar/etc/postwick",
+    "opt/Quellar/sbin",
+    "opt/Quellar/lib",
+    "opt/Quellar/var/run",
+    "var/Quellar/var/log",
+    "var/Quellar/var/tmp",
+    "var/Quellar/var/quarantine/kestra",
+};
+
+void linkIfBuilt(const std::string &built, const std::string &link) {
+    std::error_code ec;
+    if (fs::exists(built, ec)) {
+        fs::create_symlink(built, link, ec);
+    }
+}
+
+}  // namespace
+
+std::string makeTempDir(const char *prefix) {
+    const char *tmp = getenv("TMPDIR");
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/" + prefix + "XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        ADD_FAILURE() << "mkdtemp " << pattern;
+        return {};
+    }
+    return pattern;
+}
+
+void removeTree(const std::string &path) {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+}
+
+TempRoot::TempRoot() : root_(makeTempDir("qlroot.")) {
+    for (const char *dir : kDirs) {
+        fs::create_directories(root_ + "/" + dir);
+    }
+    linkIfBuilt(std::string(QL_TEST_BIN_DIR) + "/qornd", path("/opt/Quellar/sbin/qornd"));
+    linkIfBuilt(std::string(QL_TEST_LIB_DIR) + "/libavcore.so",
+                path("/opt/Quellar/lib/libavcore.so"));
+    setenv("QL_ROOT", root_.c_str(), 1);
+}
+
+TempRoot::~TempRoot() {
+    unsetenv("QL_ROOT");
+    removeTree(root_);
+}
+
+std::string TempRoot::path(std::string_view fixed) const {
+    return root_ + std::string(fixed);
+}
+
+void TempRoot::writeFixed(std::string_view fixed, std::string_view text) const {
+    std::string full = path(fixed);
+    std::error_code ec;
+    fs::create_directories(fs::path(full).parent_path(), ec);
+    writeFile(full, text);
+}
+
+void writeFile(const std::string &path, std::string_view text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    if (!out) {
+        ADD_FAILURE() << "cannot write " << path;
+    }
+}
+
+std::string readFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string eicar() {
+    return std::string(R"(X5O!P%@AP[4\PZX54(P^)7CC)7})") +
+           "$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
+}
+
+}  // namespace ql::test

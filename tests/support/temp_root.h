@@ -1,0 +1,47 @@
+// A temporary installation root for tests: a fresh QL_ROOT with the installation's folders, the
+// built stand-ins linked in, and helpers to write the configuration files.
+#ifndef QL_TESTS_SUPPORT_TEMP_ROOT_H
+#define QL_TESTS_SUPPORT_TEMP_ROOT_H
+
+#include <string>
+#include <string_view>
+
+namespace ql::test {
+
+class TempRoot {
+  public:
+    // Lays out $QL_ROOT/opt/Quellar/{etc/postwick,sbin,lib,var/run} and
+    // $QL_ROOT/var/Quellar/var/{log,tmp,quarantine/kestra}, links the built qornd and
+    // libavcore.so in when they exist, and sets QL_ROOT for this process.
+    TempRoot();
+    // Unsets QL_ROOT and removes the tree.
+    ~TempRoot();
+    TempRoot(const TempRoot &) = delete;
+    TempRoot &operator=(const TempRoot &) = delete;
+
+    const std::string &root() const { return root_; }
+    // The real path of a fixed installation path, e.g. path("/opt/Quellar/etc/qorn-ver").
+    std::string path(std::string_view fixed) const;
+
+    // Write text to the file at a fixed installation path (made under the root).
+    void writeFixed(std::string_view fixed, std::string_view text) const;
+
+  private:
+    std::string root_;
+};
+
+// Write text to a file at an absolute path; fails the current test when it cannot.
+void writeFile(const std::string &path, std::string_view text);
+// The whole content of a file, or "" when it cannot be read.
+std::string readFile(const std::string &path);
+// A fresh temporary directory under TMPDIR or /tmp.
+std::string makeTempDir(const char *prefix);
+// Remove a tree (no shell).
+void removeTree(const std::string &path);
+
+// The EICAR test string, assembled at run time so that host scanners do not flag the sources.
+std::string eicar();
+
+}  // namespace ql::test
+
+#endif  // QL_TESTS_SUPPORT_TEMP_ROOT_H
