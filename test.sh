@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Build the project and run every test through ctest. Installs what is missing on Debian.
+#   ./test.sh                 tests of the normal build (build/)
+#   QL_BUILD_DIR=build-asan QL_CMAKE_ARGS="-DQL_SANITIZE=address,undefined" ./test.sh
+set -euo pipefail
+QL_SOURCE_DIR=$(cd "$(dirname "$0")" && pwd)
+cd "$QL_SOURCE_DIR"
+. scripts/setup.sh
+
+build_dir=${QL_BUILD_DIR:-build}
+# shellcheck disable=SC2086
+ensure_build_tools
+build_tree "$build_dir" -DQL_WERROR=ON ${QL_CMAKE_ARGS:-}
+ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)" --timeout 300
