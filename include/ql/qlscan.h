@@ -261,6 +261,35 @@ QL_EXPORT int QL_ResolveSymlink(const char *path, char *out);
 /* The installed engine, read from the version file now. Sets no error. */
 QL_EXPORT AVType QL_GetInstalledAV(void);
 
+/* Open the installed engine from its configuration file (absolute path). onEvent, when given,
+   receives QL_EV_ENGINE_INIT, then QL_EV_ENGINE_READY or QL_EV_ENGINE_FAILED (object kind
+   QL_OBJ_ENGINE). startDaemon non-zero lets the KAV engine daemon be started when none runs.
+   NULL on failure; with no engine installed the last error is left unchanged. */
+QL_EXPORT AVHandle QL_InitAVHandle(const char *confPath, QL_EventFn onEvent, uint8_t startDaemon);
+/* Close the handle's logger and its engine, reporting QL_EV_ENGINE_DOWN through onEvent, and
+   free the handle. No scan may run on it any more. */
+QL_EXPORT void QL_DeinitAVHandle(AVHandle handle, QL_EventFn onEvent);
+/* The installed engine's configuration block (QL_CONF_BLOCK_SIZE characters, two fields of
+   QL_VALUE_MAX) read from confPath; the caller frees it with free(). NULL on failure. */
+QL_EXPORT char *QL_GetScannerConf(const char *confPath);
+
+/* Attach a logger to the handle: writing to path below level when both are given, otherwise an
+   empty one that a callback can use. Replaces (without freeing) any logger already there. */
+QL_EXPORT int QL_OpenHandleLog(AVHandle handle, const char *path, int level);
+/* Take the handle's logger out and destroy it. */
+QL_EXPORT void QL_CloseHandleLog(AVHandle handle);
+QL_EXPORT void QL_SetHandleLogCallback(AVHandle handle, LogFn callback);
+QL_EXPORT void QL_ClearHandleLogCallback(AVHandle handle);
+
+/* ---- Scans ---- */
+
+/* Normalise request->scanOpts in place; -1 (no error code) when request or its object is NULL. */
+QL_EXPORT int QL_FilterQuickOptions(QuickRequest *request);
+/* Scan one file, buffer or open descriptor with the installed engine. Returns the result bits,
+   or -1 with the last error set. A path request's object is replaced by a pointer valid only
+   during the call: set it again before every call. Safe from many threads on one handle. */
+QL_EXPORT int QL_QuickScan(AVHandle handle, QuickRequest *request, EventCallback *callback);
+
 #ifdef __cplusplus
 }
 #endif
