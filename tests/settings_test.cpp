@@ -1,0 +1,415 @@
+#include <sys/stat.h>
+#include <sys/time.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "common/iface_utils.h"
+#include "settings/ini_loader.h"
+#include "settings/ini_reader.h"
+#include "settings/value_table.h"
+#include "tests/support/temp_root.h"
+
+namespace {
+
+using ql::settings::IniEntry;
+using ql::settings::IniEntryKind;
+using ql::settings::IniReader;
+
+struct TableOwner {
+    ValueTable *table = tableCreate();
+    ~TableOwner() { tableDelete(table); }
+};
+
+// Sets or unsets one environment variable for the scope of a test.
+class EnvOverride {
+  public:
+    EnvOverride(const char *name, const char *value) : name_(name) {
+        if (const char *old = std::getenv(name)) {
+            old_ = old;
+        }
+        if (value != nullptr) {
+            setenv(name, value, 1);
+        } else {
+            unsetenv(name);
+        }
+    }
+    ~EnvOverride() {
+        if (old_) {
+            setenv(name_, old_->c_str(), 1);
+        } else {
+            unsetenv(name_);
+        }
+    }
+
+  private:
+    const char *name_;
+    std::optional<std::string> old_;
+};
+
+std::FILE *openText(std::string &text) {
+    return fmemopen(text.data(), text.size(), "r");
+}
+
+// Every physical line iniReadLine yields, joined by '|'.
+std::string readLines(std::string text) {
+    std::FILE *file = openText(text);
+    std::string out;
+    char line[ql::settings::kIniLineColumns + 1];
+    const char *separator = "";
+    for (int n = 0; (n = ql::settings::iniReadLine(file, line)) >= 0; separator = "|") {
+        out += separator + std::string(line, static_cast<std::size_t>(n));
+    }
+    std::fclose(file);
+    return out;
+}
+
+// Every entry iniReadEntry yields, as "S[name]" or "K[key]=[value]".
+std::string readEntries(std::string text) {
+    IniReader reader;
+    reader.file = openText(text);
+    std::string out;
+    for (IniEntry e = iniReadEntry(reader); e.kind != IniEntryKind::End; e = iniReadEntry(reader)) {
+        out += e.kind == IniEntryKind::Section ? "S[" + e.name + "]"
+                                               : "K[" + e.name + "]=[" + e.value + "]";
+    }
+    std::fclose(reader.file);
+    return out;
+}
+
+TEST(ValueTableTest, StoringANameAgainReplacesItsValueInOneEntry) {
+    TableOwner t;
+    ASSERT_NE(tableSet(t.table, "s:k", "1"), nullptr);
+    ValueEntry *entry = tableSet(t.table, "s:k", "2");
+    ASSERT_NE(entry, nullptr);
+    EXPECT_STREQ(tableGet(t.table, "s:k", nullptr), "2");
+    EXPECT_EQ(t.table->count, 1);
+
+    const char *before = entry->value;
+    EXPECT_EQ(tableSet(t.table, "s:k", before), entry);
+    EXPECT_EQ(entry->value, before) << "an equal value keeps the handed-out text valid";
+}
+
+TEST(ValueTableTest, NamesInOneBucketAreFoundExactly) {
+    TableOwner t;
+    tableSet(t.table, "ab", "first");
+    tableSet(t.table, "ba", "second");
+    ASSERT_EQ(tableFind(t.table, "ab")->bucket, tableFind(t.table, "ba")->bucket);
+    EXPECT_STREQ(tableGet(t.table, "ab", nullptr), "first");
+    EXPECT_STREQ(tableGet(t.table, "ba", nullptr), "second");
+    EXPECT_EQ(tableFind(t.table, "AB"), nullptr);
+    EXPECT_EQ(tableFind(t.table, " ab"), nullptr) << "only tableGet trims the name";
+    EXPECT_STREQ(tableGet(t.table, " \tab  ", "none"), "first");
+    EXPECT_STREQ(tableGet(t.table, "a b", "none"), "none");
+    EXPECT_STREQ(t.table->entries->name, "ba") << "newest entry first";
+}
+
+TEST(ValueTableTest, NumbersAreReadLikeStrtolAndClampedTo32Bits) {
+    struct Case {
+        const char *value;
+        int32_t expected;
+    };
+    const Case cases[] = {
+        {"30", 30},
+        {" 30 words", 30},
+        {"+7", 7},
+        {"-5", -5},
+        {"abc", 0},
+        {"", 0},
+        {"2147483647", INT32_MAX},
+        {"2147483648", INT32_MAX},
+        {"-99999999999", INT32_MIN},
+        {"0x10", 0},
+    };
+    TableOwner t;
+    for (const Case &c : cases) {
+        tableSet(t.table, "n", c.value);
+        EXPECT_EQ(tableGetNumber(t.table, "n", -1), c.expected) << c.value;
+    }
+    EXPECT_EQ(tableGetNumber(t.table, "missing", -1), -1);
+    EXPECT_EQ(tableGetNumber(nullptr, "n", 7), 7);
+}
+
+TEST(IniReaderTest, PhysicalLinesFollowTheColumnRules) {
+    const std::string a1024(1024, 'a');
+    struct Case {
+        std::string input;
+        std::string lines;
+    };
+    const Case cases[] = {
+        {"a\tb", "a       b"},
+        {"abcdefgh\tX", "abcdefgh        X"},
+        {"ab\r\ncd\r\n", "ab|cd"},
+        {"\n\nx", "||x"},
+        {"\x1a", ""},
+        {"\x1a\nk=v\n", ""},
+        {"ab\x1a", "ab"},
+        {a1024 + a1024.substr(0, 476), a1024 + "|" + a1024.substr(0, 476)},
+        {std::string(1020, 'a') + "\tx", std::string(1020, 'a') + "    |x"},
+        {a1024 + "\n", a1024 + "|"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(readLines(c.input), c.lines) << c.input;
+    }
+}
+
+TEST(IniReaderTest, EntriesFollowTheLineSyntax) {
+    struct Case {
+        std::string input;
+        std::string entries;
+    };
+    const Case cases[] = {
+        {"; c\n  # c\n! include x\n\n   \nnothing here\n[\n[]x\n", ""},
+        {"[postwicker]\nMaxInstances = 30 ; comment\n", "S[postwicker]K[MaxInstances]=[30]"},
+        {"[ postwicker ]\n[abc\n[a]tail\n[]\n", "S[ postwicker ]S[abc]S[a]S[]"},
+        {"key\t= v\n  a b  =  c d  \n=v\nk=\nk=#x\n",
+         "K[key]=[v]K[a b]=[c d]K[]=[v]K[k]=[]K[k]=[]"},
+        {"k = \"a;b#c\" ; comment\n", "K[k]=[\"a;b#c\"]"},
+        {"k = \"a\\\"b\" tail\n", "K[k]=[\"a\\\"b\"]"},
+        {"k = \"abc-\n  def\" ;x\nn=1\n", "K[k]=[\"abc  def\"]K[n]=[1]"},
+        {"k = \"a-\nb-\nc\"\n", "K[k]=[\"abc\"]"},
+        {"k = \"abc-", "K[k]=[\"abc-]"},
+        {"k = abc-\nn=1\n", "K[k]=[abc-]K[n]=[1]"},
+        {"k = \"open\\", "K[k]=[\"open\\]"},
+        {"k=a=b\n", "K[k]=[a=b]"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(readEntries(c.input), c.entries) << c.input;
+    }
+}
+
+TEST(IniReaderTest, ContinuationStaysWithinTheLineColumns) {
+    std::string head = "k=\"" + std::string(1016, 'x') + "-";  // 1020 columns, room for 4
+    std::string input = head + "\n" + std::string(100, 'y') + "\nn=1\n";
+    EXPECT_EQ(readEntries(input), "K[k]=[\"" + std::string(1016, 'x') + "yyyy]K[n]=[1]") << input;
+
+    std::string full = "k=\"" + std::string(1020, 'x') + "-";  // 1024 columns, no room
+    EXPECT_EQ(readEntries(full + "\nn=1\n"), "K[k]=[" + full.substr(2) + "]K[n]=[1]") << full;
+}
+
+TEST(IniReaderTest, ReferencesExpandOnlyInTheirFullForm) {
+    TableOwner env;
+    tableSet(env.table, "HOME", "/home/q");
+    tableSet(env.table, "A", "$(HOME)");
+    struct Case {
+        const char *value;
+        const char *expanded;
+    };
+    const Case cases[] = {
+        {"$(HOME)/x", "/home/q/x"},
+        {"$(home)", ""},
+        {"$HOME", "$HOME"},
+        {"a$", "a$"},
+        {"$(HOME", "$(HOME"},
+        {"$$(HOME)", "$$(HOME)"},
+        {"$(A)", "$(HOME)"},
+        {"x$(NOPE)y", "xy"},
+        {"$()", ""},
+        {"$(HOME)$(HOME)", "/home/q/home/q"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(ql::settings::expandEnvRefs(c.value, env.table), c.expanded) << c.value;
+    }
+    EXPECT_EQ(ql::settings::expandEnvRefs("a$(HOME)b", nullptr), "ab");
+}
+
+TEST(IniReaderTest, UnquotingTakesEscapesAndOnlyTheClosingQuote) {
+    struct Case {
+        const char *quoted;
+        const char *plain;
+    };
+    const Case cases[] = {
+        {"\"a;b\"", "a;b"},   {"\"a\\nb\"", "a\nb"}, {"\"a\\\\b\"", "a\\b"},
+        {"\"a\\qb\"", "aqb"}, {"\"\"", ""},          {"\"", ""},
+        {"\"abc", "abc"},     {"\"abc\\", "abc\\"},  {"\"a\"b\"", "a\"b"},
+        {"\"ab\\\"", "ab\""},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(ql::settings::unquoteValue(c.quoted), c.plain) << c.quoted;
+    }
+}
+
+class IniLoaderTest : public ::testing::Test {
+  protected:
+    void SetUp() override { dir_ = ql::test::makeTempDir("ql-settings."); }
+    void TearDown() override { ql::test::removeTree(dir_); }
+
+    std::string write(const std::string &name, const std::string &text) {
+        std::string path = dir_ + "/" + name;
+        ql::test::writeFile(path, text);
+        return path;
+    }
+
+    // Loads text from a file into a fresh table.
+    ValueTable *load(const std::string &text) {
+        return iniLoad(t_.table, write("test.ini", text).c_str());
+    }
+
+    std::string dir_;
+    TableOwner t_;
+};
+
+TEST_F(IniLoaderTest, DaemonSettingsAreStoredUnderSectionAndKey) {
+    ValueTable *table = load(
+        "MaxInstances = 5\n"
+        "[postwicker]\n"
+        "PostwickerSocket=/run/a;b\n"
+        "PostwickerPID = \"/run/a;b#c\" ; quoted\n"
+        "MaxInstances = 30 ; comment\n"
+        "[other]\n"
+        "MaxInstances = 40\n");
+    ASSERT_EQ(table, t_.table);
+    EXPECT_STREQ(tableGet(table, "postwicker", nullptr), "");
+    EXPECT_STREQ(tableGet(table, "postwicker:PostwickerSocket", nullptr), "/run/a");
+    EXPECT_STREQ(tableGet(table, "postwicker:PostwickerPID", nullptr), "/run/a;b#c");
+    EXPECT_EQ(tableGetNumber(table, " postwicker:MaxInstances ", -1), 30);
+    EXPECT_EQ(tableGetNumber(table, "other:MaxInstances", -1), 40);
+    EXPECT_EQ(tableFind(table, ":MaxInstances"), nullptr) << "key before the first header";
+    EXPECT_STREQ(tableGet(table, "filename", nullptr), (dir_ + "/test.ini").c_str());
+}
+
+TEST_F(IniLoaderTest, ValuesAreUnquotedExpandedAndReplaced) {
+    EnvOverride home("HOME", "/home/q");
+    ValueTable *table = load(
+        "[s]\n"
+        "joined = \"first-\n"
+        "second\"\n"
+        "escaped = \"a\\nb\\\"c\"\n"
+        "ref = $(HOME)/x $(home) $HOME\n"
+        "quotedRef = \"$(HOME);\"\n"
+        "dup = 1\n"
+        "dup = 2\n"
+        "[]\n"
+        "bare = v\n");
+    EXPECT_STREQ(tableGet(table, "s:joined", nullptr), "firstsecond");
+    EXPECT_STREQ(tableGet(table, "s:escaped", nullptr), "a\nb\"c");
+    EXPECT_STREQ(tableGet(table, "s:ref", nullptr), "/home/q/x  $HOME");
+    EXPECT_STREQ(tableGet(table, "s:quotedRef", nullptr), "/home/q;");
+    EXPECT_STREQ(tableGet(table, "s:dup", nullptr), "2");
+    EXPECT_STREQ(tableGet(table, ":bare", nullptr), "v");
+    int dups = 0;
+    for (const ValueEntry *e = table->entries; e != nullptr; e = e->next) {
+        dups += std::string(e->name) == "s:dup";
+    }
+    EXPECT_EQ(dups, 1);
+}
+
+TEST_F(IniLoaderTest, LongValuesAndLinesAreKeptWithinTheirBounds) {
+    for (std::size_t length : {255u, 256u, 1020u}) {
+        std::string value(length, 'v');
+        TableOwner t;
+        iniLoad(t.table, write("long.ini", "[s]\nk=" + value + "\n").c_str());
+        const char *stored = tableGet(t.table, "s:k", "");
+        EXPECT_EQ(stored, value) << length << " characters are stored whole";
+        char field[QL_VALUE_MAX];
+        EXPECT_EQ(ql::copyBounded(field, stored), length < QL_VALUE_MAX) << length;
+        EXPECT_EQ(std::string(field).size(), std::min<std::size_t>(length, QL_VALUE_MAX - 1))
+            << length;
+    }
+    // 1500 characters: 1024 columns, then the remaining 476 as a line of their own.
+    std::string line = "a=" + std::string(1022, 'x') + "b=" + std::string(474, 'y');
+    ValueTable *table = load("[s]\n" + line + "\n");
+    EXPECT_EQ(std::string(tableGet(table, "s:a", "")), std::string(1022, 'x')) << line;
+    EXPECT_EQ(std::string(tableGet(table, "s:b", "")), std::string(474, 'y')) << line;
+}
+
+TEST_F(IniLoaderTest, CtrlZOnAnEmptyLineEndsTheFile) {
+    ValueTable *table = load("[s]\r\na=1\r\n\x1a\r\nb=2\r\n");
+    EXPECT_STREQ(tableGet(table, "s:a", nullptr), "1");
+    EXPECT_EQ(tableFind(table, "s:b"), nullptr);
+}
+
+TEST_F(IniLoaderTest, FileStampIsTheLocalModificationTime) {
+    std::string path = write("stamp.ini", "[s]\n");
+    struct tm local {};
+    local.tm_year = 2021 - 1900;
+    local.tm_mon = 2;
+    local.tm_mday = 4;
+    local.tm_hour = 5;
+    local.tm_min = 6;
+    local.tm_sec = 7;
+    local.tm_isdst = -1;
+    struct timeval times[2] = {{mktime(&local), 0}, {mktime(&local), 0}};
+    ASSERT_EQ(utimes(path.c_str(), times), 0);
+    iniLoad(t_.table, path.c_str());
+    EXPECT_STREQ(tableGet(t_.table, "filedate", nullptr), "20210304");
+    EXPECT_STREQ(tableGet(t_.table, "filetime", nullptr), "5060700");
+}
+
+TEST_F(IniLoaderTest, MissingFileLeavesAGivenTableUnchanged) {
+    std::string missing = dir_ + "/missing.ini";
+    EXPECT_EQ(iniLoad(t_.table, missing.c_str()), t_.table);
+    EXPECT_EQ(t_.table->count, 0);
+
+    ValueTable *created = iniLoad(nullptr, missing.c_str());
+    ASSERT_NE(created, nullptr);
+    EXPECT_STREQ(tableGet(created, "filename", nullptr), missing.c_str());
+    EXPECT_STREQ(tableGet(created, "filedate", nullptr), "0");
+    EXPECT_STREQ(tableGet(created, "filetime", nullptr), "0");
+    EXPECT_EQ(created->count, 3);
+    tableDelete(created);
+}
+
+TEST_F(IniLoaderTest, RelativeNamesAreSearchedInPath) {
+    mkdir((dir_ + "/bin1").c_str(), 0700);
+    mkdir((dir_ + "/bin2").c_str(), 0700);
+    write("bin2/found.ini", "[s]\nk=from-path\n");
+    EnvOverride path("PATH", ("::" + dir_ + "/bin1:" + dir_ + "/bin2/").c_str());
+    iniLoad(t_.table, "found.ini");
+    EXPECT_STREQ(tableGet(t_.table, "s:k", nullptr), "from-path");
+    EXPECT_STREQ(tableGet(t_.table, "filename", nullptr), "found.ini");
+}
+
+TEST_F(IniLoaderTest, AbsoluteNamesAreOpenedDirectlyAndNeverSearched) {
+    std::string path = write("abs.ini", "[s]\nk=direct\n");
+    {
+        EnvOverride noPath("PATH", nullptr);
+        iniLoad(t_.table, path.c_str());
+        EXPECT_STREQ(tableGet(t_.table, "s:k", nullptr), "direct") << path;
+    }
+    mkdir((dir_ + "/etc").c_str(), 0700);
+    write("etc/only-here.ini", "[s]\nk=wrong\n");
+    EnvOverride searchPath("PATH", dir_.c_str());
+    TableOwner t;
+    iniLoad(t.table, "/etc/only-here.ini");
+    EXPECT_EQ(t.table->count, 0) << "an absolute name must not resolve under a PATH directory";
+}
+
+TEST_F(IniLoaderTest, LoadsInTwoThreadsDoNotDisturbEachOther) {
+    auto fileFor = [this](char fill) {
+        std::string value(900, fill);
+        return write(std::string(1, fill) + ".ini",
+                     "[" + std::string(1, fill) + "]\n" + "k = \"" + value.substr(0, 400) + "-\n" +
+                         value.substr(400) + "\"\n" + "n = " + std::to_string(fill) + "\n");
+    };
+    const std::string files[2] = {fileFor('a'), fileFor('b')};
+    int failures[2] = {0, 0};
+    auto run = [&](int which) {
+        char fill = static_cast<char>('a' + which);
+        std::string name(1, fill);
+        for (int i = 0; i < 200; ++i) {
+            ValueTable *table = iniLoad(nullptr, files[which].c_str());
+            bool ok = table != nullptr &&
+                      tableGet(table, (name + ":k").c_str(), "") == std::string(900, fill) &&
+                      tableGetNumber(table, (name + ":n").c_str(), -1) == fill;
+            failures[which] += ok ? 0 : 1;
+            tableDelete(table);
+        }
+    };
+    std::thread first(run, 0);
+    std::thread second(run, 1);
+    first.join();
+    second.join();
+    EXPECT_EQ(failures[0], 0);
+    EXPECT_EQ(failures[1], 0);
+}
+
+}  // namespace
