@@ -1,0 +1,35 @@
+// State every thread of the interface daemon shares: the stop flag and the log stream.
+#ifndef QL_DAEMON_DAEMON_STATE_H
+#define QL_DAEMON_DAEMON_STATE_H
+
+#include <atomic>
+
+#include "ql/qlscan.h"
+
+namespace ql::daemon {
+
+// 0 while the daemon runs; the number of the termination signal once one arrived, or
+// kStoppedByDaemon when the entry itself gave up serving. Never cleared. Lock-free, so the signal
+// handler may store it.
+extern std::atomic<int> stopFlag;
+inline constexpr int kStoppedByDaemon = -1;
+static_assert(std::atomic<int>::is_always_lock_free);
+
+[[nodiscard]] inline bool stopRequested() {
+    return stopFlag.load(std::memory_order_acquire) != 0;
+}
+
+// Open the log file (the fixed log path below QL_ROOT) for appending. Returns false when it cannot
+// be opened; the daemon then runs without a log. Call only while no other thread logs.
+bool openDaemonLog();
+
+// Close the log; later lines are dropped. Call only while no other thread logs.
+void closeDaemonLog();
+
+// Write one line to the log with one stream call and flush it; nothing when no log is open. Safe
+// from every thread (not from a signal handler).
+void daemonLog(const char *format, ...) QL_PRINTF(1, 2);
+
+}  // namespace ql::daemon
+
+#endif  // QL_DAEMON_DAEMON_STATE_H

@@ -1,0 +1,374 @@
+// Design of the pool and the hand-over.
+//
+// The entry owns a fixed array of Instance records and one thread per record, created once. An
+// instance's sockFd is the whole hand-over, without a lock or a queue: the entry stores an
+// accepted descriptor only while the field holds -1, and the worker stores -1 only after it has
+// answered and closed that connection, so each field has one writer at a time. After storing, the
+// entry bumps the record's wakeUps counter and notifies it; an idle worker sleeps on that counter
+// (a futex wait with no timeout), having read it before looking at sockFd and the stop flag, so
+// no wake-up is lost. On stop the entry wakes every worker the same way. A worker that frees its
+// record notifies the pool's ReleaseSignal, on which the entry waits (at most 500 microseconds a
+// pass) while every instance is busy. Workers block the termination signals, so only the entry
+// sees them through the stop flag. A connection can still land in a record whose worker has just
+// seen the stop flag; after joining, the entry closes whatever a record still holds.
+#include "daemon/instance.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "common/iface_utils.h"
+#include "common/unique_fd.h"
+#include "daemon/daemon_state.h"
+
+namespace ql::daemon {
+
+namespace {
+
+constexpr auto kReleaseWait = std::chrono::microseconds(500);
+
+// Room for the text in "1 %s\n" within a reply.
+constexpr std::size_t kReplyTextMax = kReplyMax - 4;
+
+const char *systemText(int code) {
+    QL_SetError(code);
+    return QL_GetErrorText();
+}
+
+// Texts reach the client inside one reply line.
+void blankLineEnds(char *text) {
+    for (char *c = text; *c != '\0'; ++c) {
+        if (*c == '\r' || *c == '\n') {
+            *c = ' ';
+        }
+    }
+}
+
+// Serve the request on one connection: read, check, scan, answer.
+class RequestServer {
+  public:
+    explicit RequestServer(Instance &instance) : instance_(instance) {
+        QL_InitQuickRequest(&request_);
+        request_.type = QL_REQ_PATH;
+        request_.scanOpts = 0;
+        QL_InitEventCallback(&callback_);
+        callback_.onEvent = onScanEvent;
+        callback_.userData = &nameSlot_;
+    }
+
+    void serve(int fd) {
+        daemonLog("Instance-%d: Connected (%d).....\n", no(),
+                  instance_.busyCount->load(std::memory_order_relaxed));
+        std::memset(reply_, 0, sizeof reply_);
+        int n = readRequest(fd, instance_.requestTimeout, requestText_);
+        if (n < 0) {
+            replyWithText(systemText(errno), reply_);
+        } else {
+            daemonLog("Instance-%d: Request = %s, n = %d\n", no(), requestText_, n);
+            stripLineEnd(requestText_);
+            answerRequest();
+        }
+        sendReply(fd);
+    }
+
+  private:
+    int no() const { return instance_.instanceNo; }
+
+    void answerRequest() {
+        // The engine-neutral scan copies at most QL_PATH_MAX - 1 characters; a longer path would
+        // have another file scanned in its place.
+        if (std::strlen(requestText_) >= QL_PATH_MAX) {
+            replyWithText(systemText(ENAMETOOLONG), reply_);
+            return;
+        }
+        if (access(requestText_, F_OK) != 0) {
+            replyWithText(systemText(errno), reply_);
+            return;
+        }
+        char path[QL_PATH_MAX];
+        ql::copyBounded(path, requestText_);
+        scan(path);
+    }
+
+    void scan(char *path) {
+        request_.scanOpts = kScanOptions;
+        daemonLog("Instance-%d: file %s\n", no(), path);
+        nameSlot_.reset();
+        request_.object = path;
+        daemonLog("Instance-%d: Sending for scan - %s\n", no(), path);
+        int result = QL_QuickScan(instance_.handle, &request_, &callback_);
+        daemonLog("Instance-%d: Returned from scan %d\n", no(), result);
+        replyForResult(result, nameSlot_.get(), reply_);
+        daemonLog("Instance-%d: msg = %s\n", no(), reply_);
+        request_.object = nullptr;
+        nameSlot_.reset();
+    }
+
+    void sendReply(int fd) {
+        daemonLog("Instance-%d: Sending: %s\n", no(), reply_);
+        if (send(fd, reply_, std::strlen(reply_), MSG_NOSIGNAL) < 0) {
+            daemonLog("Instance-%d: Send Err: %s\n", no(), systemText(errno));
+        } else {
+            daemonLog("Instance-%d: Sent\n", no());
+        }
+    }
+
+    Instance &instance_;
+    QuickRequest request_;
+    EventCallback callback_;
+    UniqueText nameSlot_;
+    char requestText_[kRequestMax + 1] = {};
+    char reply_[kReplyMax] = {};
+};
+
+void *instanceThread(void *record) {
+    return instanceMain(static_cast<Instance *>(record));
+}
+
+}  // namespace
+
+uint64_t ReleaseSignal::ticket() const {
+    std::lock_guard lock(mu_);
+    return count_;
+}
+
+void ReleaseSignal::waitFor(uint64_t ticket, std::chrono::microseconds bound) const {
+    std::unique_lock lock(mu_);
+    cv_.wait_for(lock, bound, [&] { return count_ != ticket; });
+}
+
+void ReleaseSignal::notify() {
+    {
+        std::lock_guard lock(mu_);
+        ++count_;
+    }
+    cv_.notify_all();
+}
+
+void FreeDeleter::operator()(char *text) const {
+    std::free(text);
+}
+
+void wakeInstance(Instance &instance) {
+    instance.wakeUps.fetch_add(1, std::memory_order_acq_rel);
+    instance.wakeUps.notify_one();
+}
+
+int stripLineEnd(char *text) {
+    if (text == nullptr) {
+        return -1;
+    }
+    std::size_t len = std::strlen(text);
+    while (len > 0 && (text[len - 1] == '\r' || text[len - 1] == '\n')) {
+        text[--len] = '\0';
+    }
+    return 0;
+}
+
+int onScanEvent(const char * /*objectName*/, int32_t /*objectKind*/, int32_t /*event*/,
+                const char *infectionName, const char *message, void *userData) {
+    if (userData != nullptr) {
+        const char *text = infectionName != nullptr ? infectionName : message;
+        if (text != nullptr) {
+            static_cast<UniqueText *>(userData)->reset(strdup(text));
+        }
+    }
+    return stopRequested() ? QL_CB_STOP : 0;
+}
+
+void replyWithText(const char *text, char (&reply)[kReplyMax]) {
+    char cut[kReplyTextMax + 1];
+    ql::copyBounded(cut, text != nullptr ? text : "");
+    blankLineEnds(cut);
+    ql::formatBounded(reply, sizeof reply, "1 %s\n", cut);
+}
+
+void replyForResult(int result, const char *reported, char (&reply)[kReplyMax]) {
+    if (result < 0) {
+        replyWithText(QL_GetErrorText(), reply);
+    } else if (result == QL_RES_STOPPED) {
+        replyWithText("Scan stopped", reply);
+    } else if ((result & QL_RES_INFECTED) != 0) {
+        replyWithText(reported != nullptr ? reported : "Infected", reply);
+    } else if ((result & QL_RES_ERROR) != 0) {
+        replyWithText(reported != nullptr ? reported : "Scan error", reply);
+    } else {
+        ql::copyBounded(reply, "0\n");
+    }
+}
+
+int readRequest(int fd, int32_t timeoutSeconds, char (&request)[kRequestMax + 1]) {
+    std::memset(request, 0, sizeof request);
+    pollfd waiting{fd, POLLIN, 0};
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    for (;;) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
+                                                                 std::chrono::steady_clock::now());
+        int ready = poll(&waiting, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+        if (ready > 0) {
+            break;
+        }
+        if (ready == 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
+    ssize_t n;
+    do {
+        n = read(fd, request, kRequestMax);
+    } while (n < 0 && errno == EINTR);
+    return n < 0 ? -1 : static_cast<int>(n);
+}
+
+Instance *instanceMain(Instance *instance) {
+    if (instance == nullptr || instance->handle == nullptr) {
+        return nullptr;
+    }
+    RequestServer server(*instance);
+    instance->success.store(true, std::memory_order_release);
+    instance->released->notify();
+    for (;;) {
+        uint32_t seen = instance->wakeUps.load(std::memory_order_acquire);
+        if (stopRequested()) {
+            break;
+        }
+        int fd = instance->sockFd.load(std::memory_order_acquire);
+        if (fd < 0) {
+            instance->wakeUps.wait(seen, std::memory_order_acquire);
+            continue;
+        }
+        server.serve(fd);
+        close(fd);
+        instance->sockFd.store(-1, std::memory_order_release);
+        instance->busyCount->fetch_sub(1, std::memory_order_relaxed);
+        instance->released->notify();
+    }
+    return instance;
+}
+
+InstancePool::~InstancePool() {
+    for (int32_t i = 0; i < started_; ++i) {
+        wakeInstance(records_[i]);
+        pthread_join(threads_[i], nullptr);
+    }
+}
+
+bool InstancePool::allocate(int32_t count) {
+    records_.reset(new (std::nothrow) Instance[count]);
+    if (!records_) {
+        daemonLog("MemAllocErr(malloc)\n");
+        return false;
+    }
+    threads_.reset(new (std::nothrow) pthread_t[count]);
+    if (!threads_) {
+        daemonLog("MemAllocErr(malloc)\n");
+        records_.reset();
+        return false;
+    }
+    count_ = count;
+    return true;
+}
+
+bool InstancePool::start(AVHandle handle, int32_t requestTimeout) {
+    sigset_t termSignals;
+    sigset_t previous;
+    sigemptyset(&termSignals);
+    sigaddset(&termSignals, SIGTERM);
+    sigaddset(&termSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &termSignals, &previous);
+    bool all = true;
+    for (int32_t i = 0; i < count_; ++i) {
+        Instance &record = records_[i];
+        record.instanceNo = i;
+        record.handle = handle;
+        record.busyCount = &busyCount_;
+        record.released = &released_;
+        record.requestTimeout = requestTimeout;
+        if (pthread_create(&threads_[i], nullptr, instanceThread, &record) != 0) {
+            all = false;
+            break;
+        }
+        ++started_;
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return all;
+}
+
+void InstancePool::waitReady(std::chrono::milliseconds bound) {
+    auto deadline = std::chrono::steady_clock::now() + bound;
+    for (;;) {
+        uint64_t ticket = released_.ticket();
+        int32_t ready = 0;
+        for (int32_t i = 0; i < started_; ++i) {
+            ready += records_[i].success.load(std::memory_order_acquire) ? 1 : 0;
+        }
+        auto now = std::chrono::steady_clock::now();
+        if (ready == started_ || now >= deadline || stopRequested()) {
+            return;
+        }
+        released_.waitFor(ticket,
+                          std::chrono::duration_cast<std::chrono::microseconds>(deadline - now));
+    }
+}
+
+int32_t InstancePool::findFree() {
+    for (int32_t i = 0; i < count_; ++i) {
+        Instance &record = records_[i];
+        int32_t fd = record.sockFd.load(std::memory_order_acquire);
+        bool ready = record.success.load(std::memory_order_acquire);
+        daemonLog("Instance %d (sockFd = %d, success = %d)\n", i, fd, ready ? 1 : 0);
+        if (fd < 0 && ready) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+bool InstancePool::handOver(int fd) {
+    ql::UniqueFd connection(fd);
+    while (!stopRequested()) {
+        uint64_t ticket = released_.ticket();
+        int32_t i = findFree();
+        if (i >= 0) {
+            daemonLog("Instance %d free to process\n", i);
+            busyCount_.fetch_add(1, std::memory_order_relaxed);
+            records_[i].sockFd.store(connection.release(), std::memory_order_release);
+            wakeInstance(records_[i]);
+            return true;
+        }
+        daemonLog("No instance free to process, waiting to release one.\n");
+        released_.waitFor(ticket, kReleaseWait);
+    }
+    return false;
+}
+
+void InstancePool::waitRelease(std::chrono::microseconds bound) {
+    released_.waitFor(released_.ticket(), bound);
+}
+
+void InstancePool::stopAll() {
+    for (int32_t i = 0; i < started_; ++i) {
+        wakeInstance(records_[i]);
+    }
+    for (int32_t i = 0; i < started_; ++i) {
+        pthread_join(threads_[i], nullptr);
+    }
+    started_ = 0;
+    for (int32_t i = 0; i < count_; ++i) {
+        int32_t fd = records_[i].sockFd.exchange(-1, std::memory_order_acq_rel);
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+}
+
+}  // namespace ql::daemon

@@ -1,0 +1,290 @@
+// The interface daemon's entry: start-up in named steps, the accept loop and the orderly stop.
+// Every step that can fail is checked before the starting process is released; the starting
+// process ends with the detached one's verdict on bind, listen and the pid file.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/iface_utils.h"
+#include "common/unique_fd.h"
+#include "daemon/daemon_state.h"
+#include "daemon/instance.h"
+#include "daemon/interface_conf.h"
+#include "daemon/single_instance.h"
+
+namespace {
+
+using namespace ql::daemon;
+
+constexpr const char *kEngineConfFile = "/opt/Quellar/etc/qorn.conf";
+constexpr int kAcceptPollMs = 5;  // 5000 microseconds
+constexpr auto kReadyBound = std::chrono::milliseconds(1000);
+constexpr char kReady = '0';
+
+const char *errnoText() {
+    QL_SetError(errno);
+    return QL_GetErrorText();
+}
+
+extern "C" void onTermSignal(int signal) {
+    stopFlag.store(signal, std::memory_order_release);
+}
+
+void installSignals() {
+    struct sigaction action {};
+    action.sa_handler = onTermSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    action.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &action, nullptr);
+}
+
+// The engine handle, closed when the entry lets go of it.
+struct EngineCloser {
+    void operator()(AVEngine *handle) const { QL_DeinitAVHandle(handle, nullptr); }
+};
+using UniqueEngine = std::unique_ptr<AVEngine, EngineCloser>;
+
+bool readSettings(InterfaceSettings &settings) {
+    char path[QL_PATH_MAX];
+    if (ql::rootedPath(kInterfaceConfFile, path) < 0 || readInterfaceConf(path, &settings) < 0) {
+        daemonLog("Config error\n");
+        return false;
+    }
+    return true;
+}
+
+// A path the socket address cannot hold would have another path bound and probed.
+bool checkSocketPathFits(const InterfaceSettings &settings) {
+    if (std::strlen(settings.sockPath) >= sizeof(sockaddr_un{}.sun_path)) {
+        errno = ENAMETOOLONG;
+        daemonLog("SockErr(bind): %s\n", errnoText());
+        return false;
+    }
+    return true;
+}
+
+UniqueEngine openEngine() {
+    char path[QL_PATH_MAX];
+    AVHandle handle = nullptr;
+    if (ql::rootedPath(kEngineConfFile, path) >= 0) {
+        handle = QL_InitAVHandle(path, nullptr, 0);
+    }
+    if (handle == nullptr) {
+        daemonLog("Error Initializing AV\n");
+    }
+    return UniqueEngine(handle);
+}
+
+ql::UniqueFd createSocket() {
+    ql::UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) {
+        daemonLog("SockErr(socket): %s\n", errnoText());
+    }
+    return fd;
+}
+
+// The detached process's line back to the starting one: kReady once it serves. Closed without
+// it (a failed step, after its log line), it tells the starting process to end with status 1.
+class Readiness {
+  public:
+    void hold(ql::UniqueFd toParent) { fd_ = std::move(toParent); }
+    void report(char verdict) {
+        if (fd_) {
+            ssize_t ignored = write(fd_.get(), &verdict, 1);
+            (void)ignored;
+            fd_.reset();
+        }
+    }
+
+  private:
+    ql::UniqueFd fd_;
+};
+
+[[noreturn]] void awaitDetachedVerdict(ql::UniqueFd fromChild) {
+    char verdict = 0;
+    ssize_t n;
+    do {
+        n = read(fromChild.get(), &verdict, 1);
+    } while (n < 0 && errno == EINTR);
+    // The engine handle belongs to the detached process now: leave without closing it.
+    _exit(n == 1 && verdict == kReady ? 0 : 1);
+}
+
+void redirectStandardStreams() {
+    ql::UniqueFd null(open("/dev/null", O_RDWR | O_CLOEXEC));
+    if (null) {
+        dup2(null.get(), STDIN_FILENO);
+        dup2(null.get(), STDOUT_FILENO);
+        dup2(null.get(), STDERR_FILENO);
+    }
+}
+
+// Like daemon(0, 0), but the starting process waits for the verdict of the detached one.
+bool detach(Readiness &readiness) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        daemonLog("Failed daemonizing\n");
+        return false;
+    }
+    ql::UniqueFd fromChild(ends[0]);
+    ql::UniqueFd toParent(ends[1]);
+    pid_t pid = fork();
+    if (pid < 0) {
+        daemonLog("Failed daemonizing\n");
+        return false;
+    }
+    if (pid > 0) {
+        toParent.reset();
+        awaitDetachedVerdict(std::move(fromChild));
+    }
+    fromChild.reset();
+    readiness.hold(std::move(toParent));
+    if (setsid() < 0 || chdir("/") != 0) {
+        daemonLog("Failed daemonizing\n");
+        return false;
+    }
+    redirectStandardStreams();
+    return true;
+}
+
+bool bindSocket(int fd, const InterfaceSettings &settings) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ql::copyBounded(address.sun_path, settings.sockPath);
+    (void)unlink(settings.sockPath);
+    auto length =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + std::strlen(settings.sockPath));
+    if (bind(fd, reinterpret_cast<sockaddr *>(&address), length) != 0) {
+        daemonLog("SockErr(bind): %s\n", errnoText());
+        return false;
+    }
+    (void)chmod(settings.sockPath, 0777);
+    return true;
+}
+
+bool listenSocket(int fd, const InterfaceSettings &settings) {
+    if (listen(fd, settings.maxInstances) != 0) {
+        daemonLog("SockErr(listen): %s\n", errnoText());
+        return false;
+    }
+    return true;
+}
+
+bool startInstances(InstancePool &pool, AVHandle handle, const InterfaceSettings &settings) {
+    if (!pool.start(handle, settings.requestTimeout)) {
+        stopFlag.store(kStoppedByDaemon, std::memory_order_release);
+        return false;
+    }
+    pool.waitReady(kReadyBound);
+    return true;
+}
+
+bool makeNonBlocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+bool connectionWaiting(int listenFd) {
+    pollfd waiting{listenFd, POLLIN, 0};
+    return poll(&waiting, 1, kAcceptPollMs) > 0;
+}
+
+bool isTransientAcceptError(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == ECONNABORTED ||
+           error == EPROTO;
+}
+
+// Out of descriptors or memory: give an instance the chance to close one before trying again.
+bool isResourceShortage(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+void serve(int listenFd, InstancePool &pool) {
+    while (!stopRequested()) {
+        if (!connectionWaiting(listenFd)) {
+            continue;
+        }
+        int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            pool.handOver(fd);
+        } else if (isResourceShortage(errno)) {
+            pool.waitRelease(std::chrono::microseconds(5000));
+        } else if (!isTransientAcceptError(errno)) {
+            daemonLog("SockErr(accept): %s\n", errnoText());
+            return;
+        }
+    }
+}
+
+void stop(InstancePool &pool, const InterfaceSettings &settings) {
+    int seen = 0;
+    if (!stopFlag.compare_exchange_strong(seen, kStoppedByDaemon) && seen > 0) {
+        daemonLog("Term ditected\n");
+    }
+    pool.stopAll();
+    (void)unlink(settings.sockPath);
+    removePidFile(settings.pidFilePath);
+}
+
+// Closes the log when the entry ends, after everything declared later has been released.
+struct DaemonLogGuard {
+    DaemonLogGuard() { openDaemonLog(); }
+    ~DaemonLogGuard() { closeDaemonLog(); }
+    DaemonLogGuard(const DaemonLogGuard &) = delete;
+    DaemonLogGuard &operator=(const DaemonLogGuard &) = delete;
+};
+
+int run() {
+    InterfaceSettings settings = defaultSettings();
+    installSignals();
+    DaemonLogGuard log;
+    if (!readSettings(settings) || !checkSocketPathFits(settings)) {
+        return 1;
+    }
+    if (checkSingleInstance(settings.sockPath, settings.pidFilePath) != 0) {
+        return 1;
+    }
+    UniqueEngine engine = openEngine();
+    if (!engine) {
+        return 1;
+    }
+    InstancePool pool;
+    if (!pool.allocate(settings.maxInstances)) {
+        return 1;
+    }
+    ql::UniqueFd listenFd = createSocket();
+    if (!listenFd) {
+        return 1;
+    }
+    Readiness readiness;
+    if (!detach(readiness)) {
+        return 1;
+    }
+    if (!bindSocket(listenFd.get(), settings) || !listenSocket(listenFd.get(), settings)) {
+        return 1;
+    }
+    (void)writePidFile(settings.pidFilePath);
+    readiness.report(kReady);
+    if (startInstances(pool, engine.get(), settings) && makeNonBlocking(listenFd.get())) {
+        serve(listenFd.get(), pool);
+    }
+    stop(pool, settings);
+    return 0;
+}
+
+}  // namespace
+
+int main() {
+    return run();
+}
