@@ -56,8 +56,8 @@ ValueEntry *tableSet(ValueTable *table, const char *name, const char *value);
 /* The entry with exactly this name, or NULL (also for a NULL table or name). */
 ValueEntry *tableFind(const ValueTable *table, const char *name);
 
-/* The value stored under name with its leading and trailing white space removed, or
-   defaultValue (which may be NULL) when there is none. */
+/* The value stored under name, looked up without the name's leading and trailing white space
+   (the caller's text is not changed), or defaultValue (which may be NULL) when there is none. */
 const char *tableGet(const ValueTable *table, const char *name, const char *defaultValue);
 
 /* The value under name read as a decimal number the way strtol does (leading white space and a
