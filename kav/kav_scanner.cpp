@@ -1,0 +1,371 @@
+#include "kav/kav_scanner.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "common/iface_utils.h"
+#include "kav/kav_daemon_pool.h"
+
+namespace ql::kav {
+
+namespace {
+
+constexpr const char *kTempDir = "/var/Quellar/var/tmp";
+constexpr std::size_t kCommandSize = 2048;
+constexpr std::size_t kErrorTextMax = 255;
+// The name given to a finding whose line names none.
+constexpr const char *kUnnamed = "unknown";
+
+// A line's text without its trailing CR and LF.
+std::string_view withoutLineEnd(std::string_view text) {
+    std::size_t end = text.find_first_of("\r\n");
+    return end == std::string_view::npos ? text : text.substr(0, end);
+}
+
+// The parts of a 3xx line: infection name (322 to 329) and object field.
+struct ObjectLine {
+    char infection[QL_NAME_MAX] = "";
+    std::string_view objectField;
+};
+
+ObjectLine parseObjectLine(std::string_view line, int code) {
+    ObjectLine parsed;
+    std::string_view rest = withoutLineEnd(line.substr(3));
+    bool hyphen = !rest.empty() && rest.front() == '-';
+    if (hyphen) {
+        rest.remove_prefix(1);
+    } else {
+        // No hyphen: the engine put the fields after blanks; take them from there.
+        rest.remove_prefix(std::min(rest.find_first_not_of(' '), rest.size()));
+    }
+    if (code >= 322 && code <= 329) {
+        std::size_t blank = rest.find(' ');
+        std::string_view name = rest.substr(0, blank);
+        copyBounded(parsed.infection, name.empty() ? std::string_view(kUnnamed) : name);
+        rest = blank == std::string_view::npos ? std::string_view() : rest.substr(blank + 1);
+    }
+    parsed.objectField = rest;
+    return parsed;
+}
+
+// The scanned path, plus "=>" and the member's path when the line names a member.
+void displayName(const char *path, std::string_view objectField, char (&out)[QL_PATH_MAX]) {
+    if (objectField.size() > 1) {
+        std::string_view member = objectField.substr(1);
+        formatBounded(out, sizeof out, "%s=>%.*s", path, static_cast<int>(member.size()),
+                      member.data());
+    } else {
+        copyBounded(out, path);
+    }
+}
+
+// The text of a 4xx or 5xx line: what follows the first blank, else the line itself.
+void errorTextOf(std::string_view line, char (&out)[QL_PATH_MAX]) {
+    std::string_view whole = withoutLineEnd(line);
+    std::size_t blank = whole.find(' ');
+    std::string_view text = blank == std::string_view::npos ? whole : whole.substr(blank + 1);
+    if (text.empty()) {
+        text = whole.substr(0, whole.find_last_not_of(' ') + 1);
+    }
+    copyBounded(out, sizeof out, text.substr(0, kErrorTextMax));
+}
+
+int notify(const EventCallback *events, const char *name, int kind, int event,
+           const char *infection, const char *message) {
+    if (events == nullptr || events->onEvent == nullptr) {
+        return 0;
+    }
+    return events->onEvent(name, kind, event, infection, message, events->userData);
+}
+
+void reportObjectLine(const char *path, QuickReplyContext &context, std::string_view line,
+                      int code) {
+    ObjectLine parsed = parseObjectLine(line, code);
+    char shown[QL_PATH_MAX];
+    displayName(path, parsed.objectField, shown);
+    int kind = context.bufferScan != 0 ? QL_OBJ_BUFFER : QL_OBJ_FILE;
+    switch (code) {
+        case 322:
+            QL_Log(nullptr, QL_LOG_RESULT, "%s: INFECTED [%s]\n", shown, parsed.infection);
+            notify(context.events, shown, kind, QL_EV_INFECTED, parsed.infection, nullptr);
+            break;
+        case 323:
+            QL_Log(nullptr, QL_LOG_RESULT, "%s: DISINFECTED [%s]\n", shown, parsed.infection);
+            break;
+        case 324:
+            QL_Log(nullptr, QL_LOG_RESULT, "%s: DISINFECT FALIED [%s]\n", shown, parsed.infection);
+            break;
+        case 325:
+        case 326:
+        case 329:
+            QL_Log(nullptr, QL_LOG_RESULT, "%s: ARCHIVE [%s]\n", shown, parsed.infection);
+            break;
+        case 327:
+            QL_Log(nullptr, QL_LOG_ERROR, "%s: WARNING [%s]\n", shown, parsed.infection);
+            break;
+        case 328:
+            QL_Log(nullptr, QL_LOG_RESULT, "%s: SUSPICIOUS [%s]\n", shown, parsed.infection);
+            notify(context.events, shown, kind, QL_EV_SUSPICIOUS, parsed.infection, nullptr);
+            break;
+        case 330:
+            QL_Log(nullptr, QL_LOG_INFO, "%s: CLEAN\n", shown);
+            break;
+        default:
+            break;
+    }
+}
+
+// The result of a reply that ended with its final line, and the final event, if any.
+int mapFinalCode(int code, const char *path, const QuickReplyContext &context) {
+    int kind = context.bufferScan != 0 ? QL_OBJ_BUFFER : QL_OBJ_FILE;
+    int result = QL_RES_CLEAN;
+    int answer = 0;
+    if (code == 220) {
+        answer = notify(context.events, path, kind, QL_EV_CLEAN, nullptr, nullptr);
+    } else if (code == 221) {
+        result = QL_RES_DISINFECTED;
+    } else if (code == 230 || code == 231) {
+        result = QL_RES_INFECTED;
+    } else if (code == 232) {
+        result = QL_RES_SUSPICIOUS;
+    } else if (code == 234) {
+        result = QL_RES_CORRUPTED;
+        answer = notify(context.events, path, kind, QL_EV_FAILED, nullptr, "Corrupt");
+    } else if (code == 240) {
+        result = QL_RES_ENCRYPTED;
+        answer = notify(context.events, path, kind, QL_EV_FAILED, nullptr, "Encrypted");
+    } else if (code == 241 || (code >= 400 && code <= 599)) {
+        result = QL_RES_ERROR;
+        answer = notify(context.events, path, kind, QL_EV_FAILED, nullptr, context.errorText);
+        QL_Log(nullptr, QL_LOG_RESULT, "%s: ERROR [%s]\n", path, context.errorText);
+    }
+    return answer == QL_CB_STOP ? QL_RES_STOPPED : result;
+}
+
+bool isEmptyPath(const char *path) {
+    return path == nullptr || *path == '\0';
+}
+
+int tempFilePath(uint32_t id, char (&out)[QL_PATH_MAX]) {
+    char dir[QL_PATH_MAX];
+    if (rootedPath(kTempDir, dir) < 0) {
+        return -1;
+    }
+    if (!formatBounded(out, sizeof out, "%s/scan_%u.tmp", dir, id)) {
+        return QL_SetError(ENAMETOOLONG);
+    }
+    return 0;
+}
+
+// Remove the temporary file without losing the reason the caller is failing or returning for.
+void deleteKeepingError(BufferObject *buffer, const char *path) {
+    int saved = lastErrorCode();
+    (void)QL_KAVdeleteTempFile(buffer, path);
+    QL_SetError(saved);
+}
+
+}  // namespace
+
+void quickOptionText(uint32_t scanOpts, char (&out)[kOptionTextSize]) {
+    formatBounded(out, sizeof out, "abcdefghijk%s%s%s%s%sW%s", (scanOpts & 0x0002) ? "l" : "",
+                  (scanOpts & 0x0020) ? "p" : "P", (scanOpts & 0x0040) ? "qr" : "QR",
+                  (scanOpts & 0x0100) ? "st" : "ST", (scanOpts & 0x0200) ? "u" : "U",
+                  ((scanOpts & 0x8000) && (scanOpts & 0x0001)) ? "M" : "m");
+}
+
+int quickFileScan(Channel &channel, const char *path, int mode, const char *options,
+                  EventCallback *events) {
+    if (isEmptyPath(path) || options == nullptr || events == nullptr) {
+        return QL_SetError(EINVAL);
+    }
+    // A line end inside the path would let it carry a second command.
+    if (!isLineSafe(path) || !isLineSafe(options)) {
+        return QL_SetError(EINVAL);
+    }
+    char command[kCommandSize];
+    if (!formatBounded(command, sizeof command, "SCAN %s %s\r\n", options, path)) {
+        return QL_SetError(EINVAL);
+    }
+    QuickReplyContext context{};
+    context.events = events;
+    context.bufferScan = mode == QL_KAV_MODE_BUFFER ? 1 : 0;
+    ReplyOutcome reply;
+    if (channel.converse(command, QL_KAVQuickReturnMessage, const_cast<char *>(path), &context,
+                         reply) < 0) {
+        return -1;
+    }
+    if (!reply.complete) {
+        return QL_SetError(QLE_AV_CONNECT);
+    }
+    return mapFinalCode(reply.code, path, context);
+}
+
+int bufferScan(Channel &channel, QuickRequest *request, EventCallback *events) {
+    auto *buffer = request != nullptr ? static_cast<BufferObject *>(request->object) : nullptr;
+    if (buffer == nullptr || buffer->app_buf == nullptr || buffer->app_buf_size < 0) {
+        return QL_SetError(EINVAL);
+    }
+    char path[QL_PATH_MAX];
+    if (tempFilePath(buffer->id, path) < 0) {
+        return -1;
+    }
+    if (buffer->accum == nullptr && QL_KAVcreateTempFile(buffer, path) < 0) {
+        return -1;
+    }
+    if (QL_KAVwriteTempFile(buffer) < 0) {
+        deleteKeepingError(buffer, path);
+        return -1;
+    }
+    int result = quickFileScan(channel, path, QL_KAV_MODE_BUFFER, QL_KAV_BUFFER_OPTIONS, events);
+    if (buffer->more == 0) {
+        deleteKeepingError(buffer, path);
+    }
+    return result;
+}
+
+int quickScan(Channel &channel, QuickRequest *request, EventCallback *events) {
+    if (request == nullptr || events == nullptr) {
+        return QL_SetError(EINVAL);
+    }
+    switch (request->type) {
+        case QL_REQ_PATH: {
+            if (request->object == nullptr) {
+                return QL_SetError(EINVAL);
+            }
+            char options[kOptionTextSize];
+            quickOptionText(request->scanOpts, options);
+            return quickFileScan(channel, static_cast<const char *>(request->object),
+                                 QL_KAV_MODE_PATH, options, events);
+        }
+        case QL_REQ_BUFFER:
+            return bufferScan(channel, request, events);
+        default:
+            return QL_SetError(ENOSYS);
+    }
+}
+
+}  // namespace ql::kav
+
+extern "C" {
+
+int QL_KAVQuickScan(int connection, QuickRequest *request, EventCallback *events) {
+    ql::kav::FdChannel channel(connection);
+    return ql::kav::quickScan(channel, request, events);
+}
+
+int QL_KAVBufferScan(int connection, QuickRequest *request, EventCallback *events) {
+    if (request == nullptr) {
+        return QL_SetError(EINVAL);
+    }
+    ql::kav::FdChannel channel(connection);
+    return ql::kav::bufferScan(channel, request, events);
+}
+
+int QL_KAVQuickFileScanner(int connection, const char *path, int mode, const char *options,
+                           EventCallback *events) {
+    if (connection < 0) {
+        return QL_SetError(EINVAL);
+    }
+    ql::kav::FdChannel channel(connection);
+    return ql::kav::quickFileScan(channel, path, mode, options, events);
+}
+
+int QL_KAVcreateTempFile(BufferObject *buffer, const char *path) {
+    if (buffer == nullptr || buffer->app_buf == nullptr || buffer->accum != nullptr ||
+        buffer->app_buf_size < 0 || path == nullptr) {
+        return QL_SetError(EINVAL);
+    }
+    // O_NOFOLLOW: a link planted at the path must not redirect the write; O_NONBLOCK: a FIFO
+    // planted there must not hang the scan.
+    ql::UniqueFd fd(
+        open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
+    if (!fd) {
+        return ql::setErrnoError();
+    }
+    struct stat st {};
+    if (fstat(fd.get(), &st) != 0) {
+        return ql::setErrnoError();
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return QL_SetError(EINVAL);
+    }
+    // A file left over by an earlier run keeps its mode through O_TRUNC.
+    if (fchmod(fd.get(), 0600) != 0 || fcntl(fd.get(), F_SETFL, 0) != 0) {
+        return ql::setErrnoError();
+    }
+    std::FILE *stream = fdopen(fd.get(), "w");
+    if (stream == nullptr) {
+        return ql::setErrnoError();
+    }
+    (void)fd.release();
+    buffer->accum = stream;
+    buffer->accumLen = 0;
+    return 0;
+}
+
+int QL_KAVwriteTempFile(BufferObject *buffer) {
+    if (buffer == nullptr || buffer->app_buf == nullptr || buffer->accum == nullptr ||
+        buffer->app_buf_size < 0) {
+        return QL_SetError(EINVAL);
+    }
+    QL_Log(nullptr, QL_LOG_INFO, "data->app_buf_size = %d\n", buffer->app_buf_size);
+    if (buffer->app_buf_size == 0) {
+        return QL_SetError(QLE_ZERO_SIZE);
+    }
+    auto *stream = static_cast<std::FILE *>(buffer->accum);
+    errno = 0;
+    if (std::fwrite(buffer->app_buf, static_cast<std::size_t>(buffer->app_buf_size), 1, stream) !=
+        1) {
+        return QL_SetError(errno != 0 ? errno : EIO);
+    }
+    if (std::fflush(stream) != 0) {
+        return ql::setErrnoError();
+    }
+    buffer->accumLen += static_cast<uint32_t>(buffer->app_buf_size);
+    return buffer->app_buf_size;
+}
+
+int QL_KAVdeleteTempFile(BufferObject *buffer, const char *path) {
+    if (buffer == nullptr || buffer->accum == nullptr) {
+        return QL_SetError(errno != 0 ? errno : EINVAL);
+    }
+    int failure = 0;
+    if (std::fclose(static_cast<std::FILE *>(buffer->accum)) != 0) {
+        failure = errno;
+    }
+    buffer->accum = nullptr;  // closed even when fclose failed: never close it twice
+    if (path == nullptr) {
+        failure = failure != 0 ? failure : EINVAL;
+    } else if (unlink(path) != 0 && failure == 0) {
+        failure = errno;
+    }
+    QL_InitBufferObject(buffer);
+    return failure != 0 ? QL_SetError(failure) : 0;
+}
+
+int QL_KAVQuickReturnMessage(char *line, void *context1, void *context2) {
+    if (line == nullptr || std::strlen(line) < 4) {
+        return QL_SetError(QLE_INVALID_AV_MESSAGE);
+    }
+    int code = ql::kav::leadingNumber(line);
+    auto *path = static_cast<const char *>(context1);
+    auto *context = static_cast<QuickReplyContext *>(context2);
+    if (path == nullptr || context == nullptr || context->events == nullptr) {
+        return code;
+    }
+    if (code >= 300 && code <= 399) {
+        ql::kav::reportObjectLine(path, *context, line, code);
+    } else if (code >= 400 && code <= 599) {
+        ql::kav::errorTextOf(line, context->errorText);
+    }
+    return code;
+}
+
+}  // extern "C"
