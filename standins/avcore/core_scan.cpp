@@ -1,0 +1,237 @@
+// The scan command of the stand-in core: a file, a directory walk or an object read through the
+// caller's I/O table. Plain tar archives are reported as a top-level object followed by their
+// regular members as inner objects.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "common/unique_fd.h"
+#include "standins/avcore/core_instance.h"
+#include "standins/common/byte_source.h"
+#include "standins/common/tar_reader.h"
+
+namespace ql::avcore {
+
+namespace {
+
+using Flow = Instance::Flow;
+using standin::Outcome;
+
+// An object read through the caller's I/O table, with the signed 32-bit offsets of its calls.
+class IoSource final : public standin::ByteSource {
+  public:
+    IoSource(const CoreIOTable &table, CoreIOObject *object, uint32_t size)
+        : table_(table), object_(object), size_(std::min<uint32_t>(size, INT32_MAX)) {}
+
+    [[nodiscard]] std::uint64_t size() const override { return size_; }
+    [[nodiscard]] std::int64_t read(std::uint64_t offset, void *buf, std::size_t len) override {
+        if (offset >= size_) {
+            return 0;
+        }
+        auto want = static_cast<int32_t>(std::min<std::uint64_t>(len, size_ - offset));
+        int32_t done = 0;
+        if (table_.read(buf, static_cast<int32_t>(offset), want, &done, object_) != 0 || done < 0 ||
+            done > want) {
+            errno = EIO;
+            return -1;
+        }
+        return done;
+    }
+
+  private:
+    const CoreIOTable &table_;
+    CoreIOObject *object_;
+    uint32_t size_;
+};
+
+// One run of option 55.
+class Scan {
+  public:
+    explicit Scan(Instance &instance) : instance_(instance) {}
+
+    Flow object(standin::ByteSource &source, const std::string &name, int32_t type);
+    Flow walk(const std::string &dir, int level);
+
+  private:
+    Flow verdict(const std::string &name, int32_t type, uint32_t flags,
+                 const std::vector<standin::Match> &matches);
+    Flow finding(const char *name, int32_t type, uint32_t flags, const standin::Signature &sig);
+
+    Instance &instance_;
+};
+
+// The core's findings: a finding (event bit 0x40) first; only when the callback answers 10 does
+// the core act and report the disinfection or its failure.
+Flow Scan::finding(const char *name, int32_t type, uint32_t flags, const standin::Signature &sig) {
+    const char *infection = sig.name.c_str();
+    uint32_t status =
+        sig.outcome == Outcome::Suspicious ? CORE_STATUS_SUSPICIOUS : CORE_STATUS_INFECTED;
+    instance_.count(sig.outcome == Outcome::Suspicious ? CORE_COUNTER_SUSPICIOUS
+                                                       : CORE_COUNTER_INFECTED);
+    instance_.count(CORE_COUNTER_INFECTIONS);
+    Flow answer = instance_.report(name, type, flags, status, CORE_EVENT_FINDING, infection);
+    if (answer != Flow::Act) {
+        return answer;
+    }
+    if (sig.outcome == Outcome::Disinfected) {
+        instance_.count(CORE_COUNTER_DISINFECTED);
+        answer = instance_.report(name, type, flags, CORE_STATUS_DISINFECTED, CORE_EVENT_OBJECT,
+                                  infection);
+    } else {
+        answer = instance_.report(name, type, flags,
+                                  status | CORE_STATUS_DISINFECT_FAILED | CORE_STATUS_FAILED,
+                                  CORE_EVENT_OBJECT, infection);
+    }
+    return answer == Flow::Act ? Flow::Go : answer;
+}
+
+Flow Scan::verdict(const std::string &name, int32_t type, uint32_t flags,
+                   const std::vector<standin::Match> &matches) {
+    // The engine daemon's connection switches mean nothing to a library.
+    std::vector<standin::Match> decisive;
+    for (const standin::Match &match : matches) {
+        Outcome outcome = match.signature->outcome;
+        if (outcome != Outcome::Hang && outcome != Outcome::Drop) {
+            decisive.push_back(match);
+        }
+    }
+    instance_.count(CORE_COUNTER_OBJECTS);
+    const standin::Match *decider = standin::decidingMatch(decisive);
+    Flow answer = Flow::Go;
+    if (decider == nullptr) {
+        answer = instance_.report(name.c_str(), type, flags, CORE_STATUS_CLEAN, CORE_EVENT_OBJECT,
+                                  nullptr);
+    } else {
+        switch (decider->signature->outcome) {
+            case Outcome::Error:
+            case Outcome::Error5xx:
+                return Flow::Abort;
+            case Outcome::Encrypted:
+                answer = instance_.report(name.c_str(), type, flags | CORE_FLAG_ENCRYPTED, 0,
+                                          CORE_EVENT_OBJECT, nullptr);
+                break;
+            case Outcome::Corrupted:
+                answer = instance_.report(name.c_str(), type, flags | CORE_FLAG_CORRUPTED, 0,
+                                          CORE_EVENT_OBJECT, nullptr);
+                break;
+            default:
+                answer = finding(name.c_str(), type, flags, *decider->signature);
+                break;
+        }
+    }
+    return answer == Flow::Act ? Flow::Go : answer;
+}
+
+Flow Scan::object(standin::ByteSource &source, const std::string &name, int32_t type) {
+    const standin::Matcher &matcher = instance_.engine().matcher;
+    standin::TarListing listing = standin::listTar(source);
+    if (!listing.isTar) {
+        standin::MatchResult found = matcher.scan(source);
+        if (found.error != 0) {
+            return Flow::Abort;
+        }
+        return verdict(name, type, 0, found.matches);
+    }
+    // The archive itself carries no verdict of its own; its members do.
+    instance_.count(CORE_COUNTER_OBJECTS);
+    Flow answer = instance_.report(name.c_str(), type, listing.complete() ? 0 : CORE_FLAG_CORRUPTED,
+                                   0, CORE_EVENT_OBJECT, nullptr);
+    for (const standin::TarMember &member : listing.members) {
+        if (answer == Flow::Stop || answer == Flow::Abort) {
+            return answer;
+        }
+        if (member.type != standin::TarMemberType::Regular) {
+            continue;
+        }
+        standin::MatchResult found = matcher.scan(source, member.dataOffset, member.size);
+        if (found.error != 0) {
+            return Flow::Abort;
+        }
+        answer = verdict(name + "/" + member.name, type, CORE_FLAG_INNER, found.matches);
+    }
+    return answer == Flow::Act ? Flow::Go : answer;
+}
+
+Flow Scan::walk(const std::string &dir, int level) {
+    UniqueDir stream(opendir(dir.c_str()));
+    if (stream == nullptr) {
+        return level == 1 ? Flow::Abort : Flow::Go;
+    }
+    instance_.count(CORE_COUNTER_DIRS);
+    Flow answer =
+        instance_.report(dir.c_str(), CORE_OBJECT_DIRECTORY, 0, 0, CORE_EVENT_OBJECT, nullptr);
+    if (answer == Flow::Stop || answer == Flow::Abort) {
+        return answer;
+    }
+    std::vector<std::string> names;
+    while (const dirent *entry = readdir(stream.get())) {
+        std::string entryName = entry->d_name;
+        if (entryName != "." && entryName != "..") {
+            names.push_back(std::move(entryName));
+        }
+    }
+    stream.reset();
+    std::sort(names.begin(), names.end());  // the same order on every run
+    for (const std::string &entryName : names) {
+        std::string path = dir == "/" ? "/" + entryName : dir + "/" + entryName;
+        struct stat info {};
+        if (lstat(path.c_str(), &info) != 0) {
+            continue;
+        }
+        answer = Flow::Go;
+        if (S_ISDIR(info.st_mode) && instance_.descends(level)) {
+            answer = walk(path, level + 1);
+        } else if (S_ISREG(info.st_mode)) {
+            standin::FdSource source(path.c_str());
+            if (source.ok()) {
+                answer = object(source, path, CORE_OBJECT_FILE);
+            }
+        }
+        if (answer == Flow::Stop || answer == Flow::Abort) {
+            return answer;
+        }
+    }
+    return Flow::Go;
+}
+
+}  // namespace
+
+int Instance::scan(int type, const void *object) {
+    counters_.fill(0);
+    Scan run(*this);
+    Flow outcome = Flow::Abort;
+    if (object == nullptr) {
+        return 1;
+    }
+    if (type == CORE_OBJECT_FILE) {
+        auto *path = static_cast<const char *>(object);
+        standin::FdSource source(path);
+        if (!source.ok()) {
+            return 1;
+        }
+        outcome = run.object(source, path, CORE_OBJECT_FILE);
+    } else if (type == CORE_OBJECT_DIRECTORY) {
+        outcome = run.walk(static_cast<const char *>(object), 1);
+    } else {
+        auto *io = static_cast<CoreIOObject *>(const_cast<void *>(object));
+        const CoreIOTable &table = table_ != nullptr ? *table_ : io->io;
+        uint32_t size = 0;
+        if (table.open == nullptr || table.close == nullptr || table.read == nullptr ||
+            table.getSize == nullptr || table.open(io) != 0) {
+            return 1;
+        }
+        if (table.getSize(&size, io) == 0) {
+            IoSource source(table, io, size);
+            outcome = run.object(source, io->name != nullptr ? io->name : "", CORE_OBJECT_IO);
+        }
+        table.close(io);
+    }
+    return outcome == Flow::Abort ? 1 : 0;
+}
+
+}  // namespace ql::avcore
