@@ -286,8 +286,8 @@ QL_EXPORT void QL_ClearHandleLogCallback(AVHandle handle);
 /* Normalise request->scanOpts in place; -1 (no error code) when request or its object is NULL. */
 QL_EXPORT int QL_FilterQuickOptions(QuickRequest *request);
 /* Scan one file, buffer or open descriptor with the installed engine. Returns the result bits,
-   or -1 with the last error set. A path request's object is replaced by a pointer valid only
-   during the call: set it again before every call. Safe from many threads on one handle. */
+   or -1 with the last error set. A path request is scanned through its absolute, resolved
+   copy; object is the caller's pointer again on return. Safe from many threads on one handle. */
 QL_EXPORT int QL_QuickScan(AVHandle handle, QuickRequest *request, EventCallback *callback);
 
 #ifdef __cplusplus
