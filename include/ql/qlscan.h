@@ -256,6 +256,16 @@ QL_EXPORT int QL_GetAbsolutePath(const char *path, const char *base, char *out);
    length. out may be path itself. */
 QL_EXPORT int QL_ResolveSymlink(const char *path, char *out);
 
+/* Infected-file actions; no shell is ever run, files move by rename or copy and remove. */
+/* Apply QL_ACT_DELETE/RENAME/QUARANTINE; returns QL_EV_<action>(_FAILED), or action if other. */
+QL_EXPORT int QL_ApplyInfectedAction(const char *path, int action, const char *argument);
+/* Remove path; error 22 when it is missing or not writable by the process. */
+QL_EXPORT int QL_DeleteFile(const char *path);
+/* Rename path to "path.extension" (no '/' in it), replacing a file of that name. */
+QL_EXPORT int QL_RenameFile(const char *path, const char *extension);
+/* Move path into directory as its name, or the first free of name-0 to name-1023. */
+QL_EXPORT int QL_QuarantineFile(const char *path, const char *directory);
+
 /* ---- Engine ---- */
 
 /* The installed engine, read from the version file now. Sets no error. */
