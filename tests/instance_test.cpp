@@ -1,0 +1,273 @@
+#include "daemon/instance.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/unique_fd.h"
+#include "daemon/daemon_state.h"
+#include "tests/support/temp_root.h"
+
+namespace {
+
+using namespace ql::daemon;
+
+std::string Reply(int result, const char *reported) {
+    char reply[kReplyMax];
+    replyForResult(result, reported, reply);
+    return reply;
+}
+
+struct SocketPair {
+    SocketPair() {
+        int fds[2];
+        EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds));
+        daemonEnd.reset(fds[0]);
+        clientEnd.reset(fds[1]);
+    }
+    ql::UniqueFd daemonEnd;
+    ql::UniqueFd clientEnd;
+};
+
+// Everything the peer sends until it closes.
+std::string ReadAll(int fd) {
+    std::string text;
+    char buf[512];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) {
+        text.append(buf, static_cast<size_t>(n));
+    }
+    return text;
+}
+
+TEST(InstanceTest, StripLineEndRemovesOnlyTrailingCrAndLf) {
+    struct Case {
+        const char *in;
+        const char *out;
+    };
+    const Case cases[] = {
+        {"/a/b\r\n", "/a/b"},
+        {"/a/b\n\r\n\r", "/a/b"},
+        {"/a\nb\n", "/a\nb"},
+        {"\r\n", ""},
+        {"", ""},
+        {"/a b ", "/a b "},
+    };
+    for (const Case &c : cases) {
+        char text[32];
+        std::strcpy(text, c.in);
+        EXPECT_EQ(0, stripLineEnd(text)) << c.in;
+        EXPECT_STREQ(c.out, text) << c.in;
+    }
+    EXPECT_EQ(-1, stripLineEnd(nullptr));
+}
+
+TEST(InstanceTest, InfectedOrErrorBitIsNeverAnsweredClean) {
+    for (int result = 0; result < QL_RES_STOPPED; ++result) {
+        std::string reply = Reply(result, "EICAR-Test-File");
+        if ((result & (QL_RES_INFECTED | QL_RES_ERROR)) != 0) {
+            EXPECT_EQ("1 EICAR-Test-File\n", reply) << result;
+        } else {
+            EXPECT_EQ("0\n", reply) << result;
+        }
+    }
+}
+
+TEST(InstanceTest, ReplyTextsWithoutAReportedName) {
+    struct Case {
+        int result;
+        const char *reply;
+    };
+    const Case cases[] = {
+        {QL_RES_INFECTED, "1 Infected\n"},
+        {QL_RES_ERROR, "1 Scan error\n"},
+        {QL_RES_INFECTED | QL_RES_ERROR, "1 Infected\n"},
+        {QL_RES_INFECTED | QL_RES_ENCRYPTED, "1 Infected\n"},
+        {QL_RES_STOPPED, "1 Scan stopped\n"},
+        {QL_RES_SUSPICIOUS | QL_RES_ENCRYPTED | QL_RES_CORRUPTED, "0\n"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(c.reply, Reply(c.result, nullptr)) << c.result;
+    }
+}
+
+TEST(InstanceTest, FailedScanIsAnsweredWithTheLastErrorText) {
+    QL_SetError(QLE_INVALID_OBJECT);
+    EXPECT_EQ("1 Invalid file or buffer\n", Reply(-1, "ignored"));
+    QL_SetError(ENOENT);
+    EXPECT_EQ("1 No such file or directory\n", Reply(-1, nullptr));
+}
+
+TEST(InstanceTest, ReplyIsCutToItsBufferAndStaysOneLine) {
+    std::string longName(400, 'x');
+    std::string reply = Reply(QL_RES_INFECTED, longName.c_str());
+    EXPECT_EQ(static_cast<size_t>(kReplyMax - 1), reply.size());
+    EXPECT_EQ("1 " + std::string(kReplyMax - 4, 'x') + "\n", reply);
+    EXPECT_EQ("1 two lines\n", Reply(QL_RES_INFECTED, "two\nlines"));
+}
+
+TEST(InstanceTest, OnScanEventKeepsTheLastReportedText) {
+    stopFlag.store(0);
+    UniqueText slot;
+    EXPECT_EQ(0, onScanEvent("/f", QL_OBJ_FILE, QL_EV_INFECTED, "Virus.A", "message", &slot));
+    EXPECT_STREQ("Virus.A", slot.get());
+    EXPECT_EQ(0, onScanEvent("/f", QL_OBJ_FILE, QL_EV_FAILED, nullptr, "read error", &slot));
+    EXPECT_STREQ("read error", slot.get());
+    EXPECT_EQ(0, onScanEvent("/f", QL_OBJ_FILE, QL_EV_CLEAN, nullptr, nullptr, &slot));
+    EXPECT_STREQ("read error", slot.get());
+    EXPECT_EQ(0, onScanEvent("/f", QL_OBJ_FILE, QL_EV_INFECTED, "Virus.B", nullptr, nullptr));
+}
+
+TEST(InstanceTest, OnScanEventAsksToStopOnceStopping) {
+    stopFlag.store(SIGTERM);
+    UniqueText slot;
+    EXPECT_EQ(QL_CB_STOP, onScanEvent("/f", QL_OBJ_FILE, QL_EV_CLEAN, nullptr, nullptr, &slot));
+    stopFlag.store(0);
+}
+
+TEST(InstanceTest, SilentClientTimesOut) {
+    SocketPair pair;
+    char request[kRequestMax + 1];
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(-1, readRequest(pair.daemonEnd.get(), 1, request));
+    EXPECT_EQ(ETIMEDOUT, errno);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(900));
+}
+
+TEST(InstanceTest, RequestIsOneReadOfAtMostItsBuffer) {
+    SocketPair pair;
+    char request[kRequestMax + 1];
+    ASSERT_EQ(5, write(pair.clientEnd.get(), "/part", 5));
+    EXPECT_EQ(5, readRequest(pair.daemonEnd.get(), 5, request));
+    EXPECT_STREQ("/part", request);
+
+    std::string big(3000, 'a');
+    ASSERT_EQ(3000, write(pair.clientEnd.get(), big.data(), big.size()));
+    EXPECT_EQ(kRequestMax, readRequest(pair.daemonEnd.get(), 5, request));
+    EXPECT_EQ(static_cast<size_t>(kRequestMax), std::strlen(request));
+
+    pair.clientEnd.reset();
+    ASSERT_EQ(kRequestMax, readRequest(pair.daemonEnd.get(), 5, request));
+    ASSERT_EQ(3000 - 2 * kRequestMax, readRequest(pair.daemonEnd.get(), 5, request));
+    EXPECT_EQ(0, readRequest(pair.daemonEnd.get(), 5, request));
+    EXPECT_STREQ("", request);
+}
+
+TEST(InstanceTest, InstanceWithoutHandleEndsAtOnce) {
+    EXPECT_EQ(nullptr, instanceMain(nullptr));
+    Instance record;
+    EXPECT_EQ(nullptr, instanceMain(&record));
+    EXPECT_FALSE(record.success.load());
+}
+
+class InstancePoolTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        stopFlag.store(0);
+        openDaemonLog();
+    }
+    void TearDown() override {
+        stopFlag.store(SIGTERM);
+        pool_.stopAll();
+        closeDaemonLog();
+        stopFlag.store(0);
+    }
+    void Start(int32_t count) {
+        ASSERT_TRUE(pool_.allocate(count));
+        // Requests for missing files are answered before the engine is reached.
+        ASSERT_TRUE(pool_.start(reinterpret_cast<AVHandle>(&fakeEngine_), 2));
+        pool_.waitReady(std::chrono::seconds(5));
+    }
+    // Hand a connection with request over and return the reply.
+    std::string Ask(const std::string &request) {
+        SocketPair pair;
+        EXPECT_EQ(static_cast<ssize_t>(request.size()),
+                  write(pair.clientEnd.get(), request.data(), request.size()));
+        EXPECT_TRUE(pool_.handOver(pair.daemonEnd.release()));
+        return ReadAll(pair.clientEnd.get());
+    }
+    std::string Log() const {
+        return ql::test::readFile(root_.path("/var/Quellar/var/log/interface.log"));
+    }
+
+    ql::test::TempRoot root_;
+    int fakeEngine_ = 0;
+    InstancePool pool_;
+};
+
+TEST_F(InstancePoolTest, IdleInstancesLeaveEveryConnectionToInstanceZero) {
+    Start(10);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ("1 No such file or directory\n", Ask("/no/such/file\r\n"));
+        // The reply is sent before the record is freed; wait for that.
+        while (pool_[0].sockFd.load() >= 0) {
+            pool_.waitRelease(std::chrono::microseconds(500));
+        }
+    }
+    std::string log = Log();
+    EXPECT_NE(std::string::npos, log.find("Instance 0 free to process\n"));
+    EXPECT_EQ(std::string::npos, log.find("Instance 1 free to process\n"));
+    EXPECT_NE(std::string::npos, log.find("Instance-0: Request = /no/such/file\r\n, n = 15\n"));
+    EXPECT_NE(std::string::npos, log.find("Instance-0: Sending: 1 No such file or directory\n\n"));
+}
+
+TEST_F(InstancePoolTest, ManyClientsAreAllAnswered) {
+    Start(10);
+    constexpr int kClients = 8;
+    constexpr int kRequests = 40;
+    std::vector<SocketPair> pairs(kClients * kRequests);
+    std::vector<std::thread> clients;
+    std::atomic<int> answered{0};
+    for (int c = 0; c < kClients; ++c) {
+        clients.emplace_back([&, c] {
+            for (int r = 0; r < kRequests; ++r) {
+                SocketPair &pair = pairs[static_cast<size_t>(c * kRequests + r)];
+                std::string path = "/missing/" + std::to_string(c) + "/" + std::to_string(r);
+                (void)!write(pair.clientEnd.get(), path.data(), path.size());
+                if (ReadAll(pair.clientEnd.get()) == "1 No such file or directory\n") {
+                    ++answered;
+                }
+            }
+        });
+    }
+    for (int r = 0; r < kRequests; ++r) {
+        for (int c = 0; c < kClients; ++c) {
+            pool_.handOver(pairs[static_cast<size_t>(c * kRequests + r)].daemonEnd.release());
+        }
+    }
+    for (std::thread &t : clients) {
+        t.join();
+    }
+    EXPECT_EQ(kClients * kRequests, answered.load());
+}
+
+TEST_F(InstancePoolTest, SilentClientsDoNotHoldTheOthers) {
+    Start(10);
+    std::vector<SocketPair> silent(10);
+    for (SocketPair &pair : silent) {
+        ASSERT_TRUE(pool_.handOver(pair.daemonEnd.release()));
+    }
+    // All ten instances wait for their silent clients; the eleventh client waits for a release.
+    EXPECT_EQ("1 No such file or directory\n", Ask("/missing"));
+    EXPECT_NE(std::string::npos,
+              Log().find("No instance free to process, waiting to release one.\n"));
+    EXPECT_EQ("1 Connection timed out\n", ReadAll(silent[0].clientEnd.get()));
+}
+
+TEST_F(InstancePoolTest, ConnectionHandedOverWhileStoppingIsClosed) {
+    Start(10);
+    stopFlag.store(SIGTERM);
+    SocketPair pair;
+    EXPECT_FALSE(pool_.handOver(pair.daemonEnd.release()));
+    EXPECT_EQ("", ReadAll(pair.clientEnd.get()));
+}
+
+}  // namespace

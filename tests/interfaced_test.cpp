@@ -1,0 +1,296 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/daemon_fixture.h"
+
+namespace {
+
+using ql::test::DaemonFixture;
+using ql::test::Engine;
+
+constexpr const char *kMissing = "1 No such file or directory\n";
+constexpr const char *kInfected = "1 EICAR-Test-File\n";
+
+// Requests and replies that do not depend on the engine, run against both.
+class InterfacedTest : public DaemonFixture, public ::testing::WithParamInterface<Engine> {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(UseEngine(GetParam(), GetParam() == Engine::Kav
+                                              ? "error5xx:501:Engine broke\tBroken\ttext:BREAKME\n"
+                                              : "error\tBroken\ttext:BREAKME\n"));
+        ASSERT_EQ(0, StartDaemon());
+        clean_ = WriteSample("clean.txt", "nothing to see here\n");
+        infected_ = WriteSample("eicar.com", ql::test::eicar());
+    }
+    std::string clean_;
+    std::string infected_;
+};
+
+TEST_P(InterfacedTest, CleanFileIsAnsweredWithZero) {
+    EXPECT_EQ("0\n", Ask(clean_ + "\n"));
+}
+
+TEST_P(InterfacedTest, InfectedFileSentWithCrLfIsNamed) {
+    EXPECT_EQ(kInfected, Ask(infected_ + "\r\n"));
+}
+
+TEST_P(InterfacedTest, MissingFileAndDirectoryAreRefused) {
+    EXPECT_EQ(kMissing, Ask(root_.path("/samples/missing")));
+    EXPECT_EQ("1 Invalid file or buffer\n", Ask(root_.path("/samples")));
+}
+
+TEST_P(InterfacedTest, EmptyRequestIsAnsweredMissing) {
+    int fd = ConnectSilently();
+    ASSERT_GE(fd, 0);
+    shutdown(fd, SHUT_WR);
+    char reply[64] = {};
+    EXPECT_GT(recv(fd, reply, sizeof reply - 1, 0), 0);
+    EXPECT_STREQ(kMissing, reply);
+    close(fd);
+}
+
+TEST_P(InterfacedTest, ClientGoneBeforeTheReplyIsASendError) {
+    int fd = ConnectSilently();
+    ASSERT_GE(fd, 0);
+    close(fd);
+    EXPECT_TRUE(WaitForLog("Instance-0: Send Err: "));
+    EXPECT_EQ("0\n", Ask(clean_));
+}
+
+TEST_P(InterfacedTest, RelativePathCountsFromTheRoot) {
+    EXPECT_EQ(kInfected, Ask(infected_.substr(1)));
+}
+
+TEST_P(InterfacedTest, LinkIsScannedThroughItsTarget) {
+    std::string link = root_.path("/samples/link");
+    ASSERT_EQ(0, symlink(infected_.c_str(), link.c_str()));
+    EXPECT_EQ(kInfected, Ask(link));
+}
+
+TEST_P(InterfacedTest, OverlongRequestIsCutAndRefused) {
+    EXPECT_EQ("1 File name too long\n", Ask("/" + std::string(3000, 'a')));
+}
+
+TEST_P(InterfacedTest, EngineErrorTextReachesTheClient) {
+    // The engine daemon reports its failure line as the object's result; the core fails the call.
+    std::string broken = WriteSample("broken.bin", "xxBREAKMExx");
+    EXPECT_EQ(GetParam() == Engine::Kav ? "1 Engine broke\n" : "1 Scan request failed\n",
+              Ask(broken));
+}
+
+TEST_P(InterfacedTest, RequestIsLoggedStepByStep) {
+    ASSERT_EQ("0\n", Ask(clean_ + "\n"));
+    ASSERT_EQ(0, StopDaemon(SIGTERM));
+    std::string expected =
+        "Instance 0 free to process\n"
+        "Instance-0: Connected (1).....\n"
+        "Instance-0: Request = " +
+        clean_ + "\n, n = " + std::to_string(clean_.size() + 1) +
+        "\n"
+        "Instance-0: file " +
+        clean_ + "\n" + "Instance-0: Sending for scan - " + clean_ + "\n" +
+        "Instance-0: Returned from scan 0\n"
+        "Instance-0: msg = 0\n\n"
+        "Instance-0: Sending: 0\n\n"
+        "Instance-0: Sent\n";
+    EXPECT_TRUE(LogHas(expected)) << Log();
+    EXPECT_TRUE(LogHas("Instance 0 (sockFd = -1, success = 1)\n"));
+}
+
+TEST_P(InterfacedTest, ManyClientsGetTheirOwnReplies) {
+    constexpr int kClients = 8;
+    constexpr int kRequests = 250;
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c) {
+        clients.emplace_back([&, c] {
+            for (int r = 0; r < kRequests; ++r) {
+                int kind = (c + r) % 3;
+                std::string path = kind == 0   ? clean_
+                                   : kind == 1 ? infected_
+                                               : root_.path("/samples/none" + std::to_string(r));
+                std::string expected = kind == 0 ? "0\n" : kind == 1 ? kInfected : kMissing;
+                if (Ask(path) != expected) {
+                    ++mismatches;
+                }
+            }
+        });
+    }
+    for (std::thread &t : clients) {
+        t.join();
+    }
+    EXPECT_EQ(0, mismatches.load());
+}
+
+INSTANTIATE_TEST_SUITE_P(BothEngines, InterfacedTest, ::testing::Values(Engine::Kav, Engine::Bd),
+                         [](const auto &param) {
+                             return param.param == Engine::Kav ? "Kav" : "Bd";
+                         });
+
+// Start-up, guard, stop and pool behaviour, with the core library engine (no engine daemon).
+class InterfacedLifeTest : public DaemonFixture {
+  protected:
+    void SetUp() override { ASSERT_TRUE(UseEngine(Engine::Bd)); }
+};
+
+TEST_F(InterfacedLifeTest, PidFileNamesTheDetachedProcessAndSocketIsOpenToAll) {
+    ASSERT_EQ(0, StartDaemon());
+    EXPECT_EQ(std::to_string(daemonPid()), ql::test::readFile(PidPath()));
+    struct stat st;
+    ASSERT_EQ(0, lstat(SockPath().c_str(), &st));
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(0777u, st.st_mode & 0777u);
+}
+
+TEST_F(InterfacedLifeTest, BindFailureEndsTheStartWithStatusOne) {
+    WriteInterfaceConf("[postwicker]\nPostwickerSocket=" + root_.path("/no/such/dir/sock") + "\n");
+    EXPECT_EQ(1, StartDaemon());
+    EXPECT_TRUE(LogHas("SockErr(bind): No such file or directory\n"));
+}
+
+TEST_F(InterfacedLifeTest, TooLongSocketPathIsRefusedBeforeTheGuard) {
+    WriteInterfaceConf("[postwicker]\nPostwickerSocket=/" + std::string(120, 's') + "\n");
+    EXPECT_EQ(1, StartDaemon());
+    EXPECT_EQ("SockErr(bind): File name too long\n", Log());
+}
+
+TEST_F(InterfacedLifeTest, MissingSettingsFileIsAConfigError) {
+    unlink(root_.path("/opt/Quellar/etc/postwick/interface.conf").c_str());
+    EXPECT_EQ(1, StartDaemon());
+    EXPECT_EQ("Config error\n", Log());
+}
+
+TEST_F(InterfacedLifeTest, NoEngineIsAnInitError) {
+    WriteVersion("1");
+    EXPECT_EQ(1, StartDaemon());
+    EXPECT_EQ("Error Initializing AV\n", Log());
+}
+
+TEST_F(InterfacedLifeTest, SecondStartIsRefusedAndTheFirstGoesOn) {
+    ASSERT_EQ(0, StartDaemon());
+    pid_t first = daemonPid();
+    std::string pidText = ql::test::readFile(PidPath());
+    EXPECT_EQ(1, StartDaemon());
+    EXPECT_TRUE(LogHas("Invalid sock path or some file already existing on path\n"));
+    EXPECT_TRUE(LogHas("Request = CHECK\r\n, n = 8\n"));
+    EXPECT_EQ(pidText, ql::test::readFile(PidPath()));
+    EXPECT_EQ(first, daemonPid());
+    EXPECT_EQ("0\n", Ask(WriteSample("clean", "clean")));
+}
+
+TEST_F(InterfacedLifeTest, FilesOfAKilledDaemonDoNotBlockAStart) {
+    ASSERT_EQ(0, StartDaemon());
+    KillDaemon();
+    ASSERT_EQ(0, access(SockPath().c_str(), F_OK));
+    ASSERT_EQ(0, access(PidPath().c_str(), F_OK));
+    ASSERT_EQ(0, StartDaemon());
+    EXPECT_EQ(std::to_string(daemonPid()), ql::test::readFile(PidPath()));
+    EXPECT_EQ("0\n", Ask(WriteSample("clean", "clean")));
+}
+
+TEST_F(InterfacedLifeTest, RegularFileAtTheSocketPathIsReplaced) {
+    ql::test::writeFile(SockPath(), "left over");
+    ASSERT_EQ(0, StartDaemon());
+    EXPECT_EQ("0\n", Ask(WriteSample("clean", "clean")));
+}
+
+TEST_F(InterfacedLifeTest, TerminationSignalsStopInOrder) {
+    for (int signal : {SIGTERM, SIGINT}) {
+        ASSERT_EQ(0, StartDaemon()) << signal;
+        EXPECT_EQ(0, StopDaemon(signal)) << signal;
+        EXPECT_NE(0, access(SockPath().c_str(), F_OK)) << signal;
+        EXPECT_NE(0, access(PidPath().c_str(), F_OK)) << signal;
+        EXPECT_TRUE(LogHas("Term ditected\n")) << signal;
+    }
+}
+
+TEST_F(InterfacedLifeTest, DaemonWithoutALogStillServes) {
+    ql::test::removeTree(root_.path("/var/Quellar/var/log"));
+    ASSERT_EQ(0, StartDaemon());
+    EXPECT_EQ("0\n", Ask(WriteSample("clean", "clean")));
+    EXPECT_EQ(0, StopDaemon(SIGTERM));
+}
+
+TEST_F(InterfacedLifeTest, SilentClientIsAnsweredAfterTheRequestTimeout) {
+    WriteInterfaceConf("[postwicker]\nRequestTimeout=1\n");
+    ASSERT_EQ(0, StartDaemon());
+    int fd = ConnectSilently();
+    ASSERT_GE(fd, 0);
+    auto started = std::chrono::steady_clock::now();
+    char reply[64] = {};
+    EXPECT_GT(recv(fd, reply, sizeof reply - 1, 0), 0);
+    close(fd);
+    EXPECT_STREQ("1 Connection timed out\n", reply);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(900));
+}
+
+TEST_F(InterfacedLifeTest, ElevenSlowClientsOfTenInstancesAreAllAnswered) {
+    WriteInterfaceConf("[postwicker]\nMaxInstances=10\n");
+    ASSERT_EQ(0, StartDaemon());
+    std::string clean = WriteSample("clean", "clean");
+    std::vector<int> fds;
+    for (int i = 0; i < 11; ++i) {
+        fds.push_back(ConnectSilently());
+    }
+    ASSERT_TRUE(WaitForLog("No instance free to process, waiting to release one.\n"));
+    int answered = 0;
+    for (int fd : fds) {
+        (void)!send(fd, clean.data(), clean.size(), MSG_NOSIGNAL);
+        char reply[16] = {};
+        answered += recv(fd, reply, sizeof reply - 1, 0) > 0 && std::string(reply) == "0\n";
+        close(fd);
+    }
+    EXPECT_EQ(11, answered);
+}
+
+// The number of instances a settings line gives, seen through the hand-over's log: with every
+// instance held by a silent client, one more client makes the entry examine all of them.
+class InterfacedSettingsTest : public DaemonFixture,
+                               public ::testing::WithParamInterface<std::pair<const char *, int>> {
+};
+
+TEST_P(InterfacedSettingsTest, InstanceCountFollowsTheSettingsFile) {
+    auto [line, instances] = GetParam();
+    ASSERT_TRUE(UseEngine(Engine::Bd));
+    WriteInterfaceConf(std::string("[postwicker]\nRequestTimeout=1\n") + line + "\n");
+    ASSERT_EQ(0, StartDaemon()) << line;
+    std::vector<int> silent;
+    for (int i = 0; i < instances; ++i) {
+        silent.push_back(ConnectSilently());
+    }
+    ASSERT_TRUE(WaitForLog("Instance " + std::to_string(instances - 1) + " free to process\n"));
+    EXPECT_EQ(kMissing, Ask("/missing")) << line;
+    EXPECT_TRUE(LogHas("No instance free to process, waiting to release one.\n")) << line;
+    EXPECT_FALSE(LogHas("Instance " + std::to_string(instances) + " (")) << line;
+    for (int fd : silent) {
+        close(fd);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, InterfacedSettingsTest,
+                         ::testing::Values(std::pair<const char *, int>{"", 20},
+                                           std::pair<const char *, int>{"MaxInstances=10", 10},
+                                           std::pair<const char *, int>{"MaxInstances=50", 50},
+                                           std::pair<const char *, int>{"MaxInstances=9", 20},
+                                           std::pair<const char *, int>{"MaxInstances=51", 20},
+                                           std::pair<const char *, int>{"MaxInstances=30 words",
+                                                                        30},
+                                           std::pair<const char *, int>{"maxinstances=10", 20}));
+
+TEST_F(InterfacedLifeTest, EmptyPidPathRunsWithoutAPidFile) {
+    WriteInterfaceConf("[postwicker]\nPostwickerPID=\n");
+    ASSERT_EQ(0, StartDaemon());
+    EXPECT_NE(0, access(PidPath().c_str(), F_OK));
+    EXPECT_EQ("0\n", Ask(WriteSample("clean", "clean")));
+}
+
+}  // namespace

@@ -1,0 +1,227 @@
+#include "tests/support/daemon_fixture.h"
+
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <sstream>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+namespace ql::test {
+
+namespace {
+
+constexpr int kStartBoundMs = 10000;
+constexpr int kStopBoundMs = 10000;
+constexpr const char *kLogFile = "/var/Quellar/var/log/interface.log";
+
+// Run program with arguments (no shell) and return its pid, or -1.
+pid_t spawn(const std::string &program, const std::string &arg1 = "",
+            const std::string &arg2 = "") {
+    pid_t pid = fork();
+    if (pid == 0) {
+        const char *argv[] = {program.c_str(), arg1.empty() ? nullptr : arg1.c_str(),
+                              arg2.empty() ? nullptr : arg2.c_str(), nullptr};
+        execv(program.c_str(), const_cast<char *const *>(argv));
+        _exit(127);
+    }
+    return pid;
+}
+
+// The child of this process (reaped daemons come back to it) whose command is name, or -1.
+pid_t childNamed(const std::string &name) {
+    std::error_code ec;
+    for (const auto &task : std::filesystem::directory_iterator("/proc/self/task", ec)) {
+        std::istringstream children(readFile(task.path().string() + "/children"));
+        pid_t pid;
+        while (children >> pid) {
+            if (readFile("/proc/" + std::to_string(pid) + "/comm") == name + "\n") {
+                return pid;
+            }
+        }
+    }
+    return -1;
+}
+
+pid_t pidFromFile(const std::string &path) {
+    std::string text = readFile(path);
+    return text.empty() ? -1 : static_cast<pid_t>(std::atol(text.c_str()));
+}
+
+}  // namespace
+
+int waitForExit(pid_t pid, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        int status = 0;
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        if (done < 0 || std::chrono::steady_clock::now() >= deadline) {
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+DaemonFixture::DaemonFixture() {
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    setenv("QL_ENGINE_TIMEOUT_MS", "3000", 1);
+    WriteInterfaceConf("[postwicker]\nRequestTimeout=2\n");
+}
+
+DaemonFixture::~DaemonFixture() {
+    if (daemonPid_ > 0) {
+        KillDaemon();
+    }
+    StopQornd();
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+}
+
+void DaemonFixture::WriteInterfaceConf(const std::string &text) {
+    root_.writeFixed("/opt/Quellar/etc/postwick/interface.conf", text);
+}
+
+void DaemonFixture::WriteVersion(const std::string &text) {
+    root_.writeFixed("/opt/Quellar/etc/qorn-ver", text);
+}
+
+void DaemonFixture::WriteEngineConf(const std::string &signatures) {
+    std::string bases = root_.path("/opt/Quellar/bases");
+    root_.writeFixed("/opt/Quellar/bases/Plugins/signatures.txt",
+                     "# test signatures\n" + signatures);
+    root_.writeFixed("/opt/Quellar/etc/qorn.conf",
+                     "[path]\nLocalSocketPath=" + root_.path("/opt/Quellar/var/run/qornd.sock") +
+                         "\nAVSpidPATH=" + root_.path("/opt/Quellar/var/run/qornd.pid") +
+                         "\nBasesPath=" + bases +
+                         "\nTempPath=" + root_.path("/var/Quellar/var/tmp") + "\n");
+}
+
+bool DaemonFixture::UseEngine(Engine engine, const std::string &signatures) {
+    WriteEngineConf(signatures);
+    if (engine == Engine::Bd) {
+        WriteVersion("3");
+        return true;
+    }
+    WriteVersion("2");
+    return StartQornd() == 0;
+}
+
+int DaemonFixture::StartQornd() {
+    pid_t starter = spawn(root_.path("/opt/Quellar/sbin/qornd"), "-c",
+                          root_.path("/opt/Quellar/etc/qorn.conf"));
+    int status = waitForExit(starter, kStartBoundMs);
+    qorndPid_ = pidFromFile(root_.path("/opt/Quellar/var/run/qornd.pid"));
+    return status;
+}
+
+void DaemonFixture::StopQornd() {
+    if (qorndPid_ > 0) {
+        kill(qorndPid_, SIGTERM);
+        if (waitForExit(qorndPid_, kStopBoundMs) < 0) {
+            kill(qorndPid_, SIGKILL);
+            waitForExit(qorndPid_, kStopBoundMs);
+        }
+        qorndPid_ = -1;
+    }
+}
+
+int DaemonFixture::StartDaemon() {
+    pid_t starter = spawn(std::string(QL_TEST_BIN_DIR) + "/interfaced");
+    int status = waitForExit(starter, kStartBoundMs);
+    if (status == 0) {
+        daemonPid_ = childNamed("interfaced");
+    }
+    return status;
+}
+
+std::string DaemonFixture::Ask(const std::string &request) {
+    int fd = ConnectSilently();
+    if (fd < 0) {
+        return "";
+    }
+    std::string reply;
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+        static_cast<ssize_t>(request.size())) {
+        char buf[512];
+        ssize_t n;
+        while ((n = recv(fd, buf, sizeof buf, 0)) > 0) {
+            reply.append(buf, static_cast<size_t>(n));
+        }
+    }
+    close(fd);
+    return reply;
+}
+
+int DaemonFixture::ConnectSilently() {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval bound{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::string path = SockPath();
+    std::memcpy(address.sun_path, path.c_str(),
+                std::min(path.size() + 1, sizeof address.sun_path - 1));
+    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int DaemonFixture::StopDaemon(int signal) {
+    if (daemonPid_ <= 0) {
+        return -1;
+    }
+    kill(daemonPid_, signal);
+    int status = waitForExit(daemonPid_, kStopBoundMs);
+    if (status >= 0) {
+        daemonPid_ = -1;
+    }
+    return status;
+}
+
+void DaemonFixture::KillDaemon() {
+    if (daemonPid_ > 0) {
+        kill(daemonPid_, SIGKILL);
+        waitForExit(daemonPid_, kStopBoundMs);
+        daemonPid_ = -1;
+    }
+}
+
+std::string DaemonFixture::Log() const {
+    return readFile(root_.path(kLogFile));
+}
+
+bool DaemonFixture::LogHas(const std::string &text) const {
+    return Log().find(text) != std::string::npos;
+}
+
+bool DaemonFixture::WaitForLog(const std::string &text) const {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!LogHas(text)) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+std::string DaemonFixture::WriteSample(const std::string &name, const std::string &content) const {
+    std::string path = root_.path("/samples/" + name);
+    root_.writeFixed("/samples/" + name, content);
+    return path;
+}
+
+}  // namespace ql::test

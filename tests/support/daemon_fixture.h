@@ -1,0 +1,74 @@
+// End-to-end fixture for the interface daemon: a temporary installation root with the settings
+// and engine files, the real interfaced (and qornd for the KAV engine) started and stopped
+// through it, and verbs to talk to the daemon and read its log.
+#ifndef QL_TESTS_SUPPORT_DAEMON_FIXTURE_H
+#define QL_TESTS_SUPPORT_DAEMON_FIXTURE_H
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <string>
+
+#include "tests/support/temp_root.h"
+
+namespace ql::test {
+
+enum class Engine { Kav, Bd };
+
+class DaemonFixture : public ::testing::Test {
+  protected:
+    // Makes this process the reaper of the detached daemons, so their exit status can be read.
+    DaemonFixture();
+    // Kills what still runs and reaps it.
+    ~DaemonFixture() override;
+
+    // The settings file; the default holds only the section header and a RequestTimeout of 2.
+    void WriteInterfaceConf(const std::string &text);
+    // The version file's text ("2" KAV, "3" BD).
+    void WriteVersion(const std::string &text);
+    // The engine configuration and the stand-ins' extra signature lines (tab-separated).
+    void WriteEngineConf(const std::string &signatures = "");
+    // Engine files for engine; for KAV also starts qornd. False when that fails.
+    bool UseEngine(Engine engine, const std::string &signatures = "");
+
+    // Start interfaced and return the starting process's exit status (-1: no status within
+    // bounds). The detached daemon is then found among this process's children.
+    int StartDaemon();
+    // Send request as is on one connection and return the whole reply ("" on failure).
+    std::string Ask(const std::string &request);
+    // Connect without sending; the descriptor (or -1) is the caller's to close.
+    int ConnectSilently();
+    // Send signal to the daemon and return its exit status (-1: it did not end within bounds).
+    int StopDaemon(int signal);
+    // Kill the daemon with SIGKILL and reap it, leaving its files behind.
+    void KillDaemon();
+
+    std::string Log() const;
+    bool LogHas(const std::string &text) const;
+    // Wait (bounded) until the log holds text.
+    bool WaitForLog(const std::string &text) const;
+
+    // A file under the root's sample folder with content; returns its absolute path.
+    std::string WriteSample(const std::string &name, const std::string &content) const;
+
+    std::string SockPath() const { return root_.path("/opt/Quellar/var/run/interface"); }
+    std::string PidPath() const { return root_.path("/opt/Quellar/var/run/interface.pid"); }
+    pid_t daemonPid() const { return daemonPid_; }
+
+    TempRoot root_;
+
+  private:
+    int StartQornd();
+    void StopQornd();
+
+    pid_t daemonPid_ = -1;
+    pid_t qorndPid_ = -1;
+};
+
+// Wait for a child to end, at most timeoutMs. Its exit status (or 128 + signal), -1 when it did
+// not end in time.
+int waitForExit(pid_t pid, int timeoutMs);
+
+}  // namespace ql::test
+
+#endif  // QL_TESTS_SUPPORT_DAEMON_FIXTURE_H
