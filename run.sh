@@ -66,7 +66,9 @@ if [ "$stop_only" = 1 ]; then
 fi
 
 ensure_build_tools
-build_tree build
+mkdir -p run
+echo "Building (log: run/build.log) ..."
+build_tree build >run/build.log 2>&1 || { tail -n 30 run/build.log >&2; fail "the build failed"; }
 for built in build/bin/interfaced build/bin/qlscan build/bin/qornd build/lib/libavcore.so; do
     [ -e "$built" ] || fail "$built was not built"
 done
