@@ -39,6 +39,20 @@ extern "C" void onTermSignal(int signal) {
     stopFlag.store(signal, std::memory_order_release);
 }
 
+// A daemon started with a standard stream closed would get that number for its socket, and
+// detaching would then put /dev/null over it.
+void occupyStandardStreams() {
+    for (;;) {
+        int fd = open("/dev/null", O_RDWR);
+        if (fd < 0 || fd > STDERR_FILENO) {
+            if (fd >= 0) {
+                close(fd);
+            }
+            return;
+        }
+    }
+}
+
 void installSignals() {
     struct sigaction action {};
     action.sa_handler = onTermSignal;
@@ -246,6 +260,7 @@ struct DaemonLogGuard {
 };
 
 int run() {
+    occupyStandardStreams();
     InterfaceSettings settings = defaultSettings();
     installSignals();
     DaemonLogGuard log;
