@@ -14,6 +14,10 @@ BDHandle *bd(void *backend) {
     return static_cast<BDHandle *>(backend);
 }
 
+int objectScansMissing(void *, ObjectRequest *, ExtraData *, ScanReport *) {
+    return QL_SetErrorText("Object scans are not available for this engine yet");
+}
+
 constexpr BackendOps kKavOps = {
     [](void *b) { return QL_KAVGetLogger(kav(b)); },
     [](void *b, QLLogger *logger) { QL_KAVSetLogger(kav(b), logger); },
@@ -22,6 +26,8 @@ constexpr BackendOps kKavOps = {
     [](void *b, QuickRequest *request, EventCallback *callback) {
         return QL_KAVIFQuickScan(kav(b), request, callback);
     },
+    objectScansMissing,
+    objectScansMissing,
 };
 
 constexpr BackendOps kBdOps = {
@@ -32,6 +38,8 @@ constexpr BackendOps kBdOps = {
     [](void *b, QuickRequest *request, EventCallback *callback) {
         return QL_BDIFQuickScan(bd(b), request, callback);
     },
+    objectScansMissing,
+    objectScansMissing,
 };
 
 constexpr BackendOps kNoOps = {
@@ -40,6 +48,12 @@ constexpr BackendOps kNoOps = {
     [](void *) {},
     [](void *, QL_EventFn) {},
     [](void *, QuickRequest *, EventCallback *) { return QL_SetError(QLE_UNKNOWN_SYSTEM); },
+    [](void *, ObjectRequest *, ExtraData *, ScanReport *) {
+        return QL_SetError(QLE_UNKNOWN_SYSTEM);
+    },
+    [](void *, ObjectRequest *, ExtraData *, ScanReport *) {
+        return QL_SetError(QLE_UNKNOWN_SYSTEM);
+    },
 };
 
 }  // namespace

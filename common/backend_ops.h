@@ -13,6 +13,10 @@ struct BackendOps {
     void (*clearLogger)(void *backend);
     void (*deinit)(void *backend, QL_EventFn onEvent);
     int (*quickScan)(void *backend, QuickRequest *request, EventCallback *callback);
+    // A file or a directory as one object; a scan tree whose root pointer's address is in
+    // request->path.
+    int (*scanObject)(void *backend, ObjectRequest *request, ExtraData *extra, ScanReport *report);
+    int (*scanTree)(void *backend, ObjectRequest *request, ExtraData *extra, ScanReport *report);
 };
 
 // The operations of an engine kind (AV_KAV or AV_BD; anything else gets operations that do

@@ -299,6 +299,12 @@ QL_EXPORT int QL_FilterQuickOptions(QuickRequest *request);
    or -1 with the last error set. A path request is scanned through its absolute, resolved
    copy; object is the caller's pointer again on return. Safe from many threads on one handle. */
 QL_EXPORT int QL_QuickScan(AVHandle handle, QuickRequest *request, EventCallback *callback);
+/* Scan a file or a directory tree with the installed engine, applying request->actOpts to
+   infected files. texts are count extra data texts ("QDIR::/dir", "SIZE::10k", ...; see the
+   README). Events go to report->events and its counters grow. Returns the result bits, or -1
+   with the last error set. request->scanOpts and actOpts are left filtered. */
+QL_EXPORT int QL_ScanObject(AVHandle handle, ObjectRequest *request, ScanReport *report, int count,
+                            const char *const *texts);
 
 #ifdef __cplusplus
 }
