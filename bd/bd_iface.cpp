@@ -6,6 +6,7 @@
 
 #include "bd/bd_buf_iface.h"
 #include "bd/bd_core.h"
+#include "bd/bd_scanner.h"
 #include "common/iface_conf.h"
 #include "common/iface_utils.h"
 
@@ -92,6 +93,18 @@ void setAction(CoreSetFn set, void *core, uint32_t scanOpts, int32_t actOpts,
         default:
             break;
     }
+}
+
+// The action argument the path scan hands on: only renaming and quarantining take one.
+const char *actionArgOf(const ObjectRequest *request, const ExtraData *extra) {
+    bool takesArgument = request->actOpts == QL_ACT_RENAME || request->actOpts == QL_ACT_QUARANTINE;
+    return takesArgument ? extra->actionArg : nullptr;
+}
+
+bool objectScanArgumentsGiven(const BDHandle *handle, const ObjectRequest *request,
+                              const ScanReport *report, const ExtraData *extra) {
+    return handle != nullptr && handle->coreLibrary != nullptr && request != nullptr &&
+           report != nullptr && extra != nullptr;
 }
 
 }  // namespace
@@ -228,6 +241,45 @@ extern "C" int QL_BDIFQuickScan(BDHandle *handle, QuickRequest *request, EventCa
         return -1;
     }
     int result = QL_BDBufferScan(&instance, request, callback);
+    QL_BDDestroyInstance(&instance);
+    return result;
+}
+
+extern "C" int QL_BDIFScanObject(BDHandle *handle, ObjectRequest *request, ScanReport *report,
+                                 ExtraData *extra) {
+    if (!objectScanArgumentsGiven(handle, request, report, extra)) {
+        QL_SetError(EINVAL);
+        QL_LOG_FAILURE(QL_BDGetLogger(handle));
+        return -1;
+    }
+    BDInstance instance{handle, nullptr};
+    if (QL_BDCreateInstance(&instance, request->scanOpts, request->actOpts, extra) < 0) {
+        return -1;
+    }
+    int result = QL_BDScanner(&instance, request, report, actionArgOf(request, extra));
+    QL_Log(handle->logger, QL_LOG_RESULT, "Scanner Returned (%d)\n", result);
+    QL_BDDestroyInstance(&instance);
+    return result;
+}
+
+extern "C" int QL_BDIFScanTree(BDHandle *handle, ObjectRequest *request, ScanReport *report,
+                               ExtraData *extra) {
+    if (!objectScanArgumentsGiven(handle, request, report, extra) || request->path == nullptr) {
+        QL_SetError(EINVAL);
+        QL_LOG_FAILURE(QL_BDGetLogger(handle));
+        return -1;
+    }
+    BDInstance instance{handle, nullptr};
+    if (QL_BDCreateInstance(&instance, request->scanOpts, request->actOpts, extra) < 0) {
+        return -1;
+    }
+    // The directory scanner points the request at each file in turn: the caller's stays as is.
+    ObjectRequest working{nullptr, request->scanOpts, request->actOpts, request->prompt};
+    const auto *root = reinterpret_cast<const ScanTreeNode *>(request->path);
+    QL_Log(handle->logger, QL_LOG_INFO, "Starting Tree Scan with %s as root\n", root->dirPath);
+    int result =
+        QL_BDTraverseScanTree(&instance, root, &working, report, actionArgOf(request, extra));
+    QL_Log(handle->logger, QL_LOG_RESULT, "Scanner Returned (%d)\n", result);
     QL_BDDestroyInstance(&instance);
     return result;
 }

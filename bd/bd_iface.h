@@ -83,6 +83,23 @@ void QL_BDDestroyInstance(BDInstance *instance);
 // callback record). Safe from many threads at once on one handle.
 int QL_BDIFQuickScan(BDHandle *handle, QuickRequest *request, EventCallback *callback);
 
+// Scan request->path (absolute; a file, or a directory through the core's own walk) in a core
+// instance of its own made with the request's options and extra, deleted before returning.
+// Reports through report->events and adds to report's counters; applies request->actOpts with
+// extra->actionArg (rename, quarantine) or request->prompt. Returns the result bits,
+// QL_RES_STOPPED after a stop, 0 for a skipped object (a link without QL_OPT_LINK, neither file
+// nor directory), or -1 with the last error set (error 22, logged, for a missing handle,
+// library, request, report or extra). Safe from many threads at once on one handle, each with
+// its own request and report.
+int QL_BDIFScanObject(BDHandle *handle, ObjectRequest *request, ScanReport *report,
+                      ExtraData *extra);
+
+// Scan every directory of the scan tree whose root node request->path points at (a
+// ScanTreeNode *, see common/scan_tree.h), the files of each directory one by one, in one core
+// instance made as for QL_BDIFScanObject. A stop answer ends only the directory it came in.
+// Returns the union of the results, or -1 as QL_BDIFScanObject. request->path is not changed.
+int QL_BDIFScanTree(BDHandle *handle, ObjectRequest *request, ScanReport *report, ExtraData *extra);
+
 #ifdef __cplusplus
 }
 #endif
