@@ -1,10 +1,13 @@
 #include "standins/avcore/core_instance.h"
 
 #include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 
+#include "common/iface_actions.h"
 #include "common/unique_fd.h"
 
 namespace ql::avcore {
@@ -13,6 +16,42 @@ namespace {
 
 std::string shown(const char *text) {
     return text == nullptr || *text == '\0' ? std::string("\"\"") : std::string(text);
+}
+
+int answerFor(int option);
+
+// Calls fn with each non-empty entry of a ':'-separated list until it answers true.
+template <typename Fn>
+bool anyEntry(std::string_view list, Fn fn) {
+    while (!list.empty()) {
+        std::size_t colon = list.find(':');
+        std::string_view entry = list.substr(0, colon);
+        if (!entry.empty() && fn(entry)) {
+            return true;
+        }
+        list = colon == std::string_view::npos ? std::string_view() : list.substr(colon + 1);
+    }
+    return false;
+}
+
+// The text after the last '.' of the file name, empty when it has none.
+std::string_view extensionOf(std::string_view path) {
+    std::string_view name = path.substr(path.rfind('/') + 1);
+    std::size_t dot = name.rfind('.');
+    return dot == std::string_view::npos ? std::string_view() : name.substr(dot + 1);
+}
+
+bool inExtensionList(std::string_view list, std::string_view extension) {
+    return !extension.empty() && anyEntry(list, [extension](std::string_view entry) {
+        return entry.size() == extension.size() &&
+               strncasecmp(entry.data(), extension.data(), entry.size()) == 0;
+    });
+}
+
+// Stores the option's text value and answers as the fail switch says.
+int keepText(std::string &slot, const char *value, int option) {
+    slot = value != nullptr ? value : "";
+    return answerFor(option);
 }
 
 // The core refuses option when the fail switch names it.
@@ -64,6 +103,10 @@ int Instance::set(int option, va_list args) {
             recordLine(line + " " + std::to_string(value));
             if (option == CORE_OPT_DEPTH) {
                 depthLimit_ = value;
+            } else if (option == CORE_OPT_ACTION) {
+                action_ = value;
+            } else if (option == CORE_OPT_SIZE_LIMIT) {
+                sizeLimitKb_ = value;
             }
             return answerFor(option);
         }
@@ -72,9 +115,11 @@ int Instance::set(int option, va_list args) {
         case CORE_OPT_SCAN_EXT:
         case CORE_OPT_SKIP_EXT:
         case CORE_OPT_RENAME_EXT:
-        case CORE_OPT_SKIP_DIRS:
-            recordLine(line + " " + shown(va_arg(args, const char *)));
-            return answerFor(option);
+        case CORE_OPT_SKIP_DIRS: {
+            const char *value = va_arg(args, const char *);
+            recordLine(line + " " + shown(value));
+            return keepText(textSlot(option), value, option);
+        }
         case CORE_OPT_CONTEXT:
             context_ = va_arg(args, void *);
             break;
@@ -157,6 +202,75 @@ Instance::Flow Instance::report(const char *name, int32_t type, uint32_t flags, 
             return Flow::Abort;
         default:
             return Flow::Go;
+    }
+}
+
+std::string &Instance::textSlot(int option) {
+    switch (option) {
+        case CORE_OPT_SWITCH_DIR:
+            return switchDirectory_;
+        case CORE_OPT_QUARANTINE_DIR:
+            return quarantineDirectory_;
+        case CORE_OPT_SCAN_EXT:
+            return scanExtensions_;
+        case CORE_OPT_SKIP_EXT:
+            return skipExtensions_;
+        case CORE_OPT_RENAME_EXT:
+            return renameExtension_;
+        default:
+            return skipDirectories_;
+    }
+}
+
+bool Instance::skipsFile(const std::string &path, std::uint64_t size) const {
+    std::string_view extension = extensionOf(path);
+    if (!scanExtensions_.empty() && !inExtensionList(scanExtensions_, extension)) {
+        return true;
+    }
+    if (!skipExtensions_.empty() && inExtensionList(skipExtensions_, extension)) {
+        return true;
+    }
+    return sizeLimitKb_ > 0 && size > static_cast<std::uint64_t>(sizeLimitKb_) * 1024;
+}
+
+bool Instance::skipsDirectory(const std::string &path) const {
+    struct stat dir {};
+    if (skipDirectories_.empty() || stat(path.c_str(), &dir) != 0) {
+        return false;
+    }
+    return anyEntry(skipDirectories_, [&dir](std::string_view entry) {
+        struct stat other {};
+        std::string text(entry);
+        return stat(text.c_str(), &other) == 0 && other.st_dev == dir.st_dev &&
+               other.st_ino == dir.st_ino;
+    });
+}
+
+bool Instance::act(const std::string &path) {
+    const std::string &quarantine =
+        quarantineDirectory_.empty() ? switchDirectory_ : quarantineDirectory_;
+    switch (action_) {
+        case 4:
+            if (QL_DeleteFile(path.c_str()) == 0) {
+                count(CORE_COUNTER_DELETED);
+                return true;
+            }
+            return false;
+        case 6:
+            if (!quarantine.empty() && QL_QuarantineFile(path.c_str(), quarantine.c_str()) == 0) {
+                count(CORE_COUNTER_QUARANTINED);
+                return true;
+            }
+            return false;
+        case 7:
+            if (!renameExtension_.empty() &&
+                QL_RenameFile(path.c_str(), renameExtension_.c_str()) == 0) {
+                count(CORE_COUNTER_RENAMED);
+                return true;
+            }
+            return false;
+        default:
+            return false;
     }
 }
 

@@ -63,9 +63,24 @@ class Instance {
     void count(int counter) { ++counters_[static_cast<std::size_t>(counter)]; }
     [[nodiscard]] const Engine &engine() const { return *engine_; }
     [[nodiscard]] bool descends(int level) const;
+    // Whether the walk leaves out the file at path of size bytes: its extension is not in the
+    // scan list (option 43) or is in the skip list (44), or it is larger than option 89's KB.
+    [[nodiscard]] bool skipsFile(const std::string &path, std::uint64_t size) const;
+    // Whether the walk leaves out the directory at path: one of option 86's ':'-separated
+    // directories (the same device and inode).
+    [[nodiscard]] bool skipsDirectory(const std::string &path) const;
+    // Act on the infected file at path as option 31 says (4 delete, 6 quarantine into option
+    // 35's directory, or 34's, 7 rename with option 45's extension), counting what was done.
+    // False when there is no such action or it failed.
+    bool act(const std::string &path);
+    // Whether option 31 names a file action (delete, quarantine, rename).
+    [[nodiscard]] bool takesFileAction() const {
+        return action_ == 4 || action_ == 6 || action_ == 7;
+    }
 
   private:
     int scan(int type, const void *object);
+    std::string &textSlot(int option);
 
     std::shared_ptr<const Engine> engine_;
     CoreScanCallback callback_ = nullptr;
@@ -73,6 +88,14 @@ class Instance {
     const CoreIOTable *table_ = nullptr;
     bool noRecurse_ = false;
     int depthLimit_ = 0;
+    int action_ = 0;
+    int sizeLimitKb_ = 0;
+    std::string scanExtensions_;
+    std::string skipExtensions_;
+    std::string skipDirectories_;
+    std::string switchDirectory_;
+    std::string quarantineDirectory_;
+    std::string renameExtension_;
     std::array<uint32_t, CORE_COUNTER_COUNT> counters_{};
 };
 

@@ -63,10 +63,13 @@ class Scan {
     Flow finding(const char *name, int32_t type, uint32_t flags, const standin::Signature &sig);
 
     Instance &instance_;
+    // A member of the archive being scanned was left to the core with a file action to take.
+    bool actOnArchive_ = false;
 };
 
 // The core's findings: a finding (event bit 0x40) first; only when the callback answers 10 does
-// the core act and report the disinfection or its failure.
+// the core act: it disinfects, or takes option 31's file action on a file of its own (an
+// archive's once its members are done) and reports only when that fails.
 Flow Scan::finding(const char *name, int32_t type, uint32_t flags, const standin::Signature &sig) {
     const char *infection = sig.name.c_str();
     uint32_t status =
@@ -77,6 +80,15 @@ Flow Scan::finding(const char *name, int32_t type, uint32_t flags, const standin
     Flow answer = instance_.report(name, type, flags, status, CORE_EVENT_FINDING, infection);
     if (answer != Flow::Act) {
         return answer;
+    }
+    bool fileAction = type == CORE_OBJECT_FILE && sig.outcome != Outcome::Disinfected &&
+                      instance_.takesFileAction();
+    if (fileAction && (flags & CORE_FLAG_INNER) != 0) {
+        actOnArchive_ = true;
+        return Flow::Go;
+    }
+    if (fileAction && instance_.act(name)) {
+        return Flow::Go;
     }
     if (sig.outcome == Outcome::Disinfected) {
         instance_.count(CORE_COUNTER_DISINFECTED);
@@ -154,6 +166,18 @@ Flow Scan::object(standin::ByteSource &source, const std::string &name, int32_t 
         }
         answer = verdict(name + "/" + member.name, type, CORE_FLAG_INNER, found.matches);
     }
+    if (answer == Flow::Stop || answer == Flow::Abort) {
+        return answer;
+    }
+    if (actOnArchive_) {
+        actOnArchive_ = false;
+        if (!instance_.act(name)) {
+            answer = instance_.report(
+                name.c_str(), type, 0,
+                CORE_STATUS_INFECTED | CORE_STATUS_DISINFECT_FAILED | CORE_STATUS_FAILED,
+                CORE_EVENT_OBJECT, nullptr);
+        }
+    }
     return answer == Flow::Act ? Flow::Go : answer;
 }
 
@@ -184,9 +208,9 @@ Flow Scan::walk(const std::string &dir, int level) {
             continue;
         }
         answer = Flow::Go;
-        if (S_ISDIR(info.st_mode) && instance_.descends(level)) {
+        if (S_ISDIR(info.st_mode) && instance_.descends(level) && !instance_.skipsDirectory(path)) {
             answer = walk(path, level + 1);
-        } else if (S_ISREG(info.st_mode)) {
+        } else if (S_ISREG(info.st_mode) && !instance_.skipsFile(path, info.st_size)) {
             standin::FdSource source(path.c_str());
             if (source.ok()) {
                 answer = object(source, path, CORE_OBJECT_FILE);
@@ -213,6 +237,9 @@ int Instance::scan(int type, const void *object) {
         standin::FdSource source(path);
         if (!source.ok()) {
             return 1;
+        }
+        if (skipsFile(path, source.size())) {
+            return 0;
         }
         outcome = run.object(source, path, CORE_OBJECT_FILE);
     } else if (type == CORE_OBJECT_DIRECTORY) {
