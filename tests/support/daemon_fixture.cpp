@@ -9,10 +9,10 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
-#include <sstream>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <sstream>
 #include <thread>
 
 namespace ql::test {
