@@ -47,6 +47,12 @@ ObjectLine parseObjectLine(std::string_view line, int code) {
     }
     if (code >= 322 && code <= 329) {
         std::size_t blank = rest.find(' ');
+        if (!hyphen && blank == std::string_view::npos) {
+            // A single field without the hyphen is the object; the engine named no infection.
+            copyBounded(parsed.infection, kUnnamed);
+            parsed.objectField = rest;
+            return parsed;
+        }
         std::string_view name = rest.substr(0, blank);
         copyBounded(parsed.infection, name.empty() ? std::string_view(kUnnamed) : name);
         rest = blank == std::string_view::npos ? std::string_view() : rest.substr(blank + 1);

@@ -70,6 +70,11 @@ void QorndInstance::kill() {
     }
 }
 
+std::ostream &operator<<(std::ostream &out, const SeenEvent &event) {
+    return out << "{" << event.name << ", kind " << event.kind << ", event " << event.event << ", ["
+               << event.infection << "], [" << event.message << "]}";
+}
+
 EventLog::EventLog() {
     callback_.onEvent = &EventLog::onEvent;
     callback_.userData = this;

@@ -4,6 +4,7 @@
 #define QL_TESTS_SUPPORT_KAV_FIXTURE_H
 
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -63,6 +64,7 @@ struct SeenEvent {
     std::string message;
     bool operator==(const SeenEvent &) const = default;
 };
+std::ostream &operator<<(std::ostream &out, const SeenEvent &event);
 
 // Records events; use callback() as the EventCallback of a scan. Thread-safe.
 class EventLog {
