@@ -21,22 +21,8 @@ constexpr std::size_t kLineChars = QL_PATH_MAX - 1;
 
 constexpr const char *kPathSection = "path";
 
-bool isBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 bool isLineEnd(unsigned char c) {
     return c == kLineFeed || c == kCarriageReturn || c == kByteFF;
-}
-
-std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && isBlank(text.front())) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && isBlank(text.back())) {
-        text.remove_suffix(1);
-    }
-    return text;
 }
 
 // One byte from fd: 1 when a byte came, 0 at the end of the file or on an error.
@@ -113,7 +99,7 @@ char *QL_TrimLeft(char *text) {
         return nullptr;
     }
     std::size_t skip = 0;
-    while (isBlank(text[skip])) {
+    while (ql::isBlank(text[skip])) {
         ++skip;
     }
     if (skip > 0) {
@@ -127,7 +113,7 @@ char *QL_TrimRight(char *text) {
         return nullptr;
     }
     std::size_t len = std::strlen(text);
-    while (len > 0 && isBlank(text[len - 1])) {
+    while (len > 0 && ql::isBlank(text[len - 1])) {
         --len;
     }
     text[len] = '\0';
@@ -185,7 +171,7 @@ int QL_getOption(const char *line, char *key, char *value) {
     char work[QL_PATH_MAX];
     ql::copyBounded(work, line);
     QL_filterComment(work);
-    std::string_view text = trimmed(work);
+    std::string_view text = ql::trimmed(work);
 
     if (text.size() >= 2 && text.front() == '[' && text.back() == ']') {
         copyTrimmed(key, text.substr(1, text.size() - 2));

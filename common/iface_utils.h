@@ -23,6 +23,22 @@ bool copyBounded(char (&dst)[N], std::string_view src) {
 // format failed.
 bool formatBounded(char *dst, std::size_t cap, const char *format, ...) QL_PRINTF(3, 4);
 
+// White space as the C library's isspace sees it in the C locale.
+[[nodiscard]] constexpr bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// text without its leading and trailing white space.
+[[nodiscard]] constexpr std::string_view trimmed(std::string_view text) {
+    while (!text.empty() && isBlank(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && isBlank(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
 // The path a fixed installation path stands for: QL_ROOT (when set and not empty) put in front.
 // Writes out[cap] and returns its length; -1 with error 22 when QL_ROOT is relative or the
 // result does not fit.

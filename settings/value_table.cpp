@@ -7,6 +7,7 @@
 #include <memory>
 #include <string_view>
 
+#include "common/iface_utils.h"
 #include "ql/qlscan.h"
 
 namespace {
@@ -31,20 +32,6 @@ uint8_t bucketOf(std::string_view name) {
         sum += static_cast<unsigned char>(c);
     }
     return static_cast<uint8_t>(sum % VALUE_TABLE_BUCKETS);
-}
-
-bool isBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && isBlank(text.front())) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && isBlank(text.back())) {
-        text.remove_suffix(1);
-    }
-    return text;
 }
 
 // The name lives right behind the entry, in the same allocation, so an entry is freed at once.
@@ -158,7 +145,7 @@ const char *tableGet(const ValueTable *table, const char *name, const char *defa
     if (table == nullptr || name == nullptr) {
         return defaultValue;
     }
-    const ValueEntry *entry = findEntry(table, trimmed(name));
+    const ValueEntry *entry = findEntry(table, ql::trimmed(name));
     return entry != nullptr ? entry->value : defaultValue;
 }
 
