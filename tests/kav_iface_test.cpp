@@ -144,14 +144,21 @@ TEST_F(KavIfaceTest, StartFlagStartsTheEngineAndShutDownStopsIt) {
 }
 
 TEST_F(KavIfaceTest, StartedEngineThatTakesNoConnectionIsStoppedAgain) {
+    // A program that leaves a process behind, writes its pid and puts a plain file where the
+    // socket belongs, so that every connection attempt fails.
     std::string program = root.path("/opt/Quellar/sbin/qornd");
+    std::string witness = root.path("/witness.pid");
     unlink(program.c_str());
     ql::test::writeFile(program, "#!/bin/sh\nsleep 30 >/dev/null 2>&1 &\necho $! > '" +
-                                     engine.pidPath() + "'\n: > '" + engine.socketPath() + "'\n");
+                                     engine.pidPath() + "'\necho $! > '" + witness + "'\n: > '" +
+                                     engine.socketPath() + "'\n");
     ASSERT_EQ(chmod(program.c_str(), 0755), 0);
     EXPECT_EQ(QL_InitKAVHandle(engine.confPath().c_str(), engineEvent, 1), nullptr);
     EXPECT_EQ(eventCodes(), (std::vector<int>{QL_EV_ENGINE_INIT, QL_EV_ENGINE_FAILED}));
     EXPECT_FALSE(engineEvents.back().second.empty());
+    int pid = QL_readProcessPid(witness.c_str());
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(ql::test::waitUntil([pid] { return !ql::test::processRuns(pid); }, 5000));
     EXPECT_NE(access(engine.socketPath().c_str(), F_OK), 0);
     EXPECT_NE(access(engine.pidPath().c_str(), F_OK), 0);
 }
