@@ -361,6 +361,41 @@ TEST_F(BdScannerCoreTest, EachActionIsAppliedAndReportedWithTheArchiveKind) {
     EXPECT_EQ(access((quarantine + "/archive.tar").c_str(), F_OK), 0);
 }
 
+TEST_F(BdScannerCoreTest, CoreWalkHonoursExtensionSizeDirectoryAndRecursionOptions) {
+    struct Case {
+        uint32_t opts;
+        const char *extensions;
+        bool excludeSub;
+        uint32_t sizeKb;
+        int result;
+    };
+    const int rest = QL_RES_SUSPICIOUS | QL_RES_ENCRYPTED | QL_RES_CORRUPTED;
+    const Case cases[] = {
+        {QL_OPT_SCAN_EXT, "COM", false, 0, QL_RES_INFECTED},
+        {QL_OPT_SKIP_EXT, "com:tar", false, 0, rest},
+        {QL_OPT_SKIP_DIRS, "", true, 0, QL_RES_INFECTED},
+        {QL_OPT_NO_RECURSE, "", false, 0, QL_RES_INFECTED},
+        // The archive (over 1 KB) is left out, the small infected file is not.
+        {QL_OPT_SIZE, "", false, 1, QL_RES_INFECTED | rest},
+    };
+    std::string sub = top + "/sub";
+    for (const Case &c : cases) {
+        ObjectRequest request{top.c_str(), 1 | c.opts, QL_ACT_NONE, nullptr};
+        ExtraData extra{};
+        ql::copyBounded(extra.extList, c.extensions);
+        extra.excludeDirs = c.excludeSub ? sub.data() : nullptr;
+        extra.sizeLimit = c.sizeKb;
+        reports.all.clear();
+        report = ScanReport{};
+        report.events = reports.callback();
+        EXPECT_EQ(QL_BDIFScanObject(handle, &request, &report, &extra), c.result) << c.opts;
+        bool archiveSeen = std::any_of(reports.all.begin(), reports.all.end(), [this](auto &r) {
+            return r.object == top + "/archive.tar";
+        });
+        EXPECT_EQ(archiveSeen, c.opts == QL_OPT_SKIP_DIRS || c.opts == QL_OPT_NO_RECURSE) << c.opts;
+    }
+}
+
 int promptRenameWithSlash(const char * /*path*/, char *argument) {
     ql::copyBounded(argument, QL_PATH_MAX, "../escape");
     return QL_ACT_RENAME;
