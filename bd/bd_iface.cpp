@@ -275,7 +275,14 @@ extern "C" int QL_BDIFScanTree(BDHandle *handle, ObjectRequest *request, ScanRep
     }
     // The directory scanner points the request at each file in turn: the caller's stays as is.
     ObjectRequest working{nullptr, request->scanOpts, request->actOpts, request->prompt};
-    const auto *root = reinterpret_cast<const ScanTreeNode *>(request->path);
+    // The tree request's path slot holds the address of the tree's root pointer.
+    const ScanTreeNode *root = *reinterpret_cast<ScanTreeNode *const *>(request->path);
+    if (root == nullptr) {
+        QL_SetError(EINVAL);
+        QL_LOG_FAILURE(QL_BDGetLogger(handle));
+        QL_BDDestroyInstance(&instance);
+        return -1;
+    }
     QL_Log(handle->logger, QL_LOG_INFO, "Starting Tree Scan with %s as root\n", root->dirPath);
     int result =
         QL_BDTraverseScanTree(&instance, root, &working, report, actionArgOf(request, extra));

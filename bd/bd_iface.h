@@ -94,8 +94,8 @@ int QL_BDIFQuickScan(BDHandle *handle, QuickRequest *request, EventCallback *cal
 int QL_BDIFScanObject(BDHandle *handle, ObjectRequest *request, ScanReport *report,
                       ExtraData *extra);
 
-// Scan every directory of the scan tree whose root node request->path points at (a
-// ScanTreeNode *, see common/scan_tree.h), the files of each directory one by one, in one core
+// Scan every directory of the scan tree whose root pointer's address request->path holds (a
+// ScanTreeNode **, see common/scan_tree.h), the files of each directory one by one, in one core
 // instance made as for QL_BDIFScanObject. A stop answer ends only the directory it came in.
 // Returns the union of the results, or -1 as QL_BDIFScanObject. request->path is not changed.
 int QL_BDIFScanTree(BDHandle *handle, ObjectRequest *request, ScanReport *report, ExtraData *extra);

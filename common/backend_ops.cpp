@@ -38,8 +38,12 @@ constexpr BackendOps kBdOps = {
     [](void *b, QuickRequest *request, EventCallback *callback) {
         return QL_BDIFQuickScan(bd(b), request, callback);
     },
-    objectScansMissing,
-    objectScansMissing,
+    [](void *b, ObjectRequest *request, ExtraData *extra, ScanReport *report) {
+        return QL_BDIFScanObject(bd(b), request, report, extra);
+    },
+    [](void *b, ObjectRequest *request, ExtraData *extra, ScanReport *report) {
+        return QL_BDIFScanTree(bd(b), request, report, extra);
+    },
 };
 
 constexpr BackendOps kNoOps = {

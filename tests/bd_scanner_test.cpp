@@ -259,7 +259,7 @@ class BdScannerCoreTest : public ::testing::Test {
     int scanTree(const std::string &path, int32_t action, EventCallback events) {
         ScanTreeNode *root = nullptr;
         EXPECT_GT(QL_CreateScanTree(&root, path.c_str(), nullptr, 0, 0, 0), 0);
-        ObjectRequest request{reinterpret_cast<const char *>(root), 1, action, nullptr};
+        ObjectRequest request{reinterpret_cast<const char *>(&root), 1, action, nullptr};
         ExtraData extra{};
         report.events = events;
         int result = QL_BDIFScanTree(handle, &request, &report, &extra);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -157,6 +158,37 @@ TEST(ObjectScanTest, RequestsFailBeforeTheEngineOnBadArgumentsOrPaths) {
     core.root().writeFixed(ql::kVersionFile, "0");
     EXPECT_EQ(QL_ScanObject(handle, &request, &report, 0, nullptr), -1);
     EXPECT_STREQ(QL_GetErrorText(), "Unknown system type");
+    QL_DeinitAVHandle(handle, nullptr);
+}
+
+TEST(ObjectScanTest, BdScansTreesAndQuarantinesThroughTheEngineThatMadeTheHandle) {
+    ql::test::CoreRoot core;
+    core.root().writeFixed(ql::kVersionFile, "3");
+    AVHandle handle = QL_InitAVHandle(core.confPath().c_str(), nullptr, 0);
+    ASSERT_NE(handle, nullptr);
+    std::string top = core.root().path("/scan");
+    std::string quarantine = core.root().path("/var/Quellar/var/quarantine/kestra");
+    ASSERT_EQ(mkdir(top.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((top + "/sub").c_str(), 0755), 0);
+    ql::test::writeFile(top + "/clean.txt", "clean");
+    ql::test::writeFile(top + "/sub/eicar.com", ql::test::eicar());
+
+    for (uint32_t opts : {0x0001U, 0x0009U}) {  // one object, then through a scan tree
+        ql::test::writeFile(top + "/sub/eicar.com", ql::test::eicar());
+        ql::test::Reports reports;
+        ScanReport report{};
+        report.events = reports.callback();
+        ObjectRequest request{top.c_str(), opts, QL_ACT_QUARANTINE, nullptr};
+        std::string qdir = "QDIR::" + quarantine;
+        const char *texts[] = {qdir.c_str()};
+        EXPECT_EQ(QL_ScanObject(handle, &request, &report, 1, texts) & QL_RES_INFECTED,
+                  QL_RES_INFECTED)
+            << opts << ": " << QL_GetErrorText();
+        EXPECT_EQ(report.infectedObjects, 1U) << opts;
+        EXPECT_EQ(report.quarantinedObjects, 1U) << opts;
+        EXPECT_NE(access((top + "/sub/eicar.com").c_str(), F_OK), 0) << opts;
+        EXPECT_EQ(request.actOpts, QL_ACT_QUARANTINE) << "the action kept its directory";
+    }
     QL_DeinitAVHandle(handle, nullptr);
 }
 
