@@ -7,6 +7,7 @@
 #include "common/iface_conf.h"
 #include "common/iface_utils.h"
 #include "kav/kav_daemon_pool.h"
+#include "kav/kav_object_scanner.h"
 #include "kav/kav_scanner.h"
 
 namespace {
@@ -44,6 +45,23 @@ bool ensureDaemon(const char *confPath, const KAVScannerConf &paths, bool maySta
 
 bool isValid(const KAVHandle *handle) {
     return handle != nullptr && handle->daemonSocket >= 0 && handle->pool != nullptr;
+}
+
+// The checks both object-scan entry points make; logs and sets the error when one fails.
+bool readyForObjectScan(KAVHandle *handle, const void *request, const void *extra,
+                        const void *report, const char *caller) {
+    QLLogger *logger = handle != nullptr ? handle->logger : nullptr;
+    if (request == nullptr || extra == nullptr || report == nullptr || !isValid(handle)) {
+        QL_SetError(EINVAL);
+        QL_Log(logger, QL_LOG_ERROR, "%s [%d]%s\n", caller, __LINE__, QL_GetErrorText());
+        return false;
+    }
+    if (QL_isDaemonRunning(&handle->paths) == 0) {
+        QL_Log(logger, QL_LOG_ERROR, "%s [%d]%s\n", caller, __LINE__, "AV Connection refused");
+        QL_SetError(QLE_AV_CONNECT);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -131,6 +149,33 @@ int QL_KAVIFQuickScan(KAVHandle *handle, QuickRequest *request, EventCallback *c
     QL_KAVBufferToQuickRequest(request, &copy);
     ql::kav::PoolChannel channel(*handle->pool);
     return ql::kav::quickScan(channel, &copy, callback);
+}
+
+int QL_KAVIFScanObject(KAVHandle *handle, ObjectRequest *request, ExtraData *extra,
+                       ScanReport *report) {
+    if (!readyForObjectScan(handle, request, extra, report, __func__)) {
+        return -1;
+    }
+    ObjectRequest copy{};
+    QL_KAVInterfaceToObjectRequest(request, &copy);
+    ql::kav::PoolChannel channel(*handle->pool);
+    return ql::kav::scanObject(channel, &copy, extra, report);
+}
+
+int QL_KAVIFScanTree(KAVHandle *handle, ObjectRequest *request, ExtraData *extra,
+                     ScanReport *report) {
+    if (!readyForObjectScan(handle, request, extra, report, __func__)) {
+        return -1;
+    }
+    if (request->path == nullptr) {
+        QL_SetError(EINVAL);
+        QL_LOG_FAILURE(handle->logger);
+        return -1;
+    }
+    auto *root = *reinterpret_cast<ScanTreeNode *const *>(request->path);
+    ObjectRequest working{nullptr, request->scanOpts, request->actOpts, request->prompt};
+    ql::kav::PoolChannel channel(*handle->pool);
+    return ql::kav::traverseScanTree(channel, root, &working, extra, report);
 }
 
 QLLogger *QL_KAVGetLogger(KAVHandle *handle) {

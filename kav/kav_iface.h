@@ -52,6 +52,19 @@ void QL_KAVInterfaceToObjectRequest(const ObjectRequest *source, ObjectRequest *
 // be reached, or the error of the scan. The caller's request is not changed.
 int QL_KAVIFQuickScan(KAVHandle *handle, QuickRequest *request, EventCallback *callback);
 
+// Object scan (kav/kav_object_scanner.h) of a copy of request: a file, or a directory with what
+// lies below it. The whole walk holds one pooled connection. -1 with error 22 for NULL arguments
+// or an invalid handle, 906 when the engine daemon is not running, or the error of the top
+// object; failures are logged to the handle's logger at QL_LOG_ERROR.
+int QL_KAVIFScanObject(KAVHandle *handle, ObjectRequest *request, ExtraData *extra,
+                       ScanReport *report);
+
+// Scan tree walk: request->path holds the address of the tree's root pointer (ScanTreeNode **,
+// common/scan_tree.h); scanOpts, actOpts and prompt apply to every directory of the tree, each
+// scanned on its own. Errors as QL_KAVIFScanObject; 22 also when request->path is NULL.
+int QL_KAVIFScanTree(KAVHandle *handle, ObjectRequest *request, ExtraData *extra,
+                     ScanReport *report);
+
 // The handle's logger slot; NULL or nothing for a NULL handle. The handle never owns the logger.
 QLLogger *QL_KAVGetLogger(KAVHandle *handle);
 void QL_KAVSetLogger(KAVHandle *handle, QLLogger *logger);

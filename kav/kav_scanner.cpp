@@ -29,60 +29,6 @@ std::string_view withoutLineEnd(std::string_view text) {
     return end == std::string_view::npos ? text : text.substr(0, end);
 }
 
-// The parts of a 3xx line: infection name (322 to 329) and object field.
-struct ObjectLine {
-    char infection[QL_NAME_MAX] = "";
-    std::string_view objectField;
-};
-
-ObjectLine parseObjectLine(std::string_view line, int code) {
-    ObjectLine parsed;
-    std::string_view rest = withoutLineEnd(line.substr(3));
-    bool hyphen = !rest.empty() && rest.front() == '-';
-    if (hyphen) {
-        rest.remove_prefix(1);
-    } else {
-        // No hyphen: the engine put the fields after blanks; take them from there.
-        rest.remove_prefix(std::min(rest.find_first_not_of(' '), rest.size()));
-    }
-    if (code >= 322 && code <= 329) {
-        std::size_t blank = rest.find(' ');
-        if (!hyphen && blank == std::string_view::npos) {
-            // A single field without the hyphen is the object; the engine named no infection.
-            copyBounded(parsed.infection, kUnnamed);
-            parsed.objectField = rest;
-            return parsed;
-        }
-        std::string_view name = rest.substr(0, blank);
-        copyBounded(parsed.infection, name.empty() ? std::string_view(kUnnamed) : name);
-        rest = blank == std::string_view::npos ? std::string_view() : rest.substr(blank + 1);
-    }
-    parsed.objectField = rest;
-    return parsed;
-}
-
-// The scanned path, plus "=>" and the member's path when the line names a member.
-void displayName(const char *path, std::string_view objectField, char (&out)[QL_PATH_MAX]) {
-    if (objectField.size() > 1) {
-        std::string_view member = objectField.substr(1);
-        formatBounded(out, sizeof out, "%s=>%.*s", path, static_cast<int>(member.size()),
-                      member.data());
-    } else {
-        copyBounded(out, path);
-    }
-}
-
-// The text of a 4xx or 5xx line: what follows the first blank, else the line itself.
-void errorTextOf(std::string_view line, char (&out)[QL_PATH_MAX]) {
-    std::string_view whole = withoutLineEnd(line);
-    std::size_t blank = whole.find(' ');
-    std::string_view text = blank == std::string_view::npos ? whole : whole.substr(blank + 1);
-    if (text.empty()) {
-        text = whole.substr(0, whole.find_last_not_of(' ') + 1);
-    }
-    copyBounded(out, sizeof out, text.substr(0, kErrorTextMax));
-}
-
 int notify(const EventCallback *events, const char *name, int kind, int event,
            const char *infection, const char *message) {
     if (events == nullptr || events->onEvent == nullptr) {
@@ -178,6 +124,55 @@ void deleteKeepingError(BufferObject *buffer, const char *path) {
 }
 
 }  // namespace
+
+// The parts of a 3xx line: infection name (322 to 329) and object field.
+ObjectLine parseObjectLine(std::string_view line, int code) {
+    ObjectLine parsed;
+    std::string_view rest = withoutLineEnd(line.substr(3));
+    bool hyphen = !rest.empty() && rest.front() == '-';
+    if (hyphen) {
+        rest.remove_prefix(1);
+    } else {
+        // No hyphen: the engine put the fields after blanks; take them from there.
+        rest.remove_prefix(std::min(rest.find_first_not_of(' '), rest.size()));
+    }
+    if (code >= 322 && code <= 329) {
+        std::size_t blank = rest.find(' ');
+        if (!hyphen && blank == std::string_view::npos) {
+            // A single field without the hyphen is the object; the engine named no infection.
+            copyBounded(parsed.infection, kUnnamed);
+            parsed.objectField = rest;
+            return parsed;
+        }
+        std::string_view name = rest.substr(0, blank);
+        copyBounded(parsed.infection, name.empty() ? std::string_view(kUnnamed) : name);
+        rest = blank == std::string_view::npos ? std::string_view() : rest.substr(blank + 1);
+    }
+    parsed.objectField = rest;
+    return parsed;
+}
+
+// The scanned path, plus "=>" and the member's path when the line names a member.
+void displayName(const char *path, std::string_view objectField, char (&out)[QL_PATH_MAX]) {
+    if (objectField.size() > 1) {
+        std::string_view member = objectField.substr(1);
+        formatBounded(out, sizeof out, "%s=>%.*s", path, static_cast<int>(member.size()),
+                      member.data());
+    } else {
+        copyBounded(out, path);
+    }
+}
+
+// The text of a 4xx or 5xx line: what follows the first blank, else the line itself.
+void errorTextOf(std::string_view line, char (&out)[QL_PATH_MAX]) {
+    std::string_view whole = withoutLineEnd(line);
+    std::size_t blank = whole.find(' ');
+    std::string_view text = blank == std::string_view::npos ? whole : whole.substr(blank + 1);
+    if (text.empty()) {
+        text = whole.substr(0, whole.find_last_not_of(' ') + 1);
+    }
+    copyBounded(out, sizeof out, text.substr(0, kErrorTextMax));
+}
 
 void quickOptionText(uint32_t scanOpts, char (&out)[kOptionTextSize]) {
     formatBounded(out, sizeof out, "abcdefghijk%s%s%s%s%sW%s", (scanOpts & 0x0002) ? "l" : "",

@@ -64,12 +64,29 @@ int QL_KAVQuickReturnMessage(char *line, void *context1, void *context2);
 #ifdef __cplusplus
 }
 
+#include <string_view>
+
 namespace ql::kav {
 
 class Channel;
 
 // The option letters of a path scan: room for the longest (19 letters) and the terminator.
 inline constexpr int kOptionTextSize = 21;
+
+// The parts of a 3xx line: infection name (322 to 329; "unknown" when the line names none)
+// and object field ("/" for the file itself, "/<member>" for a member).
+struct ObjectLine {
+    char infection[QL_NAME_MAX] = "";
+    std::string_view objectField;
+};
+[[nodiscard]] ObjectLine parseObjectLine(std::string_view line, int code);
+
+// The scanned path, plus "=>" and the member's path when the object field names a member.
+void displayName(const char *path, std::string_view objectField, char (&out)[QL_PATH_MAX]);
+
+// The text of a 4xx or 5xx line (what follows the first blank, else the line itself), without
+// its line end and cut to 255 characters.
+void errorTextOf(std::string_view line, char (&out)[QL_PATH_MAX]);
 
 // Build the option letters of a path scan from scanOpts into out.
 void quickOptionText(uint32_t scanOpts, char (&out)[kOptionTextSize]);
