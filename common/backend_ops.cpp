@@ -14,10 +14,6 @@ BDHandle *bd(void *backend) {
     return static_cast<BDHandle *>(backend);
 }
 
-int objectScansMissing(void *, ObjectRequest *, ExtraData *, ScanReport *) {
-    return QL_SetErrorText("Object scans are not available for this engine yet");
-}
-
 constexpr BackendOps kKavOps = {
     [](void *b) { return QL_KAVGetLogger(kav(b)); },
     [](void *b, QLLogger *logger) { QL_KAVSetLogger(kav(b), logger); },
@@ -26,8 +22,12 @@ constexpr BackendOps kKavOps = {
     [](void *b, QuickRequest *request, EventCallback *callback) {
         return QL_KAVIFQuickScan(kav(b), request, callback);
     },
-    objectScansMissing,
-    objectScansMissing,
+    [](void *b, ObjectRequest *request, ExtraData *extra, ScanReport *report) {
+        return QL_KAVIFScanObject(kav(b), request, extra, report);
+    },
+    [](void *b, ObjectRequest *request, ExtraData *extra, ScanReport *report) {
+        return QL_KAVIFScanTree(kav(b), request, extra, report);
+    },
 };
 
 constexpr BackendOps kBdOps = {

