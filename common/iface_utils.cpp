@@ -48,7 +48,9 @@ bool copyBounded(char *dst, std::size_t cap, std::string_view src) {
         return src.empty();
     }
     std::size_t n = src.size() < cap ? src.size() : cap - 1;
-    std::memmove(dst, src.data(), n);
+    if (n > 0) {  // an empty view may have no data pointer at all
+        std::memmove(dst, src.data(), n);
+    }
     dst[n] = '\0';
     return n == src.size();
 }
