@@ -245,9 +245,14 @@ extern "C" int QL_BDIFQuickScan(BDHandle *handle, QuickRequest *request, EventCa
     return result;
 }
 
-extern "C" int QL_BDIFScanObject(BDHandle *handle, ObjectRequest *request, ScanReport *report,
-                                 ExtraData *extra) {
-    if (!objectScanArgumentsGiven(handle, request, report, extra)) {
+namespace {
+
+// One object or tree scan: the arguments checked, a core instance made for the request, scan
+// run on it, the result logged, the instance deleted.
+template <typename Scan>
+int withObjectInstance(BDHandle *handle, ObjectRequest *request, ScanReport *report,
+                       ExtraData *extra, bool argumentsGiven, Scan scan) {
+    if (!argumentsGiven || !objectScanArgumentsGiven(handle, request, report, extra)) {
         QL_SetError(EINVAL);
         QL_LOG_FAILURE(QL_BDGetLogger(handle));
         return -1;
@@ -256,37 +261,35 @@ extern "C" int QL_BDIFScanObject(BDHandle *handle, ObjectRequest *request, ScanR
     if (QL_BDCreateInstance(&instance, request->scanOpts, request->actOpts, extra) < 0) {
         return -1;
     }
-    int result = QL_BDScanner(&instance, request, report, actionArgOf(request, extra));
+    int result = scan(instance);
     QL_Log(handle->logger, QL_LOG_RESULT, "Scanner Returned (%d)\n", result);
     QL_BDDestroyInstance(&instance);
     return result;
 }
 
+}  // namespace
+
+extern "C" int QL_BDIFScanObject(BDHandle *handle, ObjectRequest *request, ScanReport *report,
+                                 ExtraData *extra) {
+    return withObjectInstance(handle, request, report, extra, true, [&](BDInstance &instance) {
+        return QL_BDScanner(&instance, request, report, actionArgOf(request, extra));
+    });
+}
+
 extern "C" int QL_BDIFScanTree(BDHandle *handle, ObjectRequest *request, ScanReport *report,
                                ExtraData *extra) {
-    if (!objectScanArgumentsGiven(handle, request, report, extra) || request->path == nullptr) {
-        QL_SetError(EINVAL);
-        QL_LOG_FAILURE(QL_BDGetLogger(handle));
-        return -1;
-    }
-    BDInstance instance{handle, nullptr};
-    if (QL_BDCreateInstance(&instance, request->scanOpts, request->actOpts, extra) < 0) {
-        return -1;
-    }
-    // The directory scanner points the request at each file in turn: the caller's stays as is.
-    ObjectRequest working{nullptr, request->scanOpts, request->actOpts, request->prompt};
     // The tree request's path slot holds the address of the tree's root pointer.
-    const ScanTreeNode *root = *reinterpret_cast<ScanTreeNode *const *>(request->path);
-    if (root == nullptr) {
-        QL_SetError(EINVAL);
-        QL_LOG_FAILURE(QL_BDGetLogger(handle));
-        QL_BDDestroyInstance(&instance);
-        return -1;
-    }
-    QL_Log(handle->logger, QL_LOG_INFO, "Starting Tree Scan with %s as root\n", root->dirPath);
-    int result =
-        QL_BDTraverseScanTree(&instance, root, &working, report, actionArgOf(request, extra));
-    QL_Log(handle->logger, QL_LOG_RESULT, "Scanner Returned (%d)\n", result);
-    QL_BDDestroyInstance(&instance);
-    return result;
+    const ScanTreeNode *root = request != nullptr && request->path != nullptr
+                                   ? *reinterpret_cast<ScanTreeNode *const *>(request->path)
+                                   : nullptr;
+    return withObjectInstance(
+        handle, request, report, extra, root != nullptr, [&](BDInstance &instance) {
+            // The directory scanner points the request at each file in turn: the caller's
+            // stays as is.
+            ObjectRequest working{nullptr, request->scanOpts, request->actOpts, request->prompt};
+            QL_Log(handle->logger, QL_LOG_INFO, "Starting Tree Scan with %s as root\n",
+                   root->dirPath);
+            return QL_BDTraverseScanTree(&instance, root, &working, report,
+                                         actionArgOf(request, extra));
+        });
 }
