@@ -20,7 +20,6 @@ namespace ql::kav {
 
 namespace {
 
-constexpr std::size_t kCommandSize = 2048;
 constexpr const char *kDefaultQuarantineDir = "/var/Quellar/var/quarantine/kestra";
 constexpr const char *kDefaultRenameExtension = "qlt";
 constexpr std::size_t kMaxExtension = 3;
@@ -361,13 +360,9 @@ int fileScan(Channel &channel, const char *path, const char *options, int action
     if (path == nullptr || options == nullptr || report == nullptr) {
         return QL_SetError(EINVAL);
     }
-    // A line end inside the path would let it carry a second command.
-    if (!isLineSafe(path) || !isLineSafe(options)) {
-        return QL_SetError(EINVAL);
-    }
     char command[kCommandSize];
-    if (!formatBounded(command, sizeof command, "SCAN %s %s\r\n", options, path)) {
-        return QL_SetError(EINVAL);
+    if (!scanCommand(options, path, command)) {
+        return -1;
     }
     FileReplyContext context{};
     context.report = report;

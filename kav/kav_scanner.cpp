@@ -18,7 +18,6 @@ namespace ql::kav {
 namespace {
 
 constexpr const char *kTempDir = "/var/Quellar/var/tmp";
-constexpr std::size_t kCommandSize = 2048;
 constexpr std::size_t kErrorTextMax = 255;
 // The name given to a finding whose line names none.
 constexpr const char *kUnnamed = "unknown";
@@ -181,18 +180,23 @@ void quickOptionText(uint32_t scanOpts, char (&out)[kOptionTextSize]) {
                   ((scanOpts & 0x8000) && (scanOpts & 0x0001)) ? "M" : "m");
 }
 
+bool scanCommand(const char *options, const char *path, char (&command)[kCommandSize]) {
+    if (!isLineSafe(path) || !isLineSafe(options) ||
+        !formatBounded(command, sizeof command, "SCAN %s %s\r\n", options, path)) {
+        QL_SetError(EINVAL);
+        return false;
+    }
+    return true;
+}
+
 int quickFileScan(Channel &channel, const char *path, int mode, const char *options,
                   EventCallback *events) {
     if (isEmptyPath(path) || options == nullptr || events == nullptr) {
         return QL_SetError(EINVAL);
     }
-    // A line end inside the path would let it carry a second command.
-    if (!isLineSafe(path) || !isLineSafe(options)) {
-        return QL_SetError(EINVAL);
-    }
     char command[kCommandSize];
-    if (!formatBounded(command, sizeof command, "SCAN %s %s\r\n", options, path)) {
-        return QL_SetError(EINVAL);
+    if (!scanCommand(options, path, command)) {
+        return -1;
     }
     QuickReplyContext context{};
     context.events = events;

@@ -88,6 +88,14 @@ void displayName(const char *path, std::string_view objectField, char (&out)[QL_
 // its line end and cut to 255 characters.
 void errorTextOf(std::string_view line, char (&out)[QL_PATH_MAX]);
 
+// A SCAN command line fits in this.
+inline constexpr std::size_t kCommandSize = 2048;
+
+// Write "SCAN <options> <path>\r\n" into command. False, with error 22, when either text holds
+// a line end (it would carry a second command) or the line does not fit.
+[[nodiscard]] bool scanCommand(const char *options, const char *path,
+                               char (&command)[kCommandSize]);
+
 // Build the option letters of a path scan from scanOpts into out.
 void quickOptionText(uint32_t scanOpts, char (&out)[kOptionTextSize]);
 
