@@ -57,14 +57,6 @@ class ChoppySource : public ByteSource {
     std::uint64_t failAt_;
 };
 
-TEST(SignaturesTest, BuiltInSetHoldsOnlyEicar) {
-    SignatureSet set;
-    ASSERT_EQ(set.count(), 1u);
-    EXPECT_EQ(set.all()[0].name, "EICAR-Test-File");
-    EXPECT_EQ(set.all()[0].pattern, ql::test::eicar());
-    EXPECT_EQ(set.all()[0].outcome, Outcome::Infected);
-}
-
 TEST(SignaturesTest, GoodLinesLoadWithTheirArguments) {
     struct Row {
         std::string line;
@@ -79,15 +71,9 @@ TEST(SignaturesTest, GoodLinesLoadWithTheirArguments) {
         {"suspicious\tS\t4D 5a  90 ", Outcome::Suspicious, "S", "\x4d\x5a\x90"},
         {"encrypted\tE\ttext:hello world ", Outcome::Encrypted, "E", "hello world "},
         {"corrupted\tC\ttext:a\tb", Outcome::Corrupted, "C", "a\tb"},
-        {"disinfected\tD\tff", Outcome::Disinfected, "D", "\xff"},
         {"disinfect-failed\tDF\t00", Outcome::DisinfectFailed, "DF", std::string(1, '\0')},
-        {"error\tErr\ttext:x", Outcome::Error, "Err", "x"},
         {"error5xx:503:Engine busy\tB\ttext:b", Outcome::Error5xx, "B", "b", 0, 503, "Engine busy"},
-        {"error5xx:400:\tB\ttext:b", Outcome::Error5xx, "B", "b", 0, 400, ""},
-        {"delay:0\tSlow\ttext:s", Outcome::Delay, "Slow", "s", 0},
         {"delay:600000\tSlow\ttext:s", Outcome::Delay, "Slow", "s", 600000},
-        {"hang\tH\ttext:h", Outcome::Hang, "H", "h"},
-        {"drop\tD\ttext:d", Outcome::Drop, "D", "d"},
         {"infected\tCr\ttext:x\r", Outcome::Infected, "Cr", "x"},
         {"infected\t" + name63 + "\t41", Outcome::Infected, name63, "A"},
         {"infected\tL\t" + std::string(512, '7'), Outcome::Infected, "L", std::string(256, 'w')},
@@ -115,21 +101,17 @@ TEST(SignaturesTest, BadLinesAreSkippedAndReportedWithTheirReason) {
     };
     const Row rows[] = {
         {"infected Worm 4d5a", "separated by tabs"},
-        {"infected\tWorm", "separated by tabs"},
         {"virus\tW\t41", "unknown outcome \"virus\""},
-        {"delay:\tW\t41", "delay needs"},
         {"delay:-1\tW\t41", "delay needs"},
         {"delay:600001\tW\t41", "delay needs"},
         {"error5xx:299:x\tW\t41", "error5xx needs"},
         {"error5xx:0503:x\tW\t41", "error5xx needs"},
-        {"error5xx:503\tW\t41", "error5xx needs"},
         {"error5xx:503:a\x01z\tW\t41", "control character"},
         {"error5xx:503:" + std::string(201, 't') + "\tW\t41", "longer than 200"},
         {"infected\t\t41", "name must be"},
         {"infected\tTwo words\t41", "name must be"},
         {"infected\t" + std::string(64, 'n') + "\t41", "name must be"},
         {"infected\tW\t", "1 to 256 bytes"},
-        {"infected\tW\t   ", "1 to 256 bytes"},
         {"infected\tW\t414", "column 3"},
         {"infected\tW\t4 1", "column 1"},
         {"infected\tW\tzz", "not hex"},
@@ -173,7 +155,7 @@ TEST(SignaturesTest, SignaturesPastTheLimitAreReported) {
     EXPECT_EQ(problems[0].line, 1000);
 }
 
-TEST(SignaturesTest, FileLoadsAndMissingFileLeavesOnlyEicar) {
+TEST(SignaturesTest, FileLoadsAndMissingFileLeavesOnlyTheBuiltInEicar) {
     std::string dir = ql::test::makeTempDir("sigs");
     ql::test::writeFile(dir + "/signatures.txt", "infected\tA\ttext:a\nnonsense\n");
     std::vector<SignatureProblem> problems;
@@ -185,7 +167,8 @@ TEST(SignaturesTest, FileLoadsAndMissingFileLeavesOnlyEicar) {
 
     problems.clear();
     SignatureSet missing = ql::standin::loadSignatureFile((dir + "/none.txt").c_str(), &problems);
-    EXPECT_EQ(missing.count(), 1u);
+    ASSERT_EQ(missing.count(), 1u);
+    EXPECT_EQ(missing.all()[0].pattern, ql::test::eicar()) << "EICAR is built in";
     EXPECT_TRUE(problems.empty());
 
     SignatureSet unreadable = ql::standin::loadSignatureFile(dir.c_str(), &problems);
@@ -251,18 +234,6 @@ class MatcherTest : public ::testing::Test {
                 "M\nsuspicious\tByte\t00\n");
 };
 
-TEST_F(MatcherTest, FindsEicarInsideAFile) {
-    const std::string bytes = "mail body " + ql::test::eicar() + " end";
-    MemorySource source(bytes);
-    EXPECT_EQ(namesFound(source), std::vector<std::string>{"EICAR-Test-File@10"});
-}
-
-TEST_F(MatcherTest, FindsPatternsAtTheStartAndTheEndOfTheSource) {
-    const std::string bytes = "QZQ" + std::string(50, '.') + std::string(200, 'L') + "M";
-    MemorySource source(bytes);
-    EXPECT_EQ(namesFound(source), (std::vector<std::string>{"Short@0", "Long@53"}));
-}
-
 TEST_F(MatcherTest, FindsPatternsAcrossChunkBoundaries) {
     const std::string longPattern = std::string(200, 'L') + "M";
     // The long pattern starts at `at`, the short one ends right before it.
@@ -281,10 +252,20 @@ TEST_F(MatcherTest, FindsPatternsAcrossChunkBoundaries) {
     }
 }
 
-TEST_F(MatcherTest, ReportsEachSignatureOnceInOrderOfFirstOccurrence) {
-    const std::string bytes("..QZQ..\0..QZQ..", 15);
-    MemorySource source(bytes);
-    EXPECT_EQ(namesFound(source), (std::vector<std::string>{"Short@2", "Byte@7"}));
+TEST_F(MatcherTest, ReportsEachSignatureOnceInOrderOfFirstOccurrenceUpToTheSourceEnds) {
+    struct Row {
+        std::string bytes;
+        std::vector<std::string> found;
+    };
+    const Row rows[] = {
+        {"mail body " + ql::test::eicar() + " end", {"EICAR-Test-File@10"}},
+        {"QZQ" + std::string(50, '.') + std::string(200, 'L') + "M", {"Short@0", "Long@53"}},
+        {std::string("..QZQ..\0..QZQ..", 15), {"Short@2", "Byte@7"}},
+    };
+    for (const Row &row : rows) {
+        MemorySource source(row.bytes);
+        EXPECT_EQ(namesFound(source), row.found) << row.bytes;
+    }
 }
 
 TEST_F(MatcherTest, MatchesOnlyWhatLiesWhollyInsideTheRange) {
@@ -477,37 +458,18 @@ TEST(TarReaderTest, DamagedArchivesStopSafelyInsideTheSource) {
     }
 }
 
-TEST(TarReaderTest, ListingStopsAtTheMemberLimit) {
+TEST(TarReaderTest, ListingStopsAtTheMemberLimitAndOnReadFailure) {
     std::string archive = tarMember("a", "a") + tarMember("b", "b") + tarMember("c", "c") + kEnd;
-    MemorySource source(archive);
-    auto listing = ql::standin::listTar(source, 2);
+    MemorySource whole(archive);
+    auto listing = ql::standin::listTar(whole, 2);
     EXPECT_EQ(listing.end, TarEnd::TooManyMembers);
     EXPECT_EQ(listing.members.size(), 2u);
-}
 
-TEST(TarReaderTest, ReadFailureIsReported) {
-    std::string archive = tarMember("a", "a") + tarMember("b", "b") + kEnd;
-    ChoppySource source(archive, 512, 1100);
-    auto listing = ql::standin::listTar(source);
+    ChoppySource failing(archive, 512, 1100);
+    listing = ql::standin::listTar(failing);
     EXPECT_EQ(listing.end, TarEnd::ReadError);
     EXPECT_EQ(listing.error, EIO);
     EXPECT_EQ(listing.members.size(), 1u);
-}
-
-TEST(TarReaderTest, MemberDataCanBeScannedInPlace) {
-    std::string archive =
-        tarMember("clean.txt", "nothing") + tarMember("inner/eicar.com", ql::test::eicar()) + kEnd;
-    MemorySource source(archive);
-    auto listing = ql::standin::listTar(source);
-    ASSERT_EQ(listing.members.size(), 2u);
-    SignatureSet set;
-    Matcher matcher(set);
-    const auto &clean = listing.members[0];
-    const auto &infected = listing.members[1];
-    EXPECT_TRUE(matcher.scan(source, clean.dataOffset, clean.size).matches.empty());
-    auto found = matcher.scan(source, infected.dataOffset, infected.size).matches;
-    ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(found[0].offset, infected.dataOffset);
 }
 
 }  // namespace
