@@ -15,6 +15,7 @@
 
 #include "common/iface_utils.h"
 #include "kav/kav_daemon_pool.h"
+#include "tests/support/bd_fixture.h"
 #include "tests/support/kav_fixture.h"
 #include "tests/support/temp_root.h"
 
@@ -35,28 +36,6 @@ constexpr const char *kSignatures =
     "delay:40\tSlow\ttext:SLOW-BYTES\n"
     "hang\tHang\ttext:HANG-BYTES\n"
     "drop\tDrop\ttext:DROP-BYTES\n";
-
-// One member of a plain ustar archive.
-std::string tarMember(const std::string &name, const std::string &data) {
-    std::string header(512, '\0');
-    std::memcpy(&header[0], name.data(), name.size());
-    std::memcpy(&header[100], "0000644", 7);
-    std::memcpy(&header[108], "0000000", 7);
-    std::memcpy(&header[116], "0000000", 7);
-    std::snprintf(&header[124], 12, "%011o", static_cast<unsigned>(data.size()));
-    std::memcpy(&header[136], "00000000000", 11);
-    header[156] = '0';
-    std::memcpy(&header[257], "ustar", 6);
-    std::memcpy(&header[263], "00", 2);
-    std::memset(&header[148], ' ', 8);
-    unsigned sum = 0;
-    for (unsigned char c : header) {
-        sum += c;
-    }
-    std::snprintf(&header[148], 8, "%06o", sum);
-    std::string padded = data + std::string((512 - data.size() % 512) % 512, '\0');
-    return header + padded;
-}
 
 // The engine events of set-up and shut-down, with their messages (main thread only).
 std::vector<std::pair<int, std::string>> engineEvents;
@@ -165,8 +144,7 @@ TEST_F(KavIfaceTest, StartedEngineThatTakesNoConnectionIsStoppedAgain) {
 
 TEST_F(KavIfaceTest, EveryFinalCodeGivesItsResultAndEvent) {
     open();
-    std::string tar = tarMember("a.txt", "hello") + tarMember("in/b.txt", ql::test::eicar()) +
-                      std::string(1024, '\0');
+    std::string tar = ql::test::tarOf({{"a.txt", "hello"}, {"in/b.txt", ql::test::eicar()}});
     struct Case {
         std::string content;
         int result;
@@ -282,16 +260,6 @@ TEST_F(KavIfaceTest, TwentyThreadsShareOneHandle) {
     EXPECT_EQ(mismatches.load(), 0);
     EXPECT_GT(handle->pool->openCount(), 1u);
     EXPECT_LE(handle->pool->openCount(), ql::kav::ConnectionPool::kMaxConnections);
-}
-
-TEST_F(KavIfaceTest, LoggerAccessorsSetReadAndClearTheSlot) {
-    open();
-    QLLogger logger{};
-    QL_KAVSetLogger(handle, &logger);
-    EXPECT_EQ(QL_KAVGetLogger(handle), &logger);
-    QL_KAVClearLogger(handle);
-    EXPECT_EQ(QL_KAVGetLogger(handle), nullptr);
-    EXPECT_EQ(QL_KAVGetLogger(nullptr), nullptr);
 }
 
 }  // namespace
