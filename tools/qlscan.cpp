@@ -1,9 +1,11 @@
 // qlscan: the command-line front end of the scanning service.
 //
-//   qlscan --daemon [--socket PATH] [--timeout SECONDS] FILE...
+//   qlscan [options] PATH...                               scan with the installed engine
+//   qlscan --daemon [--socket PATH] [--timeout SECONDS] FILE...  ask the interface daemon
 //
-// Exit status: 0 every file clean, 1 something was found (or the scan failed on a file),
-// 2 the service could not be used at all (bad usage, daemon not reachable).
+// This file reads the command line and hands it to one mode; each mode lives in a unit of its
+// own (tools/object_scan_cli.*, ...). Exit status: 0 nothing found, 1 something found, 2 bad
+// usage or the scan could not be done (see each mode's help).
 #include <getopt.h>
 
 #include <cstdio>
@@ -12,85 +14,166 @@
 #include <vector>
 
 #include "ql/qlscan.h"
+#include "tools/cli_common.h"
 #include "tools/daemon_client.h"
+#include "tools/object_scan_cli.h"
 
 namespace {
 
-constexpr int kExitClean = 0;
-constexpr int kExitFound = 1;
-constexpr int kExitTrouble = 2;
+using ql::tools::kExitClean;
+using ql::tools::kExitFound;
+using ql::tools::kExitTrouble;
+
+enum class Mode { Objects, Daemon };
+
+// getopt values; the object-scan options share one and are told apart by name.
+enum OptionCode : int {
+    kHelp = 'h',
+    kDaemon = 1000,
+    kSocket,
+    kTimeout,
+    kConfig,
+    kObjectScan,
+};
 
 struct Options {
-    bool daemon = false;
+    Mode mode = Mode::Objects;
+    std::string configPath;
     std::string socketPath;
     int timeoutMs = 150 * 1000;
-    std::vector<std::string> files;
+    ql::tools::ObjectScanSettings objects;
+    std::vector<std::string> paths;
 };
 
 void usage(std::FILE *out) {
     std::fprintf(out,
-                 "Usage: qlscan --daemon [--socket PATH] [--timeout SECONDS] FILE...\n"
+                 "Usage: qlscan [OPTION]... PATH...\n"
+                 "       qlscan --daemon [--socket PATH] [--timeout SECONDS] FILE...\n"
                  "\n"
-                 "Ask the interface daemon whether each FILE is clean.\n"
-                 "  --daemon           scan through the running interface daemon\n"
-                 "  --socket PATH      the daemon's socket (default: from interface.conf)\n"
-                 "  --timeout SECONDS  bound of each wait for the daemon (default 150)\n"
+                 "Scan files and directory trees with the installed engine, or ask the running\n"
+                 "interface daemon about single files.\n"
+                 "\n"
+                 "General:\n"
+                 "  --config FILE      engine configuration (default "
+                 "/opt/Quellar/etc/qorn.conf\n"
+                 "                     under QL_ROOT)\n"
                  "  -h, --help         show this help\n"
+                 "\n");
+    ql::tools::printObjectScanHelp(out);
+    std::fprintf(out,
                  "\n"
-                 "Prints \"FILE: OK\" or \"FILE: <reason>\" per file. Exit status: 0 all clean,\n"
-                 "1 something found or a file could not be scanned, 2 the daemon could not be\n"
-                 "reached or the command line is wrong.\n");
+                 "Through the interface daemon:\n"
+                 "  --daemon           scan each FILE through the running interface daemon;\n"
+                 "                     prints \"FILE: OK\" or \"FILE: <reason>\"\n"
+                 "  --socket PATH      the daemon's socket (default: from interface.conf)\n"
+                 "  --timeout SECONDS  bound of each wait for the daemon (1 to 3600, default 150)\n"
+                 "\n"
+                 "Exit status: 0 nothing found, 1 something found (with --daemon also a file the\n"
+                 "daemon could not scan), 2 wrong command line or the scan could not be done.\n");
+}
+
+int badUsage(const std::string &reason) {
+    std::fprintf(stderr, "qlscan: %s\nTry 'qlscan --help' for more information.\n", reason.c_str());
+    return kExitTrouble;
+}
+
+std::vector<option> longOptions() {
+    std::vector<option> options = {
+        {"help", no_argument, nullptr, kHelp},
+        {"config", required_argument, nullptr, kConfig},
+        {"daemon", no_argument, nullptr, kDaemon},
+        {"socket", required_argument, nullptr, kSocket},
+        {"timeout", required_argument, nullptr, kTimeout},
+    };
+    ql::tools::appendObjectScanOptions(options, kObjectScan);
+    options.push_back({nullptr, 0, nullptr, 0});
+    return options;
+}
+
+bool parseTimeout(const char *text, int &timeoutMs) {
+    char *end = nullptr;
+    long seconds = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || seconds < 1 || seconds > 3600) {
+        return false;
+    }
+    timeoutMs = static_cast<int>(seconds * 1000);
+    return true;
+}
+
+// Check that the options given belong to the chosen mode.
+int checkMode(const Options &options, bool objectOptionsGiven, bool daemonOptionsGiven) {
+    if (options.paths.empty()) {
+        return badUsage("no PATH to scan");
+    }
+    if (options.mode == Mode::Daemon) {
+        if (objectOptionsGiven || !options.configPath.empty()) {
+            return badUsage("--daemon takes only --socket and --timeout");
+        }
+        return -1;
+    }
+    if (daemonOptionsGiven) {
+        return badUsage("--socket and --timeout need --daemon");
+    }
+    std::string error;
+    if (!ql::tools::checkObjectScanSettings(options.objects, error)) {
+        return badUsage(error);
+    }
+    return -1;
 }
 
 // Parse the command line; returns -1 to go on, or the exit status to end with.
 int parseOptions(int argc, char **argv, Options &options) {
-    static const option longOptions[] = {
-        {"daemon", no_argument, nullptr, 'd'},
-        {"socket", required_argument, nullptr, 's'},
-        {"timeout", required_argument, nullptr, 't'},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
-    };
-    int option;
-    while ((option = getopt_long(argc, argv, "h", longOptions, nullptr)) != -1) {
-        switch (option) {
-            case 'd':
-                options.daemon = true;
-                break;
-            case 's':
-                options.socketPath = optarg;
-                break;
-            case 't': {
-                char *end = nullptr;
-                long seconds = std::strtol(optarg, &end, 10);
-                if (end == optarg || *end != '\0' || seconds < 1 || seconds > 3600) {
-                    std::fprintf(stderr, "qlscan: --timeout takes 1 to 3600 seconds\n");
-                    return kExitTrouble;
-                }
-                options.timeoutMs = static_cast<int>(seconds * 1000);
-                break;
-            }
-            case 'h':
+    std::vector<option> table = longOptions();
+    bool objectOptionsGiven = false;
+    bool daemonOptionsGiven = false;
+    int code;
+    int index = -1;
+    opterr = 0;
+    while ((code = getopt_long(argc, argv, ":h", table.data(), &index)) != -1) {
+        std::string error;
+        switch (code) {
+            case kHelp:
                 usage(stdout);
                 return kExitClean;
+            case kConfig:
+                options.configPath = optarg;
+                break;
+            case kDaemon:
+                options.mode = Mode::Daemon;
+                break;
+            case kSocket:
+                options.socketPath = optarg;
+                daemonOptionsGiven = true;
+                break;
+            case kTimeout:
+                if (!parseTimeout(optarg, options.timeoutMs)) {
+                    return badUsage("--timeout takes 1 to 3600 seconds");
+                }
+                daemonOptionsGiven = true;
+                break;
+            case kObjectScan:
+                if (!ql::tools::takeObjectScanOption(table[index].name, optarg, options.objects,
+                                                     error)) {
+                    return badUsage(error);
+                }
+                objectOptionsGiven = true;
+                break;
+            case ':':
+                return badUsage(std::string("option '") + argv[optind - 1] + "' needs a value");
             default:
-                usage(stderr);
-                return kExitTrouble;
+                return badUsage(std::string("unknown option '") + argv[optind - 1] + "'");
         }
+        index = -1;
     }
-    options.files.assign(argv + optind, argv + argc);
-    if (!options.daemon || options.files.empty()) {
-        usage(stderr);
-        return kExitTrouble;
-    }
-    return -1;
+    options.paths.assign(argv + optind, argv + argc);
+    return checkMode(options, objectOptionsGiven, daemonOptionsGiven);
 }
 
 int scanThroughDaemon(const Options &options) {
     std::string socketPath =
         options.socketPath.empty() ? ql::tools::defaultSocketPath() : options.socketPath;
     int status = kExitClean;
-    for (const std::string &file : options.files) {
+    for (const std::string &file : options.paths) {
         char absolute[QL_PATH_MAX];
         if (QL_GetAbsolutePath(file.c_str(), nullptr, absolute) < 0) {
             std::printf("%s: %s\n", file.c_str(), QL_GetErrorText());
@@ -116,6 +199,14 @@ int scanThroughDaemon(const Options &options) {
     return status;
 }
 
+int scanObjects(const Options &options) {
+    std::string confPath = ql::tools::engineConfPath(options.configPath);
+    if (confPath.empty()) {
+        return kExitTrouble;
+    }
+    return ql::tools::runObjectScan(confPath, options.objects, options.paths);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -124,5 +215,11 @@ int main(int argc, char **argv) {
     if (status >= 0) {
         return status;
     }
-    return scanThroughDaemon(options);
+    switch (options.mode) {
+        case Mode::Daemon:
+            return scanThroughDaemon(options);
+        case Mode::Objects:
+            break;
+    }
+    return scanObjects(options);
 }

@@ -1,0 +1,57 @@
+#include "tools/cli_common.h"
+
+#include <cstdio>
+
+#include "common/iface_utils.h"
+
+namespace ql::tools {
+
+namespace {
+
+constexpr const char *kDefaultConf = "/opt/Quellar/etc/qorn.conf";
+
+}  // namespace
+
+std::string engineConfPath(const std::string &configured) {
+    if (!configured.empty()) {
+        return configured;
+    }
+    char path[QL_PATH_MAX];
+    if (rootedPath(kDefaultConf, path) < 0) {
+        std::fprintf(stderr, "qlscan: QL_ROOT does not give a usable %s\n", kDefaultConf);
+        return "";
+    }
+    return path;
+}
+
+EngineHandle &EngineHandle::operator=(EngineHandle &&other) noexcept {
+    if (this != &other) {
+        if (handle_ != nullptr) {
+            QL_DeinitAVHandle(handle_, nullptr);
+        }
+        handle_ = std::exchange(other.handle_, nullptr);
+    }
+    return *this;
+}
+
+EngineHandle::~EngineHandle() {
+    if (handle_ != nullptr) {
+        QL_DeinitAVHandle(handle_, nullptr);
+    }
+}
+
+EngineHandle openEngine(const std::string &confPath) {
+    if (QL_GetInstalledAV() == AV_NONE) {
+        std::fprintf(stderr, "qlscan: no scan engine is installed (see the version file)\n");
+        return EngineHandle();
+    }
+    QL_SetError(0);
+    AVHandle handle = QL_InitAVHandle(confPath.c_str(), nullptr, 0);
+    if (handle == nullptr) {
+        std::fprintf(stderr, "qlscan: cannot open the scan engine with %s: %s\n", confPath.c_str(),
+                     QL_GetErrorText());
+    }
+    return EngineHandle(handle);
+}
+
+}  // namespace ql::tools

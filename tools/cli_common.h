@@ -1,0 +1,46 @@
+// What every mode of qlscan shares: the exit statuses, the engine configuration path and an
+// owned engine handle.
+#ifndef QL_TOOLS_CLI_COMMON_H
+#define QL_TOOLS_CLI_COMMON_H
+
+#include <string>
+#include <utility>
+
+#include "ql/qlscan.h"
+
+namespace ql::tools {
+
+// Exit statuses, as scanners' command-line tools use them.
+inline constexpr int kExitClean = 0;    // nothing found
+inline constexpr int kExitFound = 1;    // something was found
+inline constexpr int kExitTrouble = 2;  // bad usage, or the scan could not be done
+
+// The engine configuration to open: configured when not empty, else /opt/Quellar/etc/qorn.conf
+// under QL_ROOT. "" when QL_ROOT makes the default unusable (the message is printed).
+std::string engineConfPath(const std::string &configured);
+
+// An open engine handle, closed (QL_DeinitAVHandle) when it goes.
+class EngineHandle {
+  public:
+    EngineHandle() = default;
+    explicit EngineHandle(AVHandle handle) : handle_(handle) {}
+    EngineHandle(const EngineHandle &) = delete;
+    EngineHandle &operator=(const EngineHandle &) = delete;
+    EngineHandle(EngineHandle &&other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+    EngineHandle &operator=(EngineHandle &&other) noexcept;
+    ~EngineHandle();
+
+    AVHandle get() const { return handle_; }
+    explicit operator bool() const { return handle_ != nullptr; }
+
+  private:
+    AVHandle handle_ = nullptr;
+};
+
+// Open the installed engine from confPath without starting an engine daemon. On failure prints
+// "qlscan: ..." with the reason to stderr and returns an empty handle.
+EngineHandle openEngine(const std::string &confPath);
+
+}  // namespace ql::tools
+
+#endif  // QL_TOOLS_CLI_COMMON_H
