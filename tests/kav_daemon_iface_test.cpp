@@ -64,17 +64,13 @@ TEST_F(KavDaemonIfaceTest, ReplyReaderEndsAtFinalLinesAndReportsBrokenReplies) {
         ScriptedPeer peer;
         peer.say(c.script);
         peer.hangUp();
+        QL_SetError(0);
         EXPECT_EQ(QL_ProcessDaemonReturnMessage(peer.ours.get(), nullptr, nullptr, nullptr), c.code)
             << c.script;
+        if (c.code == -1) {
+            EXPECT_EQ(ql::lastErrorCode(), QLE_AV_CONNECT) << c.script;
+        }
     }
-}
-
-TEST_F(KavDaemonIfaceTest, ReplyWithNoLineFailsWithEngineError) {
-    ScriptedPeer peer;
-    peer.hangUp();
-    QL_SetError(0);
-    EXPECT_EQ(QL_ProcessDaemonReturnMessage(peer.ours.get(), nullptr, nullptr, nullptr), -1);
-    EXPECT_EQ(ql::lastErrorCode(), QLE_AV_CONNECT);
 }
 
 int stopOn3xx(char *line, void *seen, void *) {
