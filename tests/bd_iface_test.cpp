@@ -140,7 +140,7 @@ TEST_F(BdIfaceTest, CoreGivingNoInstanceFailsWithEbusy) {
     EXPECT_TRUE(reports.all.empty());
 }
 
-TEST_F(BdIfaceTest, InstanceCallsWithoutLibraryFailWithEinval) {
+TEST_F(BdIfaceTest, CallsWithoutLibraryHandleRequestOrCallbackFailWithEinval) {
     BDHandle empty{};
     BDInstance instance{&empty, nullptr};
     EXPECT_EQ(QL_BDNewInstance(&instance), -1);
@@ -150,9 +150,7 @@ TEST_F(BdIfaceTest, InstanceCallsWithoutLibraryFailWithEinval) {
     EXPECT_EQ(ql::lastErrorCode(), EINVAL);
     QL_BDDeleteInstance(nullptr);
     QL_BDDestroyInstance(&instance);
-}
 
-TEST_F(BdIfaceTest, QuickScanWithoutHandleRequestOrCallbackFailsWithEinvalLogged) {
     Reports reports;
     EventCallback callback = reports.callback();
     QuickRequest request{const_cast<char *>("/x"), 1, QL_REQ_PATH};
@@ -184,7 +182,7 @@ TEST_F(BdIfaceTest, QuickScanReportsEicarSuspiciousAndCleanFilesByPath) {
     }
 }
 
-TEST_F(BdIfaceTest, ArchiveMembersAreReportedUnderTheScannedPathWithTheUnionOfResults) {
+TEST_F(BdIfaceTest, ArchiveMembersAreReportedUnderTheScannedPathUntilAStopAnswer) {
     std::string archive = core.writeSample(
         "two.tar", ql::test::tarOf({{"a.com", ql::test::eicar()}, {"b.bin", "ODD-SAMPLE-BYTES"}}));
     Reports reports;
@@ -192,15 +190,11 @@ TEST_F(BdIfaceTest, ArchiveMembersAreReportedUnderTheScannedPathWithTheUnionOfRe
     EXPECT_EQ(reports.all,
               (std::vector<Report>{{archive, QL_OBJ_FILE, QL_EV_INFECTED, "EICAR-Test-File"},
                                    {archive, QL_OBJ_FILE, QL_EV_SUSPICIOUS, "Odd-Sample"}}));
-}
 
-TEST_F(BdIfaceTest, StopAnswerEndsTheScanWithStoppedAdded) {
-    std::string archive = core.writeSample(
-        "two.tar", ql::test::tarOf({{"a.com", ql::test::eicar()}, {"b.com", ql::test::eicar()}}));
-    Reports reports;
-    reports.answer = QL_CB_STOP;
-    EXPECT_EQ(scanPath(archive, reports), QL_RES_STOPPED);
-    EXPECT_EQ(reports.all.size(), 1u);
+    Reports stopping;
+    stopping.answer = QL_CB_STOP;
+    EXPECT_EQ(scanPath(archive, stopping), QL_RES_STOPPED);
+    EXPECT_EQ(stopping.all.size(), 1u);
 }
 
 TEST_F(BdIfaceTest, LettingTheCoreActReportsDisinfectionOrItsFailure) {
