@@ -284,6 +284,7 @@ bool InstancePool::start(AVHandle handle, int32_t requestTimeout) {
     sigemptyset(&termSignals);
     sigaddset(&termSignals, SIGTERM);
     sigaddset(&termSignals, SIGINT);
+    sigaddset(&termSignals, SIGHUP);  // the log reopen is the entry's, like the stop
     pthread_sigmask(SIG_BLOCK, &termSignals, &previous);
     bool all = true;
     for (int32_t i = 0; i < count_; ++i) {

@@ -1,8 +1,12 @@
 #include "daemon/interface_conf.h"
 
+#include <grp.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <memory>
+#include <new>
 
 #include "common/iface_utils.h"
 #include "settings/ini_loader.h"
@@ -61,7 +65,61 @@ int readInterfaceConf(const char *path, InterfaceSettings *settings) {
                       settings->maxInstances);
     takeNumberInRange(table.get(), "postwicker:RequestTimeout", 1, kMaxRequestTimeout,
                       settings->requestTimeout);
+    copyIfSet(table.get(), "postwicker:PostwickerSocketMode", settings->sockMode);
+    copyIfSet(table.get(), "postwicker:PostwickerSocketGroup", settings->sockGroup);
     return 0;
+}
+
+int32_t socketModeOf(const char *text) {
+    if (text == nullptr) {
+        return -1;
+    }
+    while (*text == ' ' || *text == '\t') {
+        ++text;
+    }
+    if (*text == '\0') {
+        return kDefaultSockMode;
+    }
+    if (*text < '0' || *text > '7') {
+        return -1;
+    }
+    char *end = nullptr;
+    errno = 0;
+    long mode = std::strtol(text, &end, 8);
+    while (*end == ' ' || *end == '\t') {
+        ++end;
+    }
+    if (errno != 0 || *end != '\0' || mode < 0 || mode > 0777) {
+        return -1;
+    }
+    return static_cast<int32_t>(mode);
+}
+
+bool socketGroupOf(const char *name, gid_t *gid) {
+    if (name == nullptr || *name == '\0' || gid == nullptr) {
+        return false;
+    }
+    long hint = sysconf(_SC_GETGR_R_SIZE_MAX);
+    // Groups with many members need more room than the hint; the bound keeps the loop finite.
+    for (std::size_t size = hint > 0 ? static_cast<std::size_t>(hint) : 4096; size <= (1u << 20);
+         size *= 2) {
+        std::unique_ptr<char[]> buffer(new (std::nothrow) char[size]);
+        if (!buffer) {
+            return false;
+        }
+        group entry{};
+        group *found = nullptr;
+        int error = getgrnam_r(name, &entry, buffer.get(), size, &found);
+        if (error == ERANGE) {
+            continue;
+        }
+        if (error != 0 || found == nullptr) {
+            return false;
+        }
+        *gid = found->gr_gid;
+        return true;
+    }
+    return false;
 }
 
 }  // namespace ql::daemon

@@ -5,8 +5,13 @@
 //   PostwickerPID     the pid file's path                (any value, cut to 255 characters)
 //   MaxInstances      worker instances, 10 to 50          (another value leaves the default)
 //   RequestTimeout    seconds to wait for a request, 1 to 3600 (another value leaves the default)
+//   PostwickerSocketMode   the socket file's mode, octal, 0 to 0777 (default 0777)
+//   PostwickerSocketGroup  the group given the socket file (default: none, the daemon's own)
+// The two socket keys are kept as written; the entry checks them when it applies them after bind.
 #ifndef QL_DAEMON_INTERFACE_CONF_H
 #define QL_DAEMON_INTERFACE_CONF_H
+
+#include <sys/types.h>
 
 #include <cstdint>
 
@@ -22,12 +27,15 @@ inline constexpr int32_t kMinInstances = 10;
 inline constexpr int32_t kMaxInstances = 50;
 inline constexpr int32_t kDefaultRequestTimeout = 30;
 inline constexpr int32_t kMaxRequestTimeout = 3600;
+inline constexpr int32_t kDefaultSockMode = 0777;
 
 struct InterfaceSettings {
     char sockPath[QL_VALUE_MAX];
     char pidFilePath[QL_VALUE_MAX];
     int32_t maxInstances;
-    int32_t requestTimeout;  // seconds a worker waits for a client's request
+    int32_t requestTimeout;        // seconds a worker waits for a client's request
+    char sockMode[QL_VALUE_MAX];   // PostwickerSocketMode as written; empty when not set
+    char sockGroup[QL_VALUE_MAX];  // PostwickerSocketGroup as written; empty when not set
 };
 
 // The defaults: the fixed socket and pid paths below QL_ROOT (empty when QL_ROOT is unusable),
@@ -38,6 +46,20 @@ struct InterfaceSettings {
 // file was processed (also when it set nothing, or could not be read), -1 when it does not exist,
 // the store could not load it, or an argument is NULL.
 [[nodiscard]] int readInterfaceConf(const char *path, InterfaceSettings *settings);
+
+// The socket file's mode that text (a PostwickerSocketMode value) asks for: an octal number from 0
+// to 0777, blanks around it allowed; kDefaultSockMode for an empty text; -1 for anything else.
+[[nodiscard]] int32_t socketModeOf(const char *text);
+
+// The id of the group named name (a PostwickerSocketGroup value) into gid. False when no such
+// group exists or name is empty or NULL.
+[[nodiscard]] bool socketGroupOf(const char *name, gid_t *gid);
+
+// True when the settings file set either socket access key; without them the socket gets the
+// fixed mode 0777 and nothing is logged about it.
+[[nodiscard]] inline bool socketAccessConfigured(const InterfaceSettings &settings) {
+    return settings.sockMode[0] != '\0' || settings.sockGroup[0] != '\0';
+}
 
 }  // namespace ql::daemon
 

@@ -39,6 +39,11 @@ extern "C" void onTermSignal(int signal) {
     stopFlag.store(signal, std::memory_order_release);
 }
 
+// Log rotation: the entry reopens the log when it next looks at the flag.
+extern "C" void onHangupSignal(int /*signal*/) {
+    logReopenFlag.store(true, std::memory_order_release);
+}
+
 // A daemon started with a standard stream closed would get that number for its socket, and
 // detaching would then put /dev/null over it.
 void occupyStandardStreams() {
@@ -59,6 +64,10 @@ void installSignals() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+    action.sa_handler = onHangupSignal;
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGHUP, &action, nullptr);
+    action.sa_flags = 0;
     action.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &action, nullptr);
 }
@@ -172,6 +181,31 @@ bool detach(Readiness &readiness) {
     return true;
 }
 
+// Without the access keys every local user may connect, as always. With them the socket gets the
+// group first and then the mode; an unusable value is logged and its default taken.
+void applySocketAccess(const InterfaceSettings &settings) {
+    if (!socketAccessConfigured(settings)) {
+        (void)chmod(settings.sockPath, kDefaultSockMode);
+        return;
+    }
+    gid_t group = 0;
+    if (settings.sockGroup[0] != '\0') {
+        if (!socketGroupOf(settings.sockGroup, &group)) {
+            daemonLog("SockErr(group): no group %s, socket group left as is\n", settings.sockGroup);
+        } else if (chown(settings.sockPath, static_cast<uid_t>(-1), group) != 0) {
+            daemonLog("SockErr(chown): %s\n", errnoText());
+        }
+    }
+    int32_t mode = socketModeOf(settings.sockMode);
+    if (mode < 0) {
+        daemonLog("SockErr(mode): invalid mode %s, using 0777\n", settings.sockMode);
+        mode = kDefaultSockMode;
+    }
+    if (chmod(settings.sockPath, static_cast<mode_t>(mode)) != 0) {
+        daemonLog("SockErr(chmod): %s\n", errnoText());
+    }
+}
+
 bool bindSocket(int fd, const InterfaceSettings &settings) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -179,11 +213,21 @@ bool bindSocket(int fd, const InterfaceSettings &settings) {
     (void)unlink(settings.sockPath);
     auto length =
         static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + std::strlen(settings.sockPath));
-    if (bind(fd, reinterpret_cast<sockaddr *>(&address), length) != 0) {
+    // A restricted socket is born owner-only, so it is never wider open than asked for. No other
+    // thread runs yet to be surprised by the process-wide mask.
+    bool restricted = socketAccessConfigured(settings);
+    mode_t previousMask = restricted ? umask(0177) : 0;
+    int bound = bind(fd, reinterpret_cast<sockaddr *>(&address), length);
+    int bindError = errno;
+    if (restricted) {
+        (void)umask(previousMask);
+    }
+    if (bound != 0) {
+        errno = bindError;
         daemonLog("SockErr(bind): %s\n", errnoText());
         return false;
     }
-    (void)chmod(settings.sockPath, 0777);
+    applySocketAccess(settings);
     return true;
 }
 
@@ -226,6 +270,9 @@ bool isResourceShortage(int error) {
 
 void serve(int listenFd, InstancePool &pool) {
     while (!stopRequested()) {
+        if (takeLogReopenRequest()) {
+            reopenDaemonLog();
+        }
         if (!connectionWaiting(listenFd)) {
             continue;
         }
