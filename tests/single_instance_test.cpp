@@ -136,7 +136,7 @@ TEST_F(SingleInstanceTest, CheckPidFileAnswersOnlyForALiveProcess) {
     EXPECT_EQ(-1, checkPidFile(root_.path("/missing").c_str()));
 }
 
-TEST_F(SingleInstanceTest, WritePidFileReplacesTheFileWithTheBarePid) {
+TEST_F(SingleInstanceTest, WritePidFileReplacesTheFileWithTheBarePidNeverThroughALink) {
     writeFile(PidPath(), "old content that is longer");
     ASSERT_EQ(0, writePidFile(PidPath().c_str()));
     EXPECT_EQ(std::to_string(getpid()), readFile(PidPath()));
@@ -145,9 +145,7 @@ TEST_F(SingleInstanceTest, WritePidFileReplacesTheFileWithTheBarePid) {
     removePidFile(PidPath().c_str());
     EXPECT_NE(0, access(PidPath().c_str(), F_OK));
     removePidFile(nullptr);
-}
 
-TEST_F(SingleInstanceTest, WritePidFileNeverWritesThroughALink) {
     std::string target = root_.path("/target");
     writeFile(target, "keep");
     ASSERT_EQ(0, symlink(target.c_str(), PidPath().c_str()));
@@ -156,7 +154,7 @@ TEST_F(SingleInstanceTest, WritePidFileNeverWritesThroughALink) {
     EXPECT_EQ(std::to_string(getpid()), readFile(PidPath()));
 }
 
-TEST_F(SingleInstanceTest, ProbeSendsCheckAndAcceptsOnlyOneHundred) {
+TEST_F(SingleInstanceTest, ProbeSendsCheckToAnAbsoluteSocketAndAcceptsOnlyOneHundred) {
     struct Case {
         const char *answer;
         int32_t expected;
@@ -171,9 +169,7 @@ TEST_F(SingleInstanceTest, ProbeSendsCheckAndAcceptsOnlyOneHundred) {
         EXPECT_EQ(c.expected, probeSocket(SockPath().c_str())) << c.answer;
         EXPECT_EQ(std::string("CHECK\r\n\0", 8), server.received()) << c.answer;
     }
-}
-
-TEST_F(SingleInstanceTest, ProbeNeedsAnAbsoluteSocket) {
+    unlink(SockPath().c_str());
     writeFile(SockPath(), "a regular file");
     EXPECT_EQ(-1, probeSocket(SockPath().c_str()));
     EXPECT_EQ(-1, probeSocket("relative/socket"));
