@@ -6,6 +6,7 @@
 
 #include "bd/bd_buf_iface.h"
 #include "bd/bd_core.h"
+#include "bd/bd_process_scanner.h"
 #include "bd/bd_scanner.h"
 #include "common/iface_conf.h"
 #include "common/iface_utils.h"
@@ -292,4 +293,22 @@ extern "C" int QL_BDIFScanTree(BDHandle *handle, ObjectRequest *request, ScanRep
             return QL_BDTraverseScanTree(&instance, root, &working, report,
                                          actionArgOf(request, extra));
         });
+}
+
+extern "C" int QL_BDIFScanProcesses(BDHandle *handle, int32_t *processSlot, uint8_t scanOpenFiles,
+                                    QL_EventFn onEvent, void *userData) {
+    if (handle == nullptr || handle->coreLibrary == nullptr || processSlot == nullptr) {
+        QL_SetError(EINVAL);
+        QL_LOG_FAILURE(QL_BDGetLogger(handle));
+        return -1;
+    }
+    // Switches 0x20, 0x40 and 0x100 off, with engine switch 0x1.
+    constexpr uint32_t kProcessScanOptions = 0x161;
+    BDInstance instance{handle, nullptr};
+    if (QL_BDCreateInstance(&instance, kProcessScanOptions, QL_ACT_NONE, nullptr) < 0) {
+        return QL_SetError(EAGAIN);
+    }
+    int result = QL_BDScanProcess(&instance, processSlot, scanOpenFiles, onEvent, userData);
+    QL_BDDestroyInstance(&instance);
+    return result;
 }

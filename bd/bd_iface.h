@@ -100,6 +100,13 @@ int QL_BDIFScanObject(BDHandle *handle, ObjectRequest *request, ScanReport *repo
 // Returns the union of the results, or -1 as QL_BDIFScanObject. request->path is not changed.
 int QL_BDIFScanTree(BDHandle *handle, ObjectRequest *request, ScanReport *report, ExtraData *extra);
 
+// Scan the running processes (bd/bd_process_scanner.h) in a core instance of their own, made
+// with scanOpts 0x161, no action and no extra data, and deleted before returning. Returns the
+// walk's result, or -1: error 22 (logged) for a missing handle, library or processSlot, error 11
+// when no core instance can be made, or the walk's error.
+int QL_BDIFScanProcesses(BDHandle *handle, int32_t *processSlot, uint8_t scanOpenFiles,
+                         QL_EventFn onEvent, void *userData);
+
 #ifdef __cplusplus
 }
 #endif

@@ -28,6 +28,11 @@ constexpr BackendOps kKavOps = {
     [](void *b, ObjectRequest *request, ExtraData *extra, ScanReport *report) {
         return QL_KAVIFScanTree(kav(b), request, extra, report);
     },
+    [](void *b, int32_t *pidSlot, uint8_t scanOpenFiles, QL_EventFn onEvent, void *userData) {
+        // The KAV walk takes the slot as unsigned; the pid it stores is the same number.
+        return QL_KAVIFScanProcesses(kav(b), reinterpret_cast<uint32_t *>(pidSlot), scanOpenFiles,
+                                     onEvent, userData);
+    },
 };
 
 constexpr BackendOps kBdOps = {
@@ -44,6 +49,9 @@ constexpr BackendOps kBdOps = {
     [](void *b, ObjectRequest *request, ExtraData *extra, ScanReport *report) {
         return QL_BDIFScanTree(bd(b), request, report, extra);
     },
+    [](void *b, int32_t *pidSlot, uint8_t scanOpenFiles, QL_EventFn onEvent, void *userData) {
+        return QL_BDIFScanProcesses(bd(b), pidSlot, scanOpenFiles, onEvent, userData);
+    },
 };
 
 constexpr BackendOps kNoOps = {
@@ -58,6 +66,7 @@ constexpr BackendOps kNoOps = {
     [](void *, ObjectRequest *, ExtraData *, ScanReport *) {
         return QL_SetError(QLE_UNKNOWN_SYSTEM);
     },
+    [](void *, int32_t *, uint8_t, QL_EventFn, void *) { return QL_SetError(QLE_UNKNOWN_SYSTEM); },
 };
 
 }  // namespace

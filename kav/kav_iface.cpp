@@ -8,6 +8,7 @@
 #include "common/iface_utils.h"
 #include "kav/kav_daemon_pool.h"
 #include "kav/kav_object_scanner.h"
+#include "kav/kav_process_scanner.h"
 #include "kav/kav_scanner.h"
 
 namespace {
@@ -176,6 +177,15 @@ int QL_KAVIFScanTree(KAVHandle *handle, ObjectRequest *request, ExtraData *extra
     ObjectRequest working{nullptr, request->scanOpts, request->actOpts, request->prompt};
     ql::kav::PoolChannel channel(*handle->pool);
     return ql::kav::traverseScanTree(channel, root, &working, extra, report);
+}
+
+int QL_KAVIFScanProcesses(KAVHandle *handle, uint32_t *infectedPid, uint8_t scanOpenFiles,
+                          QL_EventFn onEvent, void *userData) {
+    if (infectedPid == nullptr || !isValid(handle)) {
+        return QL_SetError(EINVAL);
+    }
+    ql::kav::PoolChannel channel(*handle->pool);
+    return ql::kav::scanProcesses(channel, infectedPid, scanOpenFiles, onEvent, userData);
 }
 
 QLLogger *QL_KAVGetLogger(KAVHandle *handle) {

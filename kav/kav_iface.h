@@ -65,6 +65,12 @@ int QL_KAVIFScanObject(KAVHandle *handle, ObjectRequest *request, ExtraData *ext
 int QL_KAVIFScanTree(KAVHandle *handle, ObjectRequest *request, ExtraData *extra,
                      ScanReport *report);
 
+// Process scan (kav/kav_process_scanner.h) holding one pooled connection for the whole walk.
+// -1 with error 22 for a NULL or invalid handle or a NULL infectedPid; the engine daemon's
+// liveness is not checked first: objects it cannot answer are reported as failures.
+int QL_KAVIFScanProcesses(KAVHandle *handle, uint32_t *infectedPid, uint8_t scanOpenFiles,
+                          QL_EventFn onEvent, void *userData);
+
 // The handle's logger slot; NULL or nothing for a NULL handle. The handle never owns the logger.
 QLLogger *QL_KAVGetLogger(KAVHandle *handle);
 void QL_KAVSetLogger(KAVHandle *handle, QLLogger *logger);

@@ -305,6 +305,9 @@ QL_EXPORT int QL_QuickScan(AVHandle handle, QuickRequest *request, EventCallback
    with the last error set. request->scanOpts and actOpts are left filtered. */
 QL_EXPORT int QL_ScanObject(AVHandle handle, ObjectRequest *request, ScanReport *report, int count,
                             const char *const *texts);
+/* Scan the running processes (and their open files); *pidSlot gets 0 or an infected pid. */
+QL_EXPORT int QL_ScanProcesses(AVHandle handle, int32_t *pidSlot, uint8_t scanOpenFiles,
+                               QL_EventFn onEvent, void *userData);
 
 #ifdef __cplusplus
 }

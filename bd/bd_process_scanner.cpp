@@ -1,0 +1,147 @@
+#include "bd/bd_process_scanner.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "bd/bd_buf_iface.h"
+#include "common/iface_utils.h"
+#include "common/unique_fd.h"
+
+namespace {
+
+// A /proc entry name longer than this is no process id.
+constexpr std::size_t kPidTextMax = 14;
+// The label of an open file: "(<pid>)FD:<descriptor>".
+constexpr std::size_t kLabelSize = 64;
+
+bool isPidText(const char *name) {
+    std::size_t length = std::strlen(name);
+    return length > 0 && length <= kPidTextMax && std::strspn(name, "0123456789") == length;
+}
+
+QLLogger *loggerOf(const BDInstance *instance) {
+    return instance != nullptr ? QL_BDGetLogger(instance->handle) : nullptr;
+}
+
+struct Walk {
+    BDInstance *instance;
+    int32_t *slot;
+    QL_EventFn onEvent;
+    void *userData;
+    int result = QL_RES_CLEAN;  // of the last object scanned
+    bool stopped = false;
+
+    // Scan one object; returns its result, or -1 when the core could not scan it (reported).
+    int scan(const char *name, const char *path, uint32_t kind) {
+        int outcome = QL_BDProcessScanner(instance, name, path, kind, slot, onEvent, userData);
+        if (outcome < 0) {
+            // One object that cannot be scanned (an executable deleted while it runs, a file
+            // gone) is that object's failure, not the walk's.
+            if (onEvent != nullptr && onEvent(name, static_cast<int32_t>(kind), QL_RES_ERROR,
+                                              nullptr, QL_GetErrorText(), userData) == QL_CB_STOP) {
+                stopped = true;
+            }
+            return -1;
+        }
+        result = outcome;
+        if ((outcome & QL_RES_STOPPED) != 0) {
+            stopped = true;
+        }
+        return outcome;
+    }
+};
+
+// Scan the regular files process pidText holds open, until one is infected.
+void scanOpenFiles(Walk &walk, const char *pidText) {
+    char fdDir[QL_PATH_MAX];
+    ql::formatBounded(fdDir, sizeof fdDir, "/proc/%s/fd", pidText);
+    ql::UniqueDir dir(opendir(fdDir));
+    if (!dir) {
+        return;
+    }
+    for (dirent *entry = readdir(dir.get()); entry != nullptr; entry = readdir(dir.get())) {
+        char path[QL_PATH_MAX];
+        struct stat st {};
+        if (!ql::formatBounded(path, sizeof path, "%s/%s", fdDir, entry->d_name) ||
+            stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
+            continue;
+        }
+        // Should resolving fail, the link itself is scanned: the core reaches the file through it.
+        (void)QL_ResolveSymlink(path, path);
+        char label[kLabelSize];
+        ql::formatBounded(label, sizeof label, "(%s)FD:%s", pidText, entry->d_name);
+        int outcome = walk.scan(label, path, QL_OBJ_PROCESS_FILE);
+        if (walk.stopped) {
+            return;
+        }
+        if (outcome > 0 && (outcome & QL_RES_INFECTED) != 0) {
+            *walk.slot = static_cast<int32_t>(std::strtol(pidText, nullptr, 10));
+            QL_Log(loggerOf(walk.instance), QL_LOG_RESULT, "Process (%d) infected\n",
+                   static_cast<int>(*walk.slot));
+            return;
+        }
+    }
+}
+
+void scanProcess(Walk &walk, const char *pidText, uint8_t withOpenFiles) {
+    char executable[QL_PATH_MAX];
+    ql::formatBounded(executable, sizeof executable, "/proc/%s/exe", pidText);
+    if (access(executable, R_OK) != 0) {
+        return;
+    }
+    // Should resolving fail, the link itself is scanned: the core reaches the executable
+    // through it.
+    (void)QL_ResolveSymlink(executable, executable);
+    int outcome = walk.scan(pidText, executable, QL_OBJ_PROCESS);
+    if (walk.stopped) {
+        return;
+    }
+    if (outcome > 0 && (outcome & QL_RES_INFECTED) != 0) {
+        *walk.slot = static_cast<int32_t>(std::strtol(pidText, nullptr, 10));
+    }
+    if (withOpenFiles != 0) {
+        scanOpenFiles(walk, pidText);
+    }
+}
+
+}  // namespace
+
+extern "C" int QL_BDScanProcess(BDInstance *instance, int32_t *processSlot, uint8_t scanOpenFiles,
+                                QL_EventFn onEvent, void *userData) {
+    if (instance == nullptr || instance->handle == nullptr ||
+        instance->handle->coreLibrary == nullptr || processSlot == nullptr) {
+        QL_SetError(EINVAL);
+        QL_LOG_FAILURE(loggerOf(instance));
+        return -1;
+    }
+    ql::UniqueDir proc(opendir("/proc"));
+    if (!proc) {
+        ql::setErrnoError();
+        QL_LOG_FAILURE(loggerOf(instance));
+        return -1;
+    }
+    *processSlot = 0;
+    if (onEvent != nullptr && onEvent(nullptr, QL_OBJ_PROCESS, QL_EV_PROCESS_SCAN_START, nullptr,
+                                      nullptr, userData) == QL_CB_STOP) {
+        return QL_RES_STOPPED;
+    }
+    Walk walk{instance, processSlot, onEvent, userData};
+    char self[kPidTextMax + 1];
+    ql::formatBounded(self, sizeof self, "%ld", static_cast<long>(getpid()));
+    for (dirent *entry = readdir(proc.get()); entry != nullptr && !walk.stopped;
+         entry = readdir(proc.get())) {
+        if (isPidText(entry->d_name) && std::strcmp(entry->d_name, self) != 0) {
+            scanProcess(walk, entry->d_name, scanOpenFiles);
+        }
+    }
+    proc.reset();
+    if (onEvent != nullptr) {
+        (void)onEvent(nullptr, QL_OBJ_PROCESS, QL_EV_PROCESS_SCAN_END, nullptr, nullptr, userData);
+    }
+    return walk.stopped ? QL_RES_STOPPED : walk.result;
+}

@@ -1,0 +1,317 @@
+#include "common/process_scan.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bd/bd_iface.h"
+#include "bd/bd_process_scanner.h"
+#include "common/engine.h"
+#include "common/iface_utils.h"
+#include "common/unique_fd.h"
+#include "kav/kav_iface.h"
+#include "kav/kav_process_scanner.h"
+#include "tests/support/bd_fixture.h"
+#include "tests/support/kav_fixture.h"
+
+namespace {
+
+using ql::test::EventLog;
+using ql::test::SeenEvent;
+
+constexpr int kBoundMs = 5000;
+constexpr const char *kEicarName = "EICAR-Test-File";
+
+SeenEvent seen(std::string name, int kind, int event, std::string infection = "") {
+    return {std::move(name), kind, event, std::move(infection), ""};
+}
+
+std::string realPathOf(const std::string &path) {
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) != nullptr ? resolved : path;
+}
+
+std::string exeOf(pid_t pid) {
+    char target[PATH_MAX];
+    std::string link = "/proc/" + std::to_string(pid) + "/exe";
+    ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+    return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : "";
+}
+
+// A running program with descriptors 0 and 1 reading the given files (2 on /dev/null); killed
+// and reaped when it goes.
+class Child {
+  public:
+    Child(const std::string &program, const std::string &fd0, const std::string &fd1) {
+        const char *argv[] = {program.c_str(), "60", nullptr};
+        pid_ = fork();
+        if (pid_ == 0) {
+            int in0 = open(fd0.c_str(), O_RDONLY);
+            int in1 = open(fd1.c_str(), O_RDONLY);
+            int null = open("/dev/null", O_WRONLY);
+            if (in0 < 0 || in1 < 0 || null < 0 || dup2(in0, 0) < 0 || dup2(in1, 1) < 0 ||
+                dup2(null, 2) < 0) {
+                _exit(126);
+            }
+            for (int fd = 3; fd < 1024; ++fd) {
+                close(fd);
+            }
+            execv(program.c_str(), const_cast<char *const *>(argv));
+            _exit(127);
+        }
+        std::string expected = realPathOf(program);
+        running_ =
+            pid_ > 0 && ql::test::waitUntil([&] { return exeOf(pid_) == expected; }, kBoundMs);
+    }
+    ~Child() {
+        if (pid_ <= 0) {
+            return;
+        }
+        kill(pid_, SIGKILL);
+        bool reaped = false;
+        ql::test::waitUntil(
+            [&] { return reaped || (reaped = waitpid(pid_, nullptr, WNOHANG) == pid_); }, kBoundMs);
+        EXPECT_TRUE(reaped) << "child " << pid_;
+    }
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+
+    bool running() const { return running_; }
+    std::string pidText() const { return std::to_string(pid_); }
+
+  private:
+    pid_t pid_ = -1;
+    bool running_ = false;
+};
+
+// Two children on the machine's process table: one whose executable carries the EICAR string
+// (a copy of sleep with it appended), holding a clean file open; and a plain sleep holding an
+// EICAR file open, then a clean one. The scanning process itself holds an EICAR file open too.
+class ProcessScanTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = ql::test::makeTempDir("procscan");
+        clean_ = dir_ + "/clean.txt";
+        infectedFile_ = dir_ + "/infected.txt";
+        infectedProgram_ = dir_ + "/infected-sleep";
+        ql::test::writeFile(clean_, "nothing to see here\n");
+        ql::test::writeFile(infectedFile_, ql::test::eicar());
+        std::string sleep = realPathOf("/bin/sleep");
+        ql::test::writeFile(infectedProgram_, ql::test::readFile(sleep) + ql::test::eicar());
+        ASSERT_EQ(chmod(infectedProgram_.c_str(), 0755), 0);
+        ownInfected_ = ql::UniqueFd(open(infectedFile_.c_str(), O_RDONLY | O_CLOEXEC));
+        // A clean file after it: a KAV walk ends after a process whose last open file is a
+        // finding, and a second run of this test may be scanning this process.
+        ql::UniqueFd clean(open(clean_.c_str(), O_RDONLY | O_CLOEXEC));
+        ownClean_ = ql::UniqueFd(fcntl(clean.get(), F_DUPFD_CLOEXEC, ownInfected_.get() + 1));
+        ASSERT_TRUE(ownInfected_ && ownClean_);
+        infectedExe_.emplace(infectedProgram_, clean_, "/dev/null");
+        openInfected_.emplace(sleep, infectedFile_, clean_);
+        ASSERT_TRUE(infectedExe_->running());
+        ASSERT_TRUE(openInfected_->running());
+        self_ = std::to_string(getpid());
+    }
+    void TearDown() override {
+        infectedExe_.reset();
+        openInfected_.reset();
+        ql::test::removeTree(dir_);
+    }
+
+    int scan(AVHandle handle, uint8_t openFiles, EventLog &log) {
+        slot_ = -1;
+        return QL_ScanProcesses(handle, &slot_, openFiles, log.callback()->onEvent,
+                                log.callback()->userData);
+    }
+
+    // Checks every walk shares: start first and end last, once each, and nothing about the
+    // scanning process itself.
+    void expectFramed(const std::vector<SeenEvent> &events, const std::string &label) {
+        ASSERT_GE(events.size(), 2u) << label;
+        EXPECT_EQ(events.front(), seen("", QL_OBJ_PROCESS, QL_EV_PROCESS_SCAN_START)) << label;
+        EXPECT_EQ(events.back(), seen("", QL_OBJ_PROCESS, QL_EV_PROCESS_SCAN_END)) << label;
+        for (std::size_t i = 1; i + 1 < events.size(); ++i) {
+            EXPECT_NE(events[i].name, "") << label << " " << events[i];
+            EXPECT_NE(events[i].name, self_) << label << " " << events[i];
+            EXPECT_NE(events[i].name.rfind("(" + self_ + ")", 0), 0u) << label << " " << events[i];
+        }
+    }
+
+    static bool has(const std::vector<SeenEvent> &events, const SeenEvent &wanted) {
+        for (const SeenEvent &event : events) {
+            if (event == wanted) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    static std::vector<SeenEvent> about(const std::vector<SeenEvent> &events,
+                                        const std::string &pidText) {
+        std::vector<SeenEvent> found;
+        for (const SeenEvent &event : events) {
+            if (event.name == pidText || event.name.rfind("(" + pidText + ")", 0) == 0) {
+                found.push_back(event);
+            }
+        }
+        return found;
+    }
+
+    // The pid in an object name: the pid text or the label "(<pid>)FD:<fd>".
+    static int pidIn(const std::string &name) {
+        return std::atoi(name.c_str() + (name.rfind('(', 0) == 0 ? 1 : 0));
+    }
+
+    std::string dir_, clean_, infectedFile_, infectedProgram_, self_;
+    ql::UniqueFd ownInfected_, ownClean_;
+    std::optional<Child> infectedExe_, openInfected_;
+    int32_t slot_ = -1;
+};
+
+TEST_F(ProcessScanTest, KavWalkReportsFindingsOpenFilesDoneAndTheLastFinding) {
+    ql::test::TempRoot root;
+    ql::test::QorndInstance engine{root};
+    ASSERT_TRUE(engine.start());
+    root.writeFixed(ql::kVersionFile, "2\n");
+    AVHandle av = QL_InitAVHandle(engine.confPath().c_str(), nullptr, 0);
+    ASSERT_NE(av, nullptr);
+    const std::string a = infectedExe_->pidText();
+    const std::string b = openInfected_->pidText();
+
+    for (uint8_t openFiles : {0, 1}) {
+        std::string label = "open files " + std::to_string(openFiles);
+        EventLog log;
+        int result = scan(av, openFiles, log);
+        std::vector<SeenEvent> events = log.events();
+        expectFramed(events, label);
+        std::vector<SeenEvent> wantA{seen(a, QL_OBJ_PROCESS, QL_RES_INFECTED, kEicarName)};
+        std::vector<SeenEvent> wantB;
+        if (openFiles != 0) {
+            // A's open file is clean, so the done event carries A's own finding.
+            wantA.push_back(seen(a, QL_OBJ_PROCESS_FILE, QL_RES_INFECTED));
+            wantB = {seen(b, QL_OBJ_PROCESS_FILE, QL_RES_INFECTED, kEicarName),
+                     seen(b, QL_OBJ_PROCESS_FILE, QL_RES_INFECTED)};
+        }
+        EXPECT_EQ(about(events, a), wantA) << label;
+        EXPECT_EQ(about(events, b), wantB) << label;
+        // The result and the slot are those of the last finding of the walk.
+        const SeenEvent *last = nullptr;
+        for (const SeenEvent &event : events) {
+            if (!event.infection.empty()) {
+                last = &event;
+            }
+        }
+        ASSERT_NE(last, nullptr) << label;
+        EXPECT_EQ(result, last->event) << label;
+        EXPECT_EQ(slot_, pidIn(last->name)) << label;
+    }
+
+    EventLog stopping;
+    stopping.answer(QL_RES_INFECTED, QL_CB_STOP);
+    EXPECT_EQ(scan(av, 1, stopping), QL_RES_STOPPED);
+    std::vector<SeenEvent> events = stopping.events();
+    expectFramed(events, "stop");
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_EQ(events[events.size() - 2].event, QL_RES_INFECTED) << "the walk ends at the stop";
+    QL_DeinitAVHandle(av, nullptr);
+}
+
+TEST_F(ProcessScanTest, BdWalkReportsExecutablesAndLabelledOpenFiles) {
+    ql::test::CoreRoot core;
+    core.root().writeFixed(ql::kVersionFile, "3\n");
+    AVHandle av = QL_InitAVHandle(core.confPath().c_str(), nullptr, 0);
+    ASSERT_NE(av, nullptr);
+    const std::string a = infectedExe_->pidText();
+    const std::string b = openInfected_->pidText();
+    const std::string labelB0 = "(" + b + ")FD:0";
+    const std::string labelB1 = "(" + b + ")FD:1";
+
+    for (uint8_t openFiles : {0, 1}) {
+        std::string label = "open files " + std::to_string(openFiles);
+        EventLog log;
+        int result = scan(av, openFiles, log);
+        std::vector<SeenEvent> events = log.events();
+        expectFramed(events, label);
+        std::vector<SeenEvent> wantA{seen(a, QL_OBJ_PROCESS, QL_EV_INFECTED, kEicarName)};
+        std::vector<SeenEvent> wantB{seen(b, QL_OBJ_PROCESS, QL_EV_CLEAN)};
+        if (openFiles != 0) {
+            wantA.push_back(seen("(" + a + ")FD:0", QL_OBJ_PROCESS_FILE, QL_EV_CLEAN));
+            // The infected file ends the scan of B's open files: FD:1 is not scanned.
+            wantB.push_back(seen(labelB0, QL_OBJ_PROCESS_FILE, QL_EV_INFECTED, kEicarName));
+        }
+        EXPECT_EQ(about(events, a), wantA) << label;
+        EXPECT_EQ(about(events, b), wantB) << label;
+        EXPECT_FALSE(has(events, seen(labelB1, QL_OBJ_PROCESS_FILE, QL_EV_CLEAN))) << label;
+        // The slot names the last infected process; the result is the last object's own.
+        const SeenEvent *lastInfected = nullptr;
+        for (const SeenEvent &event : events) {
+            if (event.event == QL_EV_INFECTED) {
+                lastInfected = &event;
+            }
+        }
+        ASSERT_NE(lastInfected, nullptr) << label;
+        EXPECT_EQ(slot_, pidIn(lastInfected->name)) << label;
+        const SeenEvent &lastObject = events[events.size() - 2];
+        int expected = lastObject.event == QL_EV_CLEAN ? QL_RES_CLEAN : lastObject.event;
+        EXPECT_EQ(result, expected) << label << " " << lastObject;
+    }
+
+    EventLog stopping;
+    stopping.answer(QL_EV_INFECTED, QL_CB_STOP);
+    EXPECT_EQ(scan(av, 1, stopping), QL_RES_STOPPED);
+    std::vector<SeenEvent> events = stopping.events();
+    expectFramed(events, "stop");
+    EXPECT_EQ(events[events.size() - 2].event, QL_EV_INFECTED) << "the walk ends at the stop";
+
+    EventLog atStart;
+    atStart.answer(QL_EV_PROCESS_SCAN_START, QL_CB_STOP);
+    EXPECT_EQ(scan(av, 0, atStart), QL_RES_STOPPED);
+    EXPECT_EQ(atStart.events().size(), 1u) << "a stop at the start scans nothing";
+    QL_DeinitAVHandle(av, nullptr);
+}
+
+TEST_F(ProcessScanTest, RefusedWalksScanNothing) {
+    ql::test::CoreRoot core;
+    core.root().writeFixed(ql::kVersionFile, "3\n");
+    AVHandle av = QL_InitAVHandle(core.confPath().c_str(), nullptr, 0);
+    ASSERT_NE(av, nullptr);
+    EventLog log;
+    QL_EventFn fn = log.callback()->onEvent;
+    void *user = log.callback()->userData;
+
+    EXPECT_EQ(QL_ScanProcesses(av, nullptr, 1, fn, user), -1);
+    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
+    EXPECT_EQ(QL_ScanProcesses(nullptr, &slot_, 1, fn, user), -1);
+    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
+    uint32_t unsignedSlot = 7;
+    EXPECT_EQ(QL_KAVScanProcesses(-1, &unsignedSlot, 1, fn, user), -1);
+    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
+    EXPECT_EQ(unsignedSlot, 7u);
+    EXPECT_EQ(QL_KAVIFScanProcesses(nullptr, &unsignedSlot, 1, fn, user), -1);
+    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
+    EXPECT_EQ(QL_BDIFScanProcesses(nullptr, &slot_, 1, fn, user), -1);
+    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
+    EXPECT_EQ(QL_BDScanProcess(nullptr, &slot_, 1, fn, user), -1);
+    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
+
+    core.root().writeFixed(ql::kVersionFile, "0\n");
+    slot_ = 7;
+    EXPECT_EQ(QL_ScanProcesses(av, &slot_, 1, fn, user), -1);
+    EXPECT_EQ(ql::lastErrorCode(), QLE_UNKNOWN_SYSTEM);
+    EXPECT_EQ(slot_, 7);
+    EXPECT_TRUE(log.events().empty()) << log.events().front();
+    core.root().writeFixed(ql::kVersionFile, "3\n");
+    QL_DeinitAVHandle(av, nullptr);
+}
+
+}  // namespace
