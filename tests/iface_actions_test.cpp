@@ -208,18 +208,11 @@ TEST_F(IfaceActionsTest, QuarantineFailsWhenEveryNameIsTaken) {
 
 TEST_F(IfaceActionsTest, QuarantineNeedsAnExistingDirectory) {
     std::string path = file("f");
-    std::string plain = file("plain", "");
-    struct Row {
-        const char *directory;
-        int error;
-    } rows[] = {{plain.c_str(), QLE_INVALID_QUARANTINE}, {"/nonexistent-q", ENOENT}};
-    for (const Row &row : rows) {
-        EXPECT_EQ(QL_QuarantineFile(path.c_str(), row.directory), -1) << row.directory;
-        EXPECT_EQ(ql::lastErrorCode(), row.error) << row.directory;
-        EXPECT_TRUE(exists(path)) << row.directory;
-    }
-    QL_QuarantineFile(path.c_str(), plain.c_str());
+    std::string plain = file("plain", "");  // a missing directory is a row of the action table
+    EXPECT_EQ(QL_QuarantineFile(path.c_str(), plain.c_str()), -1);
+    EXPECT_EQ(ql::lastErrorCode(), QLE_INVALID_QUARANTINE);
     EXPECT_STREQ(QL_GetErrorText(), "Invalid Quarantine directory");
+    EXPECT_TRUE(exists(path));
     EXPECT_EQ(QL_QuarantineFile(path.c_str(), nullptr), -1);
     EXPECT_EQ(ql::lastErrorCode(), EINVAL);
 }
