@@ -197,9 +197,7 @@ Reporter *activeReporter = nullptr;
 // Prints findings and actions, and the progress line on a terminal.
 class Reporter {
   public:
-    explicit Reporter(int32_t actOpts) : actOpts_(actOpts), progress_(isatty(STDERR_FILENO) != 0) {
-        activeReporter = this;
-    }
+    Reporter() : progress_(isatty(STDERR_FILENO) != 0) { activeReporter = this; }
     ~Reporter() {
         clearProgress();
         activeReporter = nullptr;
@@ -220,7 +218,6 @@ class Reporter {
     void report(const char *name, int32_t event, const char *infection, const char *message);
     void showProgress(const char *name);
 
-    int32_t actOpts_;
     bool progress_;
     bool progressShown_ = false;
     unsigned long objects_ = 0;
@@ -301,12 +298,10 @@ void Reporter::report(const char *name, int32_t event, const char *infection, co
         case QL_EV_QUARANTINE_FAILED:
             return line(name, named + "quarantine failed: " + message);
         case QL_EV_NO_ACTION:
+            // Some engines report a finding only with the (absent) action taken on it.
             if (findings_.count(name) == 0) {
                 findings_[name] = found;
                 line(name, named + "FOUND");
-            }
-            if (actOpts_ != QL_ACT_NONE) {
-                line(name, named + "left in place");
             }
             return;
         case QL_EV_CORRUPTED:
@@ -363,16 +358,24 @@ int actionOfAnswer(const char *answer, char *argument) {
     }
 }
 
+// Leave an infected file as it is, and say so.
+int leaveInPlace(const char *path, const std::string &finding, const char *why) {
+    if (activeReporter != nullptr) {
+        activeReporter->line(path, (finding.empty() ? "" : finding + " ") + why);
+    }
+    return QL_ACT_NONE;
+}
+
 // Ask on the terminal what to do with an infected file; without a terminal nothing is done.
 int askOnTerminal(const char *path, char *argument) {
     static Terminal terminal = openTerminal();
-    if (terminal.in == nullptr) {
-        return QL_ACT_NONE;
-    }
     std::string finding;
     if (activeReporter != nullptr) {
         activeReporter->clearProgress();
         finding = activeReporter->findingOf(path);
+    }
+    if (terminal.in == nullptr) {
+        return leaveInPlace(path, finding, "left in place (no terminal to ask)");
     }
     std::fflush(stdout);
     std::fprintf(terminal.out,
@@ -380,10 +383,13 @@ int askOnTerminal(const char *path, char *argument) {
                  finding.empty() ? "" : " ", finding.c_str(), kPromptRenameExtension);
     std::fflush(terminal.out);
     char answer[64];
-    if (std::fgets(answer, sizeof answer, terminal.in) == nullptr) {
-        return QL_ACT_NONE;
+    int action = QL_ACT_NONE;
+    if (std::fgets(answer, sizeof answer, terminal.in) != nullptr) {
+        action = actionOfAnswer(answer, argument);
+    } else {
+        std::fputc('\n', terminal.out);
     }
-    return actionOfAnswer(answer, argument);
+    return action == QL_ACT_NONE ? leaveInPlace(path, finding, "left in place") : action;
 }
 
 void printSummary(const ScanReport &report) {
@@ -550,7 +556,7 @@ int runObjectScan(const std::string &confPath, const ObjectScanSettings &setting
     for (const std::string &text : settings.texts) {
         texts.push_back(text.c_str());
     }
-    Reporter reporter(settings.actOpts);
+    Reporter reporter;
     ScanReport report;
     QL_InitScanReport(&report);
     report.events = reporter.callback();

@@ -1,0 +1,227 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/bd_fixture.h"
+#include "tests/support/kav_fixture.h"
+#include "tests/support/temp_root.h"
+
+namespace {
+
+using ql::test::CoreRoot;
+using ql::test::QorndInstance;
+using ql::test::TempRoot;
+
+constexpr int kRunBoundMs = 15000;
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+bool exists(const std::string &path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// Outcome the built qlscan with args in its own session (so it has no terminal), stdin from
+// /dev/null, its output gathered through files under workDir.
+Outcome runQlscan(const std::vector<std::string> &args, const std::string &workDir) {
+    std::string program = std::string(QL_TEST_BIN_DIR) + "/qlscan";
+    std::string outPath = workDir + "/qlscan.out";
+    std::string errPath = workDir + "/qlscan.err";
+    std::vector<char *> argv{program.data()};
+    std::vector<std::string> copies(args);
+    for (std::string &arg : copies) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        setsid();
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
+            dup2(err, 2) < 0) {
+            _exit(126);
+        }
+        setenv("QL_ENGINE_TIMEOUT_MS", "5000", 1);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    Outcome run;
+    int status = 0;
+    bool reaped = false;
+    bool ended = ql::test::waitUntil(
+        [&] {
+            reaped = reaped || (child > 0 && waitpid(child, &status, WNOHANG) == child);
+            return reaped;
+        },
+        kRunBoundMs);
+    if (!ended) {
+        ADD_FAILURE() << "qlscan did not end within " << kRunBoundMs << " ms";
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        return run;
+    }
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = ql::test::readFile(outPath);
+    run.err = ql::test::readFile(errPath);
+    return run;
+}
+
+bool has(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}
+
+// End to end on each engine: KAV with a started qornd, BD with the stand-in core.
+class QlscanTest : public ::testing::TestWithParam<const char *> {
+  protected:
+    void SetUp() override {
+        if (std::string(GetParam()) == "kav") {
+            kavRoot_ = std::make_unique<TempRoot>();
+            qornd_ = std::make_unique<QorndInstance>(*kavRoot_);
+            kavRoot_->writeFixed("/opt/Quellar/etc/qorn-ver", "2");
+            ASSERT_TRUE(qornd_->start());
+        } else {
+            coreRoot_ = std::make_unique<CoreRoot>();
+            root().writeFixed("/opt/Quellar/etc/qorn-ver", "3");
+        }
+        dir_ = root().root() + "/scan";
+        quarantine_ = root().root() + "/held";
+        ASSERT_EQ(mkdir(dir_.c_str(), 0700), 0);
+        ASSERT_EQ(mkdir((dir_ + "/sub").c_str(), 0700), 0);
+        ASSERT_EQ(mkdir(quarantine_.c_str(), 0700), 0);
+        ql::test::writeFile(dir_ + "/eicar.com", ql::test::eicar());
+        ql::test::writeFile(dir_ + "/clean.txt", "nothing to see\n");
+        ql::test::writeFile(
+            dir_ + "/sub/pack.tar",
+            ql::test::tarOf({{"readme.txt", "plain\n"}, {"member.com", ql::test::eicar()}}));
+    }
+
+    const TempRoot &root() const { return kavRoot_ ? *kavRoot_ : coreRoot_->root(); }
+    Outcome scan(const std::vector<std::string> &args) const {
+        return runQlscan(args, root().root());
+    }
+
+    std::unique_ptr<TempRoot> kavRoot_;
+    std::unique_ptr<QorndInstance> qornd_;
+    std::unique_ptr<CoreRoot> coreRoot_;
+    std::string dir_;
+    std::string quarantine_;
+};
+
+TEST_P(QlscanTest, QuarantinesInfectedFileAndArchiveThenFindsTheTreeClean) {
+    Outcome first = scan({"--follow-links", "--quarantine", quarantine_, dir_});
+    EXPECT_EQ(first.status, 1) << first.out << first.err;
+    EXPECT_TRUE(has(first.out, dir_ + "/eicar.com: EICAR-Test-File FOUND\n")) << first.out;
+    EXPECT_TRUE(has(first.out, dir_ + "/eicar.com: EICAR-Test-File quarantined\n")) << first.out;
+    EXPECT_TRUE(has(first.out, "member.com: EICAR-Test-File FOUND\n")) << first.out;
+    EXPECT_TRUE(has(first.out, dir_ + "/sub/pack.tar: EICAR-Test-File quarantined\n")) << first.out;
+    EXPECT_TRUE(has(first.out, "Infected:            2\n")) << first.out;
+    EXPECT_TRUE(has(first.out, "Quarantined:         2\n")) << first.out;
+    EXPECT_TRUE(has(first.out, "Actions failed:      0\n")) << first.out;
+    EXPECT_FALSE(has(first.out, "clean.txt")) << first.out;
+    EXPECT_EQ(ql::test::readFile(quarantine_ + "/eicar.com"), ql::test::eicar());
+    EXPECT_TRUE(exists(quarantine_ + "/pack.tar"));
+    EXPECT_FALSE(exists(dir_ + "/eicar.com"));
+    EXPECT_FALSE(exists(dir_ + "/sub/pack.tar"));
+    EXPECT_TRUE(exists(dir_ + "/clean.txt"));
+    EXPECT_EQ(first.err, "");
+
+    Outcome second = scan({"--follow-links", dir_});
+    EXPECT_EQ(second.status, 0) << second.out << second.err;
+    EXPECT_TRUE(has(second.out, "Infected:            0\n")) << second.out;
+}
+
+TEST_P(QlscanTest, AskWithoutTerminalLeavesFindingsOutsideExcludedDirectoryInPlace) {
+    Outcome asked = scan({"--follow-links", "--exclude-dir", dir_ + "/sub", "--ask", dir_});
+    EXPECT_EQ(asked.status, 1) << asked.out << asked.err;
+    EXPECT_TRUE(has(asked.out, dir_ + "/eicar.com: EICAR-Test-File FOUND\n")) << asked.out;
+    EXPECT_TRUE(
+        has(asked.out, dir_ + "/eicar.com: EICAR-Test-File left in place (no terminal to ask)\n"))
+        << asked.out;
+    EXPECT_FALSE(has(asked.out, "pack.tar")) << asked.out;
+    EXPECT_TRUE(has(asked.out, "Quarantined:         0\n")) << asked.out;
+    EXPECT_TRUE(exists(dir_ + "/eicar.com"));
+}
+
+TEST_P(QlscanTest, PathThatCannotBeScannedExitsTwo) {
+    Outcome missing = scan({dir_ + "/clean.txt", dir_ + "/absent"});
+    EXPECT_EQ(missing.status, 2) << missing.out << missing.err;
+    EXPECT_TRUE(has(missing.out, dir_ + "/absent: ERROR No such file or directory\n"))
+        << missing.out;
+    EXPECT_TRUE(has(missing.out, "Clean:               1\n")) << missing.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, QlscanTest, ::testing::Values("kav", "bd"));
+
+TEST(QlscanCommandLineTest, WrongOptionsAndValuesAreRefusedWithExitTwo) {
+    TempRoot root;
+    std::string dir = root.root();
+    struct Row {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const Row rows[] = {
+        {{"--bogus", dir}, "unknown option '--bogus'"},
+        {{dir, "--max-depth"}, "option '--max-depth' needs a value"},
+        {{"--max-depth", "0", dir}, "--max-depth takes"},
+        {{"--max-depth", "65", dir}, "--max-depth takes"},
+        {{"--max-size", "0k", dir}, "--max-size takes"},
+        {{"--max-size", "10g", dir}, "--max-size takes"},
+        {{"--include-ext", "exe", "--exclude-ext", "txt", dir}, "cannot be combined"},
+        {{"--exclude-dir", "", dir}, "--exclude-dir takes"},
+        {{"--cross-devices", dir}, "--cross-devices needs --follow-links"},
+        {{"--delete", "--quarantine", dir, dir}, "--delete and --quarantine cannot be combined"},
+        {{"--quarantine", dir + "/absent", dir}, "is not a directory"},
+        {{"--rename", "a/b", dir}, "--rename takes"},
+        {{"--rename", ".virus", dir}, "--rename value was refused"},
+        {{"--daemon", "--delete", dir}, "--daemon takes only"},
+        {{"--timeout", "5", dir}, "need --daemon"},
+        {{"--follow-links"}, "no PATH"},
+    };
+    for (const Row &row : rows) {
+        std::string line;
+        for (const std::string &arg : row.args) {
+            line += arg + " ";
+        }
+        Outcome run = runQlscan(row.args, dir);
+        EXPECT_EQ(run.status, 2) << line;
+        EXPECT_TRUE(has(run.err, row.message)) << line << "-> " << run.err;
+        EXPECT_EQ(run.out, "") << line;
+    }
+}
+
+TEST(QlscanCommandLineTest, HelpDocumentsEveryOptionAndEngineTroubleExitsTwo) {
+    TempRoot root;
+    Outcome help = runQlscan({"--help"}, root.root());
+    EXPECT_EQ(help.status, 0);
+    for (const char *option :
+         {"--follow-links", "--cross-devices", "--no-recurse", "--include-ext", "--exclude-ext",
+          "--exclude-dir", "--max-depth", "--max-size", "--delete", "--rename", "--quarantine",
+          "--ask", "--config", "--daemon", "--socket", "--timeout"}) {
+        EXPECT_TRUE(has(help.out, std::string("  ") + option)) << option;
+    }
+
+    Outcome noEngine = runQlscan({root.root()}, root.root());
+    EXPECT_EQ(noEngine.status, 2);
+    EXPECT_TRUE(has(noEngine.err, "no scan engine is installed")) << noEngine.err;
+
+    root.writeFixed("/opt/Quellar/etc/qorn-ver", "2");
+    QorndInstance notStarted(root);
+    Outcome down = runQlscan({root.root()}, root.root());
+    EXPECT_EQ(down.status, 2);
+    EXPECT_TRUE(has(down.err, "cannot open the scan engine")) << down.err;
+}
+
+}  // namespace
