@@ -11,8 +11,6 @@ namespace ql::daemon {
 
 namespace {
 
-constexpr const char *kLogFile = "/var/Quellar/var/log/interface.log";
-
 // The lock makes a reopen wait for the line being written, so that no line is split between the
 // rotated file and the new one; each line is still one stream call and one flush.
 std::mutex logMutex;
@@ -20,7 +18,7 @@ std::FILE *logStream = nullptr;  // guarded by logMutex
 
 std::FILE *openLogFile() {
     char path[QL_PATH_MAX];
-    if (ql::rootedPath(kLogFile, path) < 0) {
+    if (ql::rootedPath(kDaemonLogFile, path) < 0) {
         errno = EINVAL;
         return nullptr;
     }

@@ -9,6 +9,9 @@
 
 namespace ql::daemon {
 
+// The log's fixed path (put under QL_ROOT).
+inline constexpr const char *kDaemonLogFile = "/var/Quellar/var/log/interface.log";
+
 // 0 while the daemon runs; the number of the termination signal once one arrived, or
 // kStoppedByDaemon when the entry itself gave up serving. Never cleared. Lock-free, so the signal
 // handler may store it.

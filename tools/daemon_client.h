@@ -19,6 +19,15 @@ std::string defaultSocketPath();
 // closes the connection, waiting at most timeoutMs for each step.
 DaemonReply askDaemon(const std::string &socketPath, const std::string &path, int timeoutMs);
 
+// Whether the daemon at socketPath answers: connects, sends an empty request (the daemon answers
+// it as a missing path, so nothing is scanned) and reads the reply line, waiting at most
+// timeoutMs for each step. reached is true when a complete reply line came back.
+DaemonReply pingDaemon(const std::string &socketPath, int timeoutMs);
+
+// qlscan --daemon --ping: ping the daemon at socketPath (the default one when empty) and print
+// whether it answers. kExitClean when it does, kExitTrouble when it does not.
+int runDaemonPing(const std::string &socketPath, int timeoutMs);
+
 }  // namespace ql::tools
 
 #endif  // QL_TOOLS_DAEMON_CLIENT_H

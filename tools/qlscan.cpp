@@ -2,6 +2,8 @@
 //
 //   qlscan [options] PATH...                               scan with the installed engine
 //   qlscan --daemon [--socket PATH] [--timeout SECONDS] FILE...  ask the interface daemon
+//   qlscan --daemon --ping [--socket PATH] [--timeout SECONDS]   does the daemon answer?
+//   qlscan --check-config                                  would the daemon start?
 //
 // This file reads the command line and hands it to one mode; each mode lives in a unit of its
 // own (tools/object_scan_cli.*, ...). Exit status: 0 nothing found, 1 something found, 2 bad
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "ql/qlscan.h"
+#include "tools/check_config_cli.h"
 #include "tools/cli_common.h"
 #include "tools/daemon_client.h"
 #include "tools/object_scan_cli.h"
@@ -34,6 +37,8 @@ enum OptionCode : int {
     kTimeout,
     kConfig,
     kObjectScan,
+    kPing,
+    kCheckConfig,
 };
 
 struct Options {
@@ -41,6 +46,8 @@ struct Options {
     std::string configPath;
     std::string socketPath;
     int timeoutMs = 150 * 1000;
+    bool ping = false;
+    bool checkConfig = false;
     ql::tools::ObjectScanSettings objects;
     std::vector<std::string> paths;
 };
@@ -67,6 +74,12 @@ void usage(std::FILE *out) {
                  "                     prints \"FILE: OK\" or \"FILE: <reason>\"\n"
                  "  --socket PATH      the daemon's socket (default: from interface.conf)\n"
                  "  --timeout SECONDS  bound of each wait for the daemon (1 to 3600, default 150)\n"
+                 "  --ping             with --daemon and no FILE: say whether the daemon answers\n"
+                 "                     (exit 0 it does, 2 it does not)\n"
+                 "\n"
+                 "Operations:\n"
+                 "  --check-config     check the daemon's settings and the installed engine as a\n"
+                 "                     start would; exit 1 when the daemon would not start\n"
                  "\n"
                  "Exit status: 0 nothing found, 1 something found (with --daemon also a file the\n"
                  "daemon could not scan), 2 wrong command line or the scan could not be done.\n");
@@ -84,6 +97,8 @@ std::vector<option> longOptions() {
         {"daemon", no_argument, nullptr, kDaemon},
         {"socket", required_argument, nullptr, kSocket},
         {"timeout", required_argument, nullptr, kTimeout},
+        {"ping", no_argument, nullptr, kPing},
+        {"check-config", no_argument, nullptr, kCheckConfig},
     };
     ql::tools::appendObjectScanOptions(options, kObjectScan);
     options.push_back({nullptr, 0, nullptr, 0});
@@ -102,6 +117,16 @@ bool parseTimeout(const char *text, int &timeoutMs) {
 
 // Check that the options given belong to the chosen mode.
 int checkMode(const Options &options, bool objectOptionsGiven, bool daemonOptionsGiven) {
+    if (options.checkConfig) {
+        bool alone = !options.ping && options.mode == Mode::Objects && options.paths.empty() &&
+                     !objectOptionsGiven && !daemonOptionsGiven && options.configPath.empty();
+        return alone ? -1 : badUsage("--check-config takes no other option and no PATH");
+    }
+    if (options.ping) {
+        bool fits = options.mode == Mode::Daemon && options.paths.empty() && !objectOptionsGiven &&
+                    options.configPath.empty();
+        return fits ? -1 : badUsage("--ping goes with --daemon and takes no FILE");
+    }
     if (options.paths.empty()) {
         return badUsage("no PATH to scan");
     }
@@ -150,6 +175,12 @@ int parseOptions(int argc, char **argv, Options &options) {
                     return badUsage("--timeout takes 1 to 3600 seconds");
                 }
                 daemonOptionsGiven = true;
+                break;
+            case kPing:
+                options.ping = true;
+                break;
+            case kCheckConfig:
+                options.checkConfig = true;
                 break;
             case kObjectScan:
                 if (!ql::tools::takeObjectScanOption(table[index].name, optarg, options.objects,
@@ -214,6 +245,12 @@ int main(int argc, char **argv) {
     int status = parseOptions(argc, argv, options);
     if (status >= 0) {
         return status;
+    }
+    if (options.checkConfig) {
+        return ql::tools::runCheckConfig(stdout);
+    }
+    if (options.ping) {
+        return ql::tools::runDaemonPing(options.socketPath, options.timeoutMs);
     }
     switch (options.mode) {
         case Mode::Daemon:
