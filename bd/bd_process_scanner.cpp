@@ -71,8 +71,11 @@ void scanOpenFiles(Walk &walk, const char *pidText) {
             stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
             continue;
         }
-        // Should resolving fail, the link itself is scanned: the core reaches the file through it.
-        (void)QL_ResolveSymlink(path, path);
+        char resolved[QL_PATH_MAX];
+        // As for the executable: a deleted file is still reached through its descriptor's link.
+        if (QL_ResolveSymlink(path, resolved) >= 0 && access(resolved, R_OK) == 0) {
+            ql::copyBounded(path, resolved);
+        }
         char label[kLabelSize];
         ql::formatBounded(label, sizeof label, "(%s)FD:%s", pidText, entry->d_name);
         int outcome = walk.scan(label, path, QL_OBJ_PROCESS_FILE);
@@ -94,9 +97,12 @@ void scanProcess(Walk &walk, const char *pidText, uint8_t withOpenFiles) {
     if (access(executable, R_OK) != 0) {
         return;
     }
-    // Should resolving fail, the link itself is scanned: the core reaches the executable
-    // through it.
-    (void)QL_ResolveSymlink(executable, executable);
+    char resolved[QL_PATH_MAX];
+    // The link itself is scanned when it leads nowhere readable (an executable deleted or
+    // replaced since the process started): the core still reaches the content through it.
+    if (QL_ResolveSymlink(executable, resolved) >= 0 && access(resolved, R_OK) == 0) {
+        ql::copyBounded(executable, resolved);
+    }
     int outcome = walk.scan(pidText, executable, QL_OBJ_PROCESS);
     if (walk.stopped) {
         return;

@@ -125,6 +125,10 @@ bool scanProcess(Walk &walk, const char *pidText, uint8_t withOpenFiles) {
     if (access(link, R_OK) != 0 || QL_ResolveSymlink(link, executable) < 0) {
         return true;  // not ours to read, or gone meanwhile
     }
+    if (access(executable, R_OK) != 0) {
+        // Deleted (or replaced) since the process started: the link still reaches its content.
+        copyBounded(executable, link);
+    }
     int code = scanObjectOf(walk, pidText, QL_OBJ_PROCESS, executable);
     if (walk.stopped) {
         return false;

@@ -10,6 +10,8 @@
 
 #include <climits>
 #include <cstdlib>
+#include <initializer_list>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <utility>
@@ -126,6 +128,38 @@ class ProcessScanTest : public ::testing::Test {
         infectedExe_.reset();
         openInfected_.reset();
         ql::test::removeTree(dir_);
+    }
+
+    // Run qlscan with args, its output in outPath; its exit status, or -1.
+    static int runQlscan(std::initializer_list<const char *> args, const std::string &outPath) {
+        std::string program = std::string(QL_TEST_BIN_DIR) + "/qlscan";
+        const char *argv[4] = {program.c_str(), nullptr, nullptr, nullptr};
+        std::size_t argc = 1;
+        for (const char *arg : args) {
+            if (argc + 1 < std::size(argv)) {
+                argv[argc++] = arg;
+            }
+        }
+        pid_t pid = fork();
+        if (pid == 0) {
+            int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (out < 0 || dup2(out, 1) < 0) {
+                _exit(126);
+            }
+            execv(program.c_str(), const_cast<char *const *>(argv));
+            _exit(127);
+        }
+        int status = -1;
+        bool ended =
+            pid > 0 &&
+            ql::test::waitUntil(
+                [&] { return status != -1 || waitpid(pid, &status, WNOHANG) == pid; }, 10000);
+        if (!ended && pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
     int scan(AVHandle handle, uint8_t openFiles, EventLog &log) {
@@ -278,6 +312,15 @@ TEST_F(ProcessScanTest, BdWalkReportsExecutablesAndLabelledOpenFiles) {
     EXPECT_EQ(scan(av, 0, atStart), QL_RES_STOPPED);
     EXPECT_EQ(atStart.events().size(), 1u) << "a stop at the start scans nothing";
     QL_DeinitAVHandle(av, nullptr);
+
+    // qlscan end to end; the executable deleted while it runs is still reached through its link.
+    ASSERT_EQ(unlink(infectedProgram_.c_str()), 0);
+    std::string out = dir_ + "/qlscan.out";
+    EXPECT_EQ(runQlscan({"--processes"}, out), 1);
+    EXPECT_NE(ql::test::readFile(out).find("pid " + a + " "), std::string::npos)
+        << ql::test::readFile(out);
+    core.root().writeFixed(ql::kVersionFile, "0\n");
+    EXPECT_EQ(runQlscan({"--processes", "--open-files"}, out), 2);
 }
 
 TEST_F(ProcessScanTest, RefusedWalksScanNothing) {

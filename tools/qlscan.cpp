@@ -2,6 +2,7 @@
 //
 //   qlscan [options] PATH...                               scan with the installed engine
 //   qlscan --daemon [--socket PATH] [--timeout SECONDS] FILE...  ask the interface daemon
+//   qlscan --processes [--open-files]                      scan the running processes
 //   qlscan --daemon --ping [--socket PATH] [--timeout SECONDS]   does the daemon answer?
 //   qlscan --check-config                                  would the daemon start?
 //
@@ -20,6 +21,7 @@
 #include "tools/cli_common.h"
 #include "tools/daemon_client.h"
 #include "tools/object_scan_cli.h"
+#include "tools/process_scan_cli.h"
 
 namespace {
 
@@ -27,7 +29,7 @@ using ql::tools::kExitClean;
 using ql::tools::kExitFound;
 using ql::tools::kExitTrouble;
 
-enum class Mode { Objects, Daemon };
+enum class Mode { Objects, Daemon, Processes };
 
 // getopt values; the object-scan options share one and are told apart by name.
 enum OptionCode : int {
@@ -37,6 +39,8 @@ enum OptionCode : int {
     kTimeout,
     kConfig,
     kObjectScan,
+    kProcesses,
+    kOpenFiles,
     kPing,
     kCheckConfig,
 };
@@ -46,6 +50,7 @@ struct Options {
     std::string configPath;
     std::string socketPath;
     int timeoutMs = 150 * 1000;
+    bool openFiles = false;
     bool ping = false;
     bool checkConfig = false;
     ql::tools::ObjectScanSettings objects;
@@ -56,6 +61,7 @@ void usage(std::FILE *out) {
     std::fprintf(out,
                  "Usage: qlscan [OPTION]... PATH...\n"
                  "       qlscan --daemon [--socket PATH] [--timeout SECONDS] FILE...\n"
+                 "       qlscan --processes [--open-files]\n"
                  "\n"
                  "Scan files and directory trees with the installed engine, or ask the running\n"
                  "interface daemon about single files.\n"
@@ -67,6 +73,8 @@ void usage(std::FILE *out) {
                  "  -h, --help         show this help\n"
                  "\n");
     ql::tools::printObjectScanHelp(out);
+    std::fprintf(out, "\n");
+    ql::tools::printProcessScanHelp(out);
     std::fprintf(out,
                  "\n"
                  "Through the interface daemon:\n"
@@ -97,6 +105,8 @@ std::vector<option> longOptions() {
         {"daemon", no_argument, nullptr, kDaemon},
         {"socket", required_argument, nullptr, kSocket},
         {"timeout", required_argument, nullptr, kTimeout},
+        {"processes", no_argument, nullptr, kProcesses},
+        {"open-files", no_argument, nullptr, kOpenFiles},
         {"ping", no_argument, nullptr, kPing},
         {"check-config", no_argument, nullptr, kCheckConfig},
     };
@@ -127,6 +137,15 @@ int checkMode(const Options &options, bool objectOptionsGiven, bool daemonOption
                     options.configPath.empty();
         return fits ? -1 : badUsage("--ping goes with --daemon and takes no FILE");
     }
+    if (options.mode == Mode::Processes) {
+        if (!options.paths.empty() || objectOptionsGiven || daemonOptionsGiven) {
+            return badUsage("--processes takes no PATH and only --open-files and --config");
+        }
+        return -1;
+    }
+    if (options.openFiles) {
+        return badUsage("--open-files needs --processes");
+    }
     if (options.paths.empty()) {
         return badUsage("no PATH to scan");
     }
@@ -151,6 +170,7 @@ int parseOptions(int argc, char **argv, Options &options) {
     std::vector<option> table = longOptions();
     bool objectOptionsGiven = false;
     bool daemonOptionsGiven = false;
+    bool processes = false;
     int code;
     int index = -1;
     opterr = 0;
@@ -182,6 +202,12 @@ int parseOptions(int argc, char **argv, Options &options) {
             case kCheckConfig:
                 options.checkConfig = true;
                 break;
+            case kProcesses:
+                processes = true;
+                break;
+            case kOpenFiles:
+                options.openFiles = true;
+                break;
             case kObjectScan:
                 if (!ql::tools::takeObjectScanOption(table[index].name, optarg, options.objects,
                                                      error)) {
@@ -197,6 +223,12 @@ int parseOptions(int argc, char **argv, Options &options) {
         index = -1;
     }
     options.paths.assign(argv + optind, argv + argc);
+    if (processes) {
+        if (options.mode == Mode::Daemon) {
+            return badUsage("--processes and --daemon cannot be combined");
+        }
+        options.mode = Mode::Processes;
+    }
     return checkMode(options, objectOptionsGiven, daemonOptionsGiven);
 }
 
@@ -255,6 +287,9 @@ int main(int argc, char **argv) {
     switch (options.mode) {
         case Mode::Daemon:
             return scanThroughDaemon(options);
+        case Mode::Processes:
+            return ql::tools::runProcessScan(ql::tools::engineConfPath(options.configPath),
+                                             options.openFiles);
         case Mode::Objects:
             break;
     }
