@@ -16,6 +16,7 @@ Matcher::Matcher(const SignatureSet &set) : set_(set) {
     for (std::size_t i = 0; i < all.size(); ++i) {
         auto first = static_cast<unsigned char>(all[i].pattern[0]);
         byFirstByte_[first].push_back(static_cast<std::uint16_t>(i));
+        startsPattern_[first] = true;
     }
 }
 
@@ -24,6 +25,12 @@ void Matcher::matchAt(const unsigned char *window, std::size_t avail, std::uint6
                       std::size_t from, std::size_t to, Pass &pass) const {
     const auto &all = set_.all();
     for (std::size_t p = from; p < to && pass.left > 0; ++p) {
+        // Most bytes start no pattern: pass over them with one table look-up each.
+        while (!startsPattern_[window[p]]) {
+            if (++p == to) {
+                return;
+            }
+        }
         for (std::uint16_t index : byFirstByte_[window[p]]) {
             const std::string &pattern = all[index].pattern;
             if (pass.found[index] || pattern.size() > avail - p ||
@@ -50,7 +57,11 @@ MatchResult Matcher::scan(ByteSource &source, std::uint64_t offset, std::uint64_
     // The last keep bytes of each step are carried into the next one: a pattern starting there
     // may end in the next chunk, so those start positions are tested one step later.
     const std::size_t keep = set_.maxPatternLength() - 1;
-    std::vector<unsigned char> buf(keep + kChunkSize);
+    // One buffer per thread, reused by every scan: a scan allocates and clears no chunk.
+    thread_local std::vector<unsigned char> buf;
+    if (buf.size() < keep + kChunkSize) {
+        buf.resize(keep + kChunkSize);
+    }
     std::size_t carried = 0;
     std::uint64_t base = offset;
     std::uint64_t next = offset;

@@ -28,7 +28,8 @@ struct MatchResult {
 };
 
 // Scans with a fixed signature set. The set must outlive the matcher and stay unchanged. One
-// matcher may be used by several threads at once: scan() keeps its state on the call.
+// matcher may be used by several threads at once: scan() keeps its state on the call and in a
+// chunk buffer of the calling thread, kept for the thread's next scans.
 class Matcher {
   public:
     // Bytes read from the source per step (besides the carried tail of the previous step).
@@ -56,6 +57,8 @@ class Matcher {
     const SignatureSet &set_;
     // Indices into the set of the signatures whose pattern starts with each byte value.
     std::array<std::vector<std::uint16_t>, 256> byFirstByte_;
+    // Whether any pattern starts with each byte value.
+    std::array<bool, 256> startsPattern_{};
 };
 
 // The match that decides an object's verdict, or null when none does (the object is clean).
