@@ -190,6 +190,10 @@ void replyWithText(const char *text, char (&reply)[kReplyMax]) {
 }
 
 void replyForResult(int result, const char *reported, char (&reply)[kReplyMax]) {
+    // An engine error reported with an empty text would leave the client a bare "1 ".
+    if (reported != nullptr && *reported == '\0') {
+        reported = nullptr;
+    }
     if (result < 0) {
         replyWithText(QL_GetErrorText(), reply);
     } else if (result == QL_RES_STOPPED) {

@@ -82,8 +82,8 @@ struct FreeDeleter {
 using UniqueText = std::unique_ptr<char, FreeDeleter>;
 
 // The reply to a scan's result: "0\n" for results without the infected and error bits; "1 %s\n"
-// with reported (or "Infected" / "Scan error" when NULL) for those with either bit, "1 Scan
-// stopped\n" for a stopped scan, "1 %s\n" with the last error's text for -1. Texts are cut so
+// with reported (or "Infected" / "Scan error" when NULL or empty) for those with either bit, "1
+// Scan stopped\n" for a stopped scan, "1 %s\n" with the last error's text for -1. Texts are cut so
 // that the reply ends with "\n"; line ends inside them become blanks.
 void replyForResult(int result, const char *reported, char (&reply)[kReplyMax]);
 

@@ -265,8 +265,8 @@ bool checkBdPaths(Report &report, const std::string &conf) {
     report.value("plug-ins folder", plugins);
     report.value("TempPath", orNone(temp.c_str()));
     bool usable = true;
-    // The reader appends "/Plugins" to BasesPath, so an empty BasesPath leaves just that.
-    if (plugins == "/Plugins") {
+    // An absent BasesPath leaves the field empty; an empty one gets just the "/Plugins".
+    if (plugins.empty() || plugins == "/Plugins") {
         report.error("BasesPath is empty in the section [path] of " + conf);
         usable = false;
     } else if (!isDirectory(plugins)) {
