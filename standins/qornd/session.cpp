@@ -221,10 +221,13 @@ bool answerScan(int fd, const standin::Matcher &matcher, const std::string &path
     if (reply.testSwitch == ScanReply::Switch::Drop) {
         keep -= 1;  // the per-object lines, then a piece of the final line, then nothing
     }
+    // One send for the whole reply: the client wakes once, not once per line.
+    std::string whole;
     for (std::size_t i = 0; i < keep; ++i) {
-        if (!sendAll(fd, reply.lines[i])) {
-            return false;
-        }
+        whole += reply.lines[i];
+    }
+    if (!sendAll(fd, whole)) {
+        return false;
     }
     if (reply.testSwitch == ScanReply::Switch::Drop) {
         (void)sendAll(fd, "2");
