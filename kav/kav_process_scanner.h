@@ -19,6 +19,8 @@
 // process where a finding is made. With open files, the walk ends after a process whose last
 // scanned object was a finding. The scanning process itself and processes whose executable link
 // is not readable are skipped; per-process failures neither end the walk nor change its result.
+// An executable no longer readable at its resolved path (deleted or replaced while it runs) is
+// sent as its "/proc/<pid>/exe" link, which still reaches its content.
 #ifndef QL_KAV_KAV_PROCESS_SCANNER_H
 #define QL_KAV_KAV_PROCESS_SCANNER_H
 
