@@ -147,7 +147,7 @@ int QL_GetAbsolutePath(const char *path, const char *base, char *out) {
         return -1;
     }
     if (result.empty()) {
-        result = "/";
+        result.assign(1, '/');  // a literal here draws a false -Wrestrict from g++ 12 at -O3
     }
     ql::copyBounded(out, QL_PATH_MAX, result);
     return static_cast<int>(result.size());
