@@ -10,5 +10,6 @@ cd "$QL_SOURCE_DIR"
 build_dir=${QL_BUILD_DIR:-build}
 # shellcheck disable=SC2086
 ensure_build_tools
+ensure_test_tools
 build_tree "$build_dir" -DQL_WERROR=ON ${QL_CMAKE_ARGS:-}
 ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)" --timeout 300

@@ -2,6 +2,7 @@
 # Shared by ./test.sh, ./run.sh and .ci/run: install what the build needs on a fresh Debian
 # machine, then configure and build into a build folder.
 #   ensure_packages PKG...      install the Debian packages that are missing (as root)
+#   ensure_build_tools          what the build needs; ensure_test_tools: what the tests add
 #   build_tree DIR [CMAKE ARGS] configure (once) and build the project into DIR
 set -euo pipefail
 
@@ -23,6 +24,12 @@ ensure_packages() {
 
 ensure_build_tools() {
     ensure_packages cmake ninja-build g++ libgtest-dev libgmock-dev
+}
+
+# What the packaging test uses besides the build tools: manual pages rendered by man -l, and
+# pkg-config for the C example (dpkg-deb comes with every Debian system).
+ensure_test_tools() {
+    ensure_packages man-db groff-base pkg-config
 }
 
 build_tree() {
