@@ -26,9 +26,12 @@ function(ql_warnings target)
   endif()
 endfunction()
 
-# ql_add_test(name SOURCES a.cpp ... LIBS lib ...): a GoogleTest executable registered with ctest.
+# ql_add_test(name SOURCES a.cpp ... LIBS lib ... LABEL label): a GoogleTest executable
+# registered with ctest. LABEL puts every case of it in a ctest label: `concurrency` marks the
+# executables whose cases run threads or serve clients at once, which .ci/run runs under
+# ThreadSanitizer (ctest -L concurrency).
 function(ql_add_test name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "LABEL" "SOURCES;LIBS" ${ARGN})
   if(NOT T_SOURCES)
     set(T_SOURCES ${name}.cpp)
   endif()
@@ -38,5 +41,9 @@ function(ql_add_test name)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   ql_warnings(${name})
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  set(_properties TIMEOUT 300)
+  if(T_LABEL)
+    list(APPEND _properties LABELS ${T_LABEL})
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${_properties})
 endfunction()
