@@ -5,12 +5,14 @@
 # pages and check that they list every error text of the library, check the systemd unit, and
 # build the Debian package and check its contents.
 #
-#   packaging_test.sh SOURCE_DIR BUILD_DIR C_COMPILER [C_FLAGS]
+#   packaging_test.sh SOURCE_DIR BUILD_DIR C_COMPILER [C_FLAGS [EMULATOR]]
+# EMULATOR runs the built programs when this machine cannot (the 32-bit build).
 set -euo pipefail
 source_dir=$1
 build_dir=$2
 cc=$3
 cflags=${4:-}
+emulator=${5:-}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/ql-packaging.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -23,6 +25,7 @@ fail() {
 expect_file() { [ -f "$stage$1" ] || fail "$1 is not installed"; }
 expect_dir() { [ -d "$stage$1" ] || fail "folder $1 is not installed"; }
 expect_in() { grep -qF -- "$2" <<<"$1" || fail "$3: no '$2'"; }
+built() { ${emulator:+"$emulator"} "$@"; }
 
 # --- Install into the staging root ------------------------------------------------------------
 DESTDIR=$stage cmake --install "$build_dir" >"$work/install.log"
@@ -58,7 +61,7 @@ mkdir -p "$stage/opt/Quellar/bases/Plugins"
 echo 3 >"$stage/opt/Quellar/etc/qorn-ver"
 printf '[path]\nBasesPath=%s\nTempPath=%s\n' "$stage/opt/Quellar/bases" \
     "$stage/var/Quellar/var/tmp" >"$stage/opt/Quellar/etc/qorn.conf"
-check=$(QL_ROOT=$stage "$stage/opt/Quellar/bin/qlscan" --check-config) ||
+check=$(QL_ROOT=$stage built "$stage/opt/Quellar/bin/qlscan" --check-config) ||
     fail "qlscan --check-config finds the staged installation broken: $check"
 expect_in "$check" "instances            12" "qlscan --check-config"
 
@@ -70,7 +73,7 @@ echo "an ordinary mail part" >"$work/clean.txt"
 printf '%s%s' 'X5O!P%@AP[4\PZX54(P^)7CC)7}$' 'EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*' \
     >"$work/eicar.com"
 run_example() {
-    LD_LIBRARY_PATH=$stage/opt/Quellar/lib QL_ROOT=$stage "$work/quickscan" "$1" \
+    LD_LIBRARY_PATH=$stage/opt/Quellar/lib QL_ROOT=$stage built "$work/quickscan" "$1" \
         "$stage/opt/Quellar/etc/qorn.conf"
 }
 status=0
