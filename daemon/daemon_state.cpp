@@ -25,6 +25,7 @@ std::FILE *openLogFile() {
     return std::fopen(path, "a+e");
 }
 
+void writeLine(std::FILE *stream, const char *format, va_list args) QL_PRINTF(2, 0);
 void writeLine(std::FILE *stream, const char *format, va_list args) {
     std::vfprintf(stream, format, args);
     std::fflush(stream);
