@@ -155,6 +155,17 @@ TEST_P(QlscanTest, AskWithoutTerminalLeavesFindingsOutsideExcludedDirectoryInPla
     EXPECT_TRUE(exists(dir_ + "/eicar.com"));
 }
 
+TEST_P(QlscanTest, FileNamesCannotBreakOrForgeOutputLines) {
+    // KAV refuses a line end in a path (it would reach the engine's line protocol); BD scans
+    // it. Either way the name is printed on one line, its control characters escaped.
+    std::string forged = dir_ + "/x\nforged: OK\x1b[2J";
+    ql::test::writeFile(forged, ql::test::eicar());
+    Outcome run = scan({forged});
+    EXPECT_NE(run.status, 0) << run.out << run.err;
+    EXPECT_TRUE(has(run.out, dir_ + "/x\\nforged: OK\\x1b[2J: ")) << run.out;
+    EXPECT_FALSE(has(run.out, "\nforged") || has(run.out, "\x1b")) << run.out;
+}
+
 TEST_P(QlscanTest, PathThatCannotBeScannedExitsTwo) {
     Outcome missing = scan({dir_ + "/clean.txt", dir_ + "/absent"});
     EXPECT_EQ(missing.status, 2) << missing.out << missing.err;

@@ -6,6 +6,29 @@
 
 namespace ql::tools {
 
+std::string printable(std::string_view text) {
+    std::string shown;
+    shown.reserve(text.size());
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if (c == '\n') {
+            shown += "\\n";
+        } else if (c == '\r') {
+            shown += "\\r";
+        } else if (c == '\t') {
+            shown += "\\t";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            static constexpr char kHex[] = "0123456789abcdef";
+            shown += "\\x";
+            shown += kHex[byte >> 4];
+            shown += kHex[byte & 0xf];
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
 namespace {
 
 constexpr const char *kDefaultConf = "/opt/Quellar/etc/qorn.conf";

@@ -4,6 +4,7 @@
 #define QL_TOOLS_CLI_COMMON_H
 
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "ql/qlscan.h"
@@ -14,6 +15,10 @@ namespace ql::tools {
 inline constexpr int kExitClean = 0;    // nothing found
 inline constexpr int kExitFound = 1;    // something was found
 inline constexpr int kExitTrouble = 2;  // bad usage, or the scan could not be done
+
+// text with its control characters written as \n, \r, \t or \xHH, so that a file name can
+// never break or fake an output line.
+std::string printable(std::string_view text);
 
 // The engine configuration to open: configured when not empty, else /opt/Quellar/etc/qorn.conf
 // under QL_ROOT. "" when QL_ROOT makes the default unusable (the message is printed).

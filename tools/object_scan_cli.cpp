@@ -227,7 +227,7 @@ class Reporter {
 
 void Reporter::line(const char *path, const std::string &text) {
     clearProgress();
-    std::printf("%s: %s\n", path, text.c_str());
+    std::printf("%s: %s\n", printable(path).c_str(), text.c_str());
     std::fflush(stdout);
 }
 
@@ -250,12 +250,11 @@ void Reporter::showProgress(const char *name) {
         return;
     }
     lastProgress_ = now;
-    std::string_view shown(name);
+    std::string shown = printable(name);
     if (shown.size() > kProgressWidth) {
-        shown = shown.substr(shown.size() - kProgressWidth);
+        shown.erase(0, shown.size() - kProgressWidth);
     }
-    std::fprintf(stderr, "\r\033[KScanning (%lu): %.*s", objects_, static_cast<int>(shown.size()),
-                 shown.data());
+    std::fprintf(stderr, "\r\033[KScanning (%lu): %s", objects_, shown.c_str());
     progressShown_ = true;
 }
 

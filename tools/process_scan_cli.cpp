@@ -66,12 +66,12 @@ struct Printer {
             (event == QL_RES_INFECTED || event == QL_RES_SUSPICIOUS) && infection != nullptr;
         if (finding) {
             printer->found = true;
-            std::printf("%s: %s %s\n", describe(objectOf(name, kind), kind).c_str(), infection,
-                        event == QL_RES_INFECTED ? "FOUND" : "SUSPICIOUS");
+            std::printf("%s: %s %s\n", printable(describe(objectOf(name, kind), kind)).c_str(),
+                        infection, event == QL_RES_INFECTED ? "FOUND" : "SUSPICIOUS");
             std::fflush(stdout);
         } else if (event == QL_RES_ERROR && message != nullptr) {
             std::fprintf(stderr, "qlscan: %s: not scanned: %s\n",
-                         describe(objectOf(name, kind), kind).c_str(), message);
+                         printable(describe(objectOf(name, kind), kind)).c_str(), message);
         }
         return 0;
     }

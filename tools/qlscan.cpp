@@ -239,7 +239,7 @@ int scanThroughDaemon(const Options &options) {
     for (const std::string &file : options.paths) {
         char absolute[QL_PATH_MAX];
         if (QL_GetAbsolutePath(file.c_str(), nullptr, absolute) < 0) {
-            std::printf("%s: %s\n", file.c_str(), QL_GetErrorText());
+            std::printf("%s: %s\n", ql::tools::printable(file).c_str(), QL_GetErrorText());
             status = kExitFound;
             continue;
         }
@@ -250,10 +250,10 @@ int scanThroughDaemon(const Options &options) {
             return kExitTrouble;
         }
         if (reply.line == "0") {
-            std::printf("%s: OK\n", file.c_str());
+            std::printf("%s: OK\n", ql::tools::printable(file).c_str());
         } else {
             bool found = reply.line.rfind("1 ", 0) == 0;
-            std::printf("%s: %s\n", file.c_str(),
+            std::printf("%s: %s\n", ql::tools::printable(file).c_str(),
                         found ? reply.line.c_str() + 2 : reply.line.c_str());
             status = kExitFound;
         }
