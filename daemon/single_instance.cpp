@@ -33,12 +33,13 @@ bool isAbsolute(const char *path) {
     return path != nullptr && path[0] == '/';
 }
 
-// strtol's reading, as atol/atoi would give it, without their overflow.
-long leadingNumber(const char *text) {
+// strtol's reading, as atol/atoi would give it, without their overflow. 64 bits wide, so that
+// a number past the 32-bit range stays out of it where long has only 32 bits.
+long long leadingNumber(const char *text) {
     errno = 0;
-    long value = std::strtol(text, nullptr, 10);
+    long long value = std::strtoll(text, nullptr, 10);
     if (errno == ERANGE) {
-        return value > 0 ? LONG_MAX : LONG_MIN;
+        return value > 0 ? LLONG_MAX : LLONG_MIN;
     }
     return value;
 }
@@ -72,7 +73,7 @@ int32_t readPidFile(const char *path) {
     if (n <= 0) {
         return -1;
     }
-    long pid = leadingNumber(text);
+    long long pid = leadingNumber(text);
     if (pid > INT32_MAX || pid < INT32_MIN) {
         return -1;
     }
