@@ -17,6 +17,7 @@
 
 #include "daemon/interface_conf.h"
 #include "tests/support/daemon_fixture.h"
+#include "tests/support/emulator.h"
 
 namespace {
 
@@ -47,7 +48,7 @@ Outcome qlscan(const std::vector<std::string> &args) {
             argv.push_back(const_cast<char *>(arg.c_str()));
         }
         argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
+        ql::test::execProgram(program.c_str(), argv.data());
         _exit(127);
     }
     close(ends[1]);

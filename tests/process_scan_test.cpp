@@ -25,6 +25,7 @@
 #include "kav/kav_iface.h"
 #include "kav/kav_process_scanner.h"
 #include "tests/support/bd_fixture.h"
+#include "tests/support/emulator.h"
 #include "tests/support/kav_fixture.h"
 
 namespace {
@@ -146,7 +147,7 @@ class ProcessScanTest : public ::testing::Test {
             if (out < 0 || dup2(out, 1) < 0) {
                 _exit(126);
             }
-            execv(program.c_str(), const_cast<char *const *>(argv));
+            ql::test::execProgram(program.c_str(), argv);
             _exit(127);
         }
         int status = -1;

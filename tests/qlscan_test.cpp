@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/support/bd_fixture.h"
+#include "tests/support/emulator.h"
 #include "tests/support/kav_fixture.h"
 #include "tests/support/temp_root.h"
 
@@ -55,7 +56,7 @@ Outcome runQlscan(const std::vector<std::string> &args, const std::string &workD
             _exit(126);
         }
         setenv("QL_ENGINE_TIMEOUT_MS", "5000", 1);
-        execv(program.c_str(), argv.data());
+        ql::test::execProgram(program.c_str(), argv.data());
         _exit(127);
     }
     Outcome run;

@@ -313,4 +313,19 @@ QL_EXPORT int QL_ScanProcesses(AVHandle handle, int32_t *pidSlot, uint8_t scanOp
 }
 #endif
 
+/* The records as the 32-bit target lays them out, where library and callers are built apart. */
+#if defined(__i386__) && defined(__cplusplus)
+#include <cstddef>
+static_assert(sizeof(EventCallback) == 8);
+static_assert(offsetof(QuickRequest, type) == 8 && sizeof(QuickRequest) == 12);
+static_assert(offsetof(BufferObject, accum) == 12 && offsetof(BufferObject, more) == 20 &&
+              sizeof(BufferObject) == 24);
+static_assert(offsetof(DescriptorObject, size) == 8 && sizeof(DescriptorObject) == 12);
+static_assert(offsetof(ObjectRequest, prompt) == 12 && sizeof(ObjectRequest) == 16);
+static_assert(offsetof(ExtraData, excludeDirs) == 1280 && offsetof(ExtraData, maxDepth) == 1288 &&
+              sizeof(ExtraData) == 1292);
+static_assert(offsetof(ScanReport, events) == 60 && sizeof(ScanReport) == 68);
+static_assert(offsetof(QLLogger, callback) == 8 && sizeof(QLLogger) == 12);
+#endif
+
 #endif /* QL_QLSCAN_H */

@@ -15,6 +15,8 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/support/emulator.h"
+
 namespace ql::test {
 
 namespace {
@@ -30,7 +32,7 @@ pid_t spawn(const std::string &program, const std::string &arg1 = "",
     if (pid == 0) {
         const char *argv[] = {program.c_str(), arg1.empty() ? nullptr : arg1.c_str(),
                               arg2.empty() ? nullptr : arg2.c_str(), nullptr};
-        execv(program.c_str(), const_cast<char *const *>(argv));
+        execProgram(program.c_str(), argv);
         _exit(127);
     }
     return pid;
@@ -43,7 +45,7 @@ pid_t childNamed(const std::string &name) {
         std::istringstream children(readFile(task.path().string() + "/children"));
         pid_t pid;
         while (children >> pid) {
-            if (readFile("/proc/" + std::to_string(pid) + "/comm") == name + "\n") {
+            if (processIsProgram(pid, name)) {
                 return pid;
             }
         }
@@ -141,6 +143,11 @@ int DaemonFixture::StartDaemon() {
     int status = waitForExit(starter, kStartBoundMs);
     if (status == 0) {
         daemonPid_ = childNamed("interfaced");
+        if (daemonPid_ <= 0) {
+            // A test signals daemonPid(): -1 would reach every process it may signal.
+            ADD_FAILURE() << "the started interfaced is not among this process's children";
+            status = -1;
+        }
     }
     return status;
 }

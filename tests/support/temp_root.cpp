@@ -8,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/support/emulator.h"
+
 namespace fs = std::filesystem;
 
 namespace ql::test {
@@ -53,7 +55,7 @@ TempRoot::TempRoot() : root_(makeTempDir("qlroot.")) {
     for (const char *dir : kDirs) {
         fs::create_directories(root_ + "/" + dir);
     }
-    linkIfBuilt(std::string(QL_TEST_BIN_DIR) + "/qornd", path("/opt/Quellar/sbin/qornd"));
+    linkProgram(std::string(QL_TEST_BIN_DIR) + "/qornd", path("/opt/Quellar/sbin/qornd"));
     linkIfBuilt(std::string(QL_TEST_LIB_DIR) + "/libavcore.so",
                 path("/opt/Quellar/lib/libavcore.so"));
     setenv("QL_ROOT", root_.c_str(), 1);
