@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -13,8 +16,6 @@
 namespace {
 
 constexpr std::size_t kPathChars = QL_PATH_MAX - 1;
-// The kernel's own limit on links followed in one path.
-constexpr int kMaxLinkHops = 40;
 
 bool isBlank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -107,27 +108,14 @@ int appendRelative(std::string_view rest, std::string &result) {
     return 0;
 }
 
-// The directory a link's relative target is taken against, made absolute when the link's own
-// path is relative.
-int linkDirectory(const std::string &linkPath, std::string &dir) {
-    std::string parent = parentOf(linkPath);
-    if (parent.front() == '/') {
-        dir = parent;
-        return 0;
-    }
-    char absolute[QL_PATH_MAX];
-    int len = QL_GetAbsolutePath(parent == "." ? "" : parent.c_str(), nullptr, absolute);
-    if (len < 0) {
-        return -1;
-    }
-    dir.assign(absolute, static_cast<std::size_t>(len));
-    return 0;
+bool isSymlink(const char *path) {
+    struct stat st;
+    return ::lstat(path, &st) == 0 && S_ISLNK(st.st_mode);
 }
 
-bool isSymlink(const std::string &path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
+struct FreeDeleter {
+    void operator()(char *text) const { std::free(text); }
+};
 
 }  // namespace
 
@@ -161,26 +149,24 @@ int QL_ResolveSymlink(const char *path, char *out) {
     if (::stat(path, &st) != 0) {
         return ql::setErrnoError();
     }
-    std::string work(std::string_view(path).substr(0, kPathChars));
-    for (int hops = 0; isSymlink(work); ++hops) {
-        if (hops == kMaxLinkHops) {
-            return QL_SetError(ELOOP);
-        }
-        char target[QL_PATH_MAX];
-        ssize_t len = ::readlink(work.c_str(), target, kPathChars);
-        if (len < 0) {
-            break;
-        }
-        target[len] = '\0';
-        std::string dir;
-        char absolute[QL_PATH_MAX];
-        int absLen = 0;
-        if (linkDirectory(work, dir) < 0 ||
-            (absLen = QL_GetAbsolutePath(target, dir.c_str(), absolute)) < 0) {
-            return -1;
-        }
-        work.assign(absolute, static_cast<std::size_t>(absLen));
+    if (!isSymlink(path)) {
+        std::string same(std::string_view(path).substr(0, kPathChars));  // out may be path
+        ql::copyBounded(out, QL_PATH_MAX, same);
+        return static_cast<int>(same.size());
     }
-    ql::copyBounded(out, QL_PATH_MAX, work);
-    return static_cast<int>(work.size());
+    // Every hop taken as the kernel takes it: a relative target against the real directory that
+    // holds the link, and ".." after a linked directory in that directory's real parent. Text
+    // alone goes wrong as soon as a link sits below a linked directory. The C library stops
+    // after the kernel's own 40 links with ELOOP.
+    std::unique_ptr<char, FreeDeleter> real(::realpath(path, nullptr));
+    if (!real) {
+        return ql::setErrnoError();
+    }
+    std::size_t length = std::strlen(real.get());
+    // A cut path would name some other file.
+    if (length > kPathChars) {
+        return QL_SetError(ENAMETOOLONG);
+    }
+    ql::copyBounded(out, QL_PATH_MAX, real.get());
+    return static_cast<int>(length);
 }

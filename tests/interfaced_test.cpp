@@ -76,6 +76,17 @@ TEST_P(InterfacedTest, LinkIsScannedThroughItsTarget) {
     EXPECT_EQ(kInfected, Ask(link));
 }
 
+// t/link -> real/dir and t/real/dir/f -> ../x: the kernel opens t/real/x for t/link/f, not the
+// clean t/x beside the link.
+TEST_P(InterfacedTest, LinkBelowALinkedDirectoryIsScannedWhereTheKernelOpensIt) {
+    WriteSample("t/real/x", ql::test::eicar());
+    WriteSample("t/x", "clean decoy\n");
+    mkdir(root_.path("/samples/t/real/dir").c_str(), 0700);
+    ASSERT_EQ(0, symlink("real/dir", root_.path("/samples/t/link").c_str()));
+    ASSERT_EQ(0, symlink("../x", root_.path("/samples/t/real/dir/f").c_str()));
+    EXPECT_EQ(kInfected, Ask(root_.path("/samples/t/link/f")));
+}
+
 TEST_P(InterfacedTest, OverlongRequestIsCutAndRefused) {
     EXPECT_EQ("1 File name too long\n", Ask("/" + std::string(3000, 'a')));
 }
