@@ -94,9 +94,10 @@ bool settleContainer(BDScanContext *context) {
 // Apply the request's action to the pending object and report the outcome. False on a stop.
 bool settleAction(BDScanContext *context) {
     const PendingObject &pending = context->pending;
-    // A finding left to the core is the core's to act on (it counts what it did); acting on it
-    // again here would report a failure for a file the core has already moved.
-    if (pending.state == 0 || context->letCoreAct != 0) {
+    // What the core acted on is its own (it counts what it did); acting on it again here would
+    // report a failure for a file the core has already moved. What it failed to act on is the
+    // caller's again.
+    if (pending.state == 0 || (pending.leftToCore != 0 && pending.coreFailed == 0)) {
         return true;
     }
     int action = static_cast<int>(context->action);
@@ -129,8 +130,14 @@ bool settle(BDScanContext *context) {
 
 // A new top-level object: settle the one before it and start from an empty verdict, so that
 // nothing of an earlier object (such as a finding left to the core) is ever acted on under the
-// new object's name. False on a stop.
+// new object's name. The pending object named again (the core's report of what it did with a
+// finding) is no new object. False on a stop.
 bool beginTopLevel(BDScanContext *context, const char *name, bool directory) {
+    const char *pendingName = context->pending.name;
+    if (!directory && pendingName != nullptr && name != nullptr &&
+        std::strcmp(pendingName, name) == 0) {
+        return true;
+    }
     bool go = true;
     if (context->pending.name != nullptr && context->hasPending != 0) {
         go = settle(context);
@@ -191,6 +198,7 @@ int onFinding(BDScanContext *context, const CoreEventInfo *info) {
         return CORE_ANSWER_STOP;
     }
     if (context->letCoreAct != 0) {
+        pending.leftToCore = 1;
         return CORE_ANSWER_ACT;
     }
     context->result |= infected ? QL_RES_INFECTED : QL_RES_SUSPICIOUS;
@@ -219,6 +227,7 @@ int onDisinfectFailed(BDScanContext *context, const CoreEventInfo *info) {
     } else if ((info->status & CORE_STATUS_SUSPICIOUS) != 0) {
         context->result |= QL_RES_SUSPICIOUS;
     }
+    context->pending.coreFailed = 1;
     context->hasPending = 1;
     return report(context, info->objectName, QL_OBJ_FILE, QL_EV_DISINFECT_FAILED,
                   info->infectionName);

@@ -36,6 +36,11 @@ typedef struct PendingObject {
     uint8_t corrupted;
     char *infectionName;
     uint8_t container; /* an inner object of it was reported */
+    /* A finding of it was left to the core (answered 10), and whether the core then reported
+       that it could not act (status 0x100 or 0x80000000): only an object the core really acted
+       on skips the action step. */
+    uint8_t leftToCore;
+    uint8_t coreFailed;
 } PendingObject;
 
 // The context of one path scan, handed to the core with option 38. Lives on the stack of

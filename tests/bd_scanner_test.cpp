@@ -401,6 +401,43 @@ TEST_F(BdScannerCoreTest, CoreTakesTheActionWhenFindingsAreLeftToIt) {
     EXPECT_EQ(report.actionFailed, 0u);
 }
 
+int promptDelete(const char * /*path*/, char * /*argument*/) {
+    return QL_ACT_DELETE;
+}
+
+// The core acts only on what it can: with a prompt (no action for the core), nothing it can
+// disinfect, or a quarantine folder that is missing, it reports the failure, and the finding is
+// the caller's again.
+TEST_F(BdScannerCoreTest, FindingTheCoreFailsToActOnIsSettledWithTheCallersAction) {
+    struct Row {
+        std::string name;
+        int32_t action;
+        const char *argument;
+        QL_PromptFn prompt;
+        int32_t kind, outcome;
+        uint32_t deleted, failed;
+    };
+    const Row rows[] = {
+        {"virus.com", QL_ACT_PROMPT, "", promptDelete, QL_OBJ_FILE, QL_EV_DELETED, 1, 0},
+        {"archive.tar", QL_ACT_PROMPT, "", promptDelete, QL_OBJ_ARCHIVE, QL_EV_DELETED, 1, 0},
+        {"virus.com", QL_ACT_NONE, "", nullptr, QL_OBJ_FILE, QL_EV_NO_ACTION, 0, 0},
+        {"virus.com", QL_ACT_QUARANTINE, "/nonexistent-ql", nullptr, QL_OBJ_FILE,
+         QL_EV_QUARANTINE_FAILED, 0, 1},
+    };
+    for (const Row &row : rows) {
+        std::string path = prepareTree("fail" + std::to_string(&row - rows)) + "/" + row.name;
+        reports.all.clear();
+        report = ScanReport{};
+        EXPECT_EQ(scanObject(path, row.action, row.argument, 0x3, row.prompt), QL_RES_INFECTED)
+            << path;
+        ASSERT_FALSE(reports.all.empty()) << path;
+        EXPECT_EQ(reports.all.back(), (Report{path, row.kind, row.outcome, kEicarName})) << path;
+        EXPECT_EQ(report.deletedObjects, row.deleted) << path;
+        EXPECT_EQ(report.actionFailed, row.failed) << path;
+        EXPECT_EQ(access(path.c_str(), F_OK) == 0, row.deleted == 0) << path;
+    }
+}
+
 TEST_F(BdScannerCoreTest, LinksWithoutTheLinkOptionAndPipesAreSkipped) {
     std::string link = top + "/link.com";
     ASSERT_EQ(symlink((top + "/virus.com").c_str(), link.c_str()), 0);
