@@ -322,6 +322,18 @@ extern "C" int QL_BD_BufferScanCallBack(uint32_t event, CoreEventInfo *info) {
         data->result |= findingResult(status);
         return CORE_ANSWER_GO_ON;
     }
+    // Without these bits an object the core could not look into, a password-protected archive
+    // among them, would pass for clean with every caller.
+    const uint32_t flags = info->objectFlags;
+    if ((flags & (CORE_FLAG_ENCRYPTED | CORE_FLAG_ENCRYPTED_ALT | CORE_FLAG_CORRUPTED)) != 0) {
+        bool encrypted = (flags & (CORE_FLAG_ENCRYPTED | CORE_FLAG_ENCRYPTED_ALT)) != 0;
+        data->result |= encrypted ? QL_RES_ENCRYPTED : QL_RES_CORRUPTED;
+        if (report(data, encrypted ? QL_EV_ENCRYPTED : QL_EV_CORRUPTED, nullptr) == QL_CB_STOP) {
+            data->result |= QL_RES_STOPPED;
+            return CORE_ANSWER_STOP;
+        }
+        return CORE_ANSWER_GO_ON;
+    }
     if ((status & CORE_STATUS_CLEAN) != 0 && report(data, QL_EV_CLEAN, nullptr) == QL_CB_STOP) {
         data->result |= QL_RES_STOPPED;
         return CORE_ANSWER_STOP;

@@ -65,7 +65,8 @@ int QL_BDProcessScanner(BDInstance *instance, const char *displayName, const cha
                         void *userData);
 
 // The scan callback of the quick scanners; info->context is their BufferScanData. Reports a
-// finding, disinfection, failed disinfection or clean object and answers 0, 8 (stop) or 10
+// finding, disinfection, failed disinfection, encrypted or corrupted object (object flags 0x4 or
+// 0x1000000, and 0x10: result bits 8 and 16) or clean object and answers 0, 8 (stop) or 10
 // (scanOpts bit 0x2: let the core act on the finding).
 int QL_BD_BufferScanCallBack(uint32_t event, CoreEventInfo *info);
 

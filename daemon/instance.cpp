@@ -104,7 +104,7 @@ class RequestServer {
         daemonLog("Instance-%d: Sending for scan - %s\n", no(), path);
         int result = QL_QuickScan(instance_.handle, &request_, &callback_);
         daemonLog("Instance-%d: Returned from scan %d\n", no(), result);
-        replyForResult(result, nameSlot_.get(), reply_);
+        replyForResult(result, nameSlot_.get(), reply_, instance_.alerts);
         daemonLog("Instance-%d: msg = %s\n", no(), reply_);
         request_.object = nullptr;
         nameSlot_.reset();
@@ -189,19 +189,29 @@ void replyWithText(const char *text, char (&reply)[kReplyMax]) {
     ql::formatBounded(reply, sizeof reply, "1 %s\n", cut);
 }
 
-void replyForResult(int result, const char *reported, char (&reply)[kReplyMax]) {
+void replyForResult(int result, const char *reported, char (&reply)[kReplyMax],
+                    const ReplyAlerts &alerts) {
     // An engine error reported with an empty text would leave the client a bare "1 ".
     if (reported != nullptr && *reported == '\0') {
         reported = nullptr;
     }
+    auto has = [result](int bit) { return (result & bit) != 0; };
+    // A stop can come on top of a finding or an error (the BD scanners OR it in): those still win,
+    // and a stopped scan is never taken for a clean one.
     if (result < 0) {
         replyWithText(QL_GetErrorText(), reply);
-    } else if (result == QL_RES_STOPPED) {
-        replyWithText("Scan stopped", reply);
-    } else if ((result & QL_RES_INFECTED) != 0) {
+    } else if (has(QL_RES_INFECTED)) {
         replyWithText(reported != nullptr ? reported : "Infected", reply);
-    } else if ((result & QL_RES_ERROR) != 0) {
+    } else if (alerts.suspicious && has(QL_RES_SUSPICIOUS)) {
+        replyWithText(reported != nullptr ? reported : "Suspicious", reply);
+    } else if (has(QL_RES_ERROR)) {
         replyWithText(reported != nullptr ? reported : "Scan error", reply);
+    } else if (has(QL_RES_STOPPED)) {
+        replyWithText("Scan stopped", reply);
+    } else if (alerts.encrypted && has(QL_RES_ENCRYPTED)) {
+        replyWithText("Encrypted", reply);
+    } else if (alerts.corrupted && has(QL_RES_CORRUPTED)) {
+        replyWithText("Corrupted", reply);
     } else {
         ql::copyBounded(reply, "0\n");
     }
@@ -282,7 +292,7 @@ bool InstancePool::allocate(int32_t count) {
     return true;
 }
 
-bool InstancePool::start(AVHandle handle, int32_t requestTimeout) {
+bool InstancePool::start(AVHandle handle, int32_t requestTimeout, const ReplyAlerts &alerts) {
     sigset_t termSignals;
     sigset_t previous;
     sigemptyset(&termSignals);
@@ -298,6 +308,7 @@ bool InstancePool::start(AVHandle handle, int32_t requestTimeout) {
         record.busyCount = &busyCount_;
         record.released = &released_;
         record.requestTimeout = requestTimeout;
+        record.alerts = alerts;
         if (pthread_create(&threads_[i], nullptr, instanceThread, &record) != 0) {
             all = false;
             break;

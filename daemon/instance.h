@@ -4,7 +4,8 @@
 // Client protocol (one request per connection): the client sends a file path, optionally followed
 // by CR and LF characters; one read of at most kRequestMax bytes is taken, bounded by the request
 // timeout. The daemon answers one line and closes: "0\n" for a file found clean, "1 <text>\n"
-// for an infection (its name), a failed or stopped scan, or a request that could not be served.
+// for an infection (its name), a failed or stopped scan, a finding the settings ask to alert
+// on, or a request that could not be served.
 #ifndef QL_DAEMON_INSTANCE_H
 #define QL_DAEMON_INSTANCE_H
 
@@ -17,6 +18,7 @@
 #include <memory>
 #include <mutex>
 
+#include "daemon/interface_conf.h"
 #include "ql/qlscan.h"
 
 namespace ql::daemon {
@@ -49,6 +51,7 @@ struct Instance {
     std::atomic<int32_t> *busyCount = nullptr;
     ReleaseSignal *released = nullptr;
     int32_t requestTimeout = 30;  // seconds
+    ReplyAlerts alerts;
 
     // The hand-over: the entry stores a descriptor only while this is -1; the worker stores -1
     // only after it has closed that connection.
@@ -81,11 +84,14 @@ struct FreeDeleter {
 };
 using UniqueText = std::unique_ptr<char, FreeDeleter>;
 
-// The reply to a scan's result: "0\n" for results without the infected and error bits; "1 %s\n"
-// with reported (or "Infected" / "Scan error" when NULL or empty) for those with either bit, "1
-// Scan stopped\n" for a stopped scan, "1 %s\n" with the last error's text for -1. Texts are cut so
-// that the reply ends with "\n"; line ends inside them become blanks.
-void replyForResult(int result, const char *reported, char (&reply)[kReplyMax]);
+// The reply to a scan's result, the first that applies: "1 %s\n" with the last error's text for
+// -1; with reported (or "Infected") for the infected bit; with reported (or "Suspicious") for the
+// suspicious bit when alerts ask for it; with reported (or "Scan error") for the error bit; "1
+// Scan stopped\n" for the stopped bit, whatever bits come with it; "1 Encrypted\n" and "1
+// Corrupted\n" for those bits when alerts ask for them; else "0\n". Texts are cut so that the
+// reply ends with "\n"; line ends inside them become blanks.
+void replyForResult(int result, const char *reported, char (&reply)[kReplyMax],
+                    const ReplyAlerts &alerts = {});
 
 // "1 %s\n" with text, cut and cleaned like replyForResult's.
 void replyWithText(const char *text, char (&reply)[kReplyMax]);
@@ -108,7 +114,8 @@ class InstancePool {
     [[nodiscard]] bool allocate(int32_t count);
     // Start one thread per record, each with the termination signals blocked. Stops at the first
     // thread that cannot be started and returns false.
-    [[nodiscard]] bool start(AVHandle handle, int32_t requestTimeout);
+    [[nodiscard]] bool start(AVHandle handle, int32_t requestTimeout,
+                             const ReplyAlerts &alerts = {});
     // Wait until every started instance is ready, at most bound.
     void waitReady(std::chrono::milliseconds bound);
 

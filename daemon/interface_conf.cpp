@@ -1,12 +1,15 @@
 #include "daemon/interface_conf.h"
 
 #include <grp.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <string>
+#include <string_view>
 
 #include "common/iface_utils.h"
 #include "settings/ini_loader.h"
@@ -33,6 +36,13 @@ void takeNumberInRange(const ValueTable *table, const char *name, int32_t low, i
     int32_t value = tableGetNumber(table, name, -1);
     if (value >= low && value <= high) {
         field = value;
+    }
+}
+
+void takeAlerts(const ValueTable *table, ReplyAlerts &alerts) {
+    for (const AlertKey &alert : kAlertKeys) {
+        std::string name = std::string("postwicker:") + alert.key;
+        (void)yesNoOf(tableGet(table, name.c_str(), nullptr), &(alerts.*alert.field));
     }
 }
 
@@ -67,7 +77,27 @@ int readInterfaceConf(const char *path, InterfaceSettings *settings) {
                       settings->requestTimeout);
     copyIfSet(table.get(), "postwicker:PostwickerSocketMode", settings->sockMode);
     copyIfSet(table.get(), "postwicker:PostwickerSocketGroup", settings->sockGroup);
+    takeAlerts(table.get(), settings->alerts);
     return 0;
+}
+
+bool yesNoOf(const char *text, bool *value) {
+    if (text == nullptr || value == nullptr) {
+        return false;
+    }
+    std::string_view word = ql::trimmed(text);
+    auto is = [word](std::string_view expected) {
+        return word.size() == expected.size() &&
+               strncasecmp(word.data(), expected.data(), word.size()) == 0;
+    };
+    if (is("yes")) {
+        *value = true;
+    } else if (is("no")) {
+        *value = false;
+    } else {
+        return false;
+    }
+    return true;
 }
 
 int32_t socketModeOf(const char *text) {

@@ -7,6 +7,8 @@
 //   RequestTimeout    seconds to wait for a request, 1 to 3600 (another value leaves the default)
 //   PostwickerSocketMode   the socket file's mode, octal, 0 to 0777 (default 0777)
 //   PostwickerSocketGroup  the group given the socket file (default: none, the daemon's own)
+//   AlertSuspicious, AlertEncrypted, AlertCorrupted   yes or no (default no): answer that kind
+//                          of finding "1 ..." instead of "0" (another value leaves no)
 // The two socket keys are kept as written; the entry checks them when it applies them after bind.
 #ifndef QL_DAEMON_INTERFACE_CONF_H
 #define QL_DAEMON_INTERFACE_CONF_H
@@ -29,6 +31,22 @@ inline constexpr int32_t kDefaultRequestTimeout = 30;
 inline constexpr int32_t kMaxRequestTimeout = 3600;
 inline constexpr int32_t kDefaultSockMode = 0777;
 
+// The findings besides infections and errors that the daemon answers "1 ..." rather than "0".
+struct ReplyAlerts {
+    bool suspicious = false;
+    bool encrypted = false;
+    bool corrupted = false;
+};
+
+// The settings key of each alert and the field it sets.
+struct AlertKey {
+    const char *key;
+    bool ReplyAlerts::*field;
+};
+inline constexpr AlertKey kAlertKeys[] = {{"AlertSuspicious", &ReplyAlerts::suspicious},
+                                          {"AlertEncrypted", &ReplyAlerts::encrypted},
+                                          {"AlertCorrupted", &ReplyAlerts::corrupted}};
+
 struct InterfaceSettings {
     char sockPath[QL_VALUE_MAX];
     char pidFilePath[QL_VALUE_MAX];
@@ -36,6 +54,7 @@ struct InterfaceSettings {
     int32_t requestTimeout;        // seconds a worker waits for a client's request
     char sockMode[QL_VALUE_MAX];   // PostwickerSocketMode as written; empty when not set
     char sockGroup[QL_VALUE_MAX];  // PostwickerSocketGroup as written; empty when not set
+    ReplyAlerts alerts;
 };
 
 // The defaults: the fixed socket and pid paths below QL_ROOT (empty when QL_ROOT is unusable),
@@ -50,6 +69,10 @@ struct InterfaceSettings {
 // The socket file's mode that text (a PostwickerSocketMode value) asks for: an octal number from 0
 // to 0777, blanks around it allowed; kDefaultSockMode for an empty text; -1 for anything else.
 [[nodiscard]] int32_t socketModeOf(const char *text);
+
+// A yes/no value (AlertSuspicious and its kin), case ignored, blanks around it allowed, into
+// *value. False, leaving *value alone, for any other text or NULL.
+[[nodiscard]] bool yesNoOf(const char *text, bool *value);
 
 // The id of the group named name (a PostwickerSocketGroup value) into gid. False when no such
 // group exists or name is empty or NULL.

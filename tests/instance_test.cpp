@@ -70,32 +70,49 @@ TEST(InstanceTest, StripLineEndRemovesOnlyTrailingCrAndLf) {
     EXPECT_EQ(-1, stripLineEnd(nullptr));
 }
 
-TEST(InstanceTest, InfectedOrErrorBitIsNeverAnsweredClean) {
-    for (int result = 0; result < QL_RES_STOPPED; ++result) {
+TEST(InstanceTest, InfectedErrorOrStoppedBitIsNeverAnsweredClean) {
+    const int answered = QL_RES_INFECTED | QL_RES_ERROR | QL_RES_STOPPED;
+    for (int result = 0; result <= 127; ++result) {
         std::string reply = Reply(result, "EICAR-Test-File");
-        if ((result & (QL_RES_INFECTED | QL_RES_ERROR)) != 0) {
-            EXPECT_EQ("1 EICAR-Test-File\n", reply) << result;
-        } else {
-            EXPECT_EQ("0\n", reply) << result;
-        }
+        EXPECT_EQ((result & answered) != 0, reply != "0\n") << result;
     }
 }
 
-TEST(InstanceTest, ReplyTextsWithoutAReportedName) {
+TEST(InstanceTest, ReplyTextsOfEachResult) {
+    const ReplyAlerts none;
+    const ReplyAlerts all{true, true, true};
     struct Case {
         int result;
+        const char *reported;
+        const ReplyAlerts &alerts;
         const char *reply;
     };
     const Case cases[] = {
-        {QL_RES_INFECTED, "1 Infected\n"},
-        {QL_RES_ERROR, "1 Scan error\n"},
-        {QL_RES_INFECTED | QL_RES_ERROR, "1 Infected\n"},
-        {QL_RES_INFECTED | QL_RES_ENCRYPTED, "1 Infected\n"},
-        {QL_RES_STOPPED, "1 Scan stopped\n"},
-        {QL_RES_SUSPICIOUS | QL_RES_ENCRYPTED | QL_RES_CORRUPTED, "0\n"},
+        {QL_RES_INFECTED, nullptr, none, "1 Infected\n"},
+        {QL_RES_ERROR, nullptr, none, "1 Scan error\n"},
+        {QL_RES_INFECTED | QL_RES_ERROR, nullptr, none, "1 Infected\n"},
+        {QL_RES_INFECTED | QL_RES_ENCRYPTED, nullptr, none, "1 Infected\n"},
+        {QL_RES_SUSPICIOUS | QL_RES_ENCRYPTED | QL_RES_CORRUPTED, "Susp", none, "0\n"},
+        {QL_RES_DISINFECTED, "Virus", all, "0\n"},
+        {QL_RES_STOPPED, "Virus", none, "1 Scan stopped\n"},
+        {QL_RES_STOPPED | QL_RES_DISINFECTED, "Virus", none, "1 Scan stopped\n"},
+        {QL_RES_STOPPED | QL_RES_INFECTED, "Virus", none, "1 Virus\n"},
+        {QL_RES_STOPPED | QL_RES_SUSPICIOUS, "Susp", none, "1 Scan stopped\n"},
+        {QL_RES_STOPPED | QL_RES_ENCRYPTED, nullptr, none, "1 Scan stopped\n"},
+        {QL_RES_STOPPED | QL_RES_CORRUPTED, nullptr, none, "1 Scan stopped\n"},
+        {QL_RES_STOPPED | QL_RES_ERROR, "read error", none, "1 read error\n"},
+        {QL_RES_SUSPICIOUS, "Susp", all, "1 Susp\n"},
+        {QL_RES_SUSPICIOUS, nullptr, all, "1 Suspicious\n"},
+        {QL_RES_SUSPICIOUS | QL_RES_STOPPED, "Susp", all, "1 Susp\n"},
+        {QL_RES_ENCRYPTED, nullptr, all, "1 Encrypted\n"},
+        {QL_RES_CORRUPTED, nullptr, all, "1 Corrupted\n"},
+        {QL_RES_ENCRYPTED | QL_RES_CORRUPTED, nullptr, all, "1 Encrypted\n"},
+        {QL_RES_ENCRYPTED | QL_RES_STOPPED, nullptr, all, "1 Scan stopped\n"},
     };
     for (const Case &c : cases) {
-        EXPECT_EQ(c.reply, Reply(c.result, nullptr)) << c.result;
+        char reply[kReplyMax];
+        replyForResult(c.result, c.reported, reply, c.alerts);
+        EXPECT_STREQ(c.reply, reply) << c.result;
     }
 }
 

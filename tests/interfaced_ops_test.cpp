@@ -211,11 +211,15 @@ TEST(InterfaceConfTest, SocketModeTakesOctalFrom0To0777Only) {
 
 TEST_F(InterfacedOpsTest, CheckConfigPrintsTheValuesAndFailsWhenTheDaemonWouldNotStart) {
     ASSERT_TRUE(UseEngine(Engine::Bd));
-    WriteInterfaceConf("[postwicker]\nMaxInstances=30\nPostwickerSocketMode=0660\n");
+    WriteInterfaceConf(
+        "[postwicker]\nMaxInstances=30\nPostwickerSocketMode=0660\nAlertSuspicious=yes\n"
+        "AlertEncrypted=maybe\n");
     Outcome good = qlscan({"--check-config"});
     EXPECT_EQ(0, good.status) << good.out;
     for (const char *shown :
-         {"instances            30\n", "socket mode          0660\n",
+         {"instances            30\n", "socket mode          0660\n", "AlertSuspicious      yes\n",
+          "AlertEncrypted       no\n", "AlertCorrupted       no\n",
+          "warning: AlertEncrypted = maybe is neither yes nor no; no is used\n",
           "engine               BD (core library)\n", "engine opens         yes\n",
           "The interface daemon would start.\n"}) {
         EXPECT_NE(std::string::npos, good.out.find(shown)) << shown << "\n" << good.out;

@@ -6,10 +6,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/support/bd_fixture.h"
 #include "tests/support/daemon_fixture.h"
 
 namespace {
@@ -144,6 +146,40 @@ TEST_P(InterfacedTest, ManyClientsGetTheirOwnReplies) {
 
 INSTANTIATE_TEST_SUITE_P(BothEngines, InterfacedTest, ::testing::Values(Engine::Kav, Engine::Bd),
                          [](const auto &param) {
+                             return param.param == Engine::Kav ? "Kav" : "Bd";
+                         });
+
+// Suspicious, encrypted and corrupted files are answered "0" unless the settings ask for an alert.
+class InterfacedAlertTest : public DaemonFixture, public ::testing::WithParamInterface<Engine> {};
+
+TEST_P(InterfacedAlertTest, OtherFindingsAreAnsweredOnlyWhenTheirAlertIsOn) {
+    ASSERT_TRUE(UseEngine(GetParam(),
+                          "suspicious\tTest-Suspect\ttext:SUSPECT-BYTES\n"
+                          "encrypted\tTest-Locked\ttext:LOCKED-BYTES\n"
+                          "corrupted\tTest-Broken\ttext:BROKEN-BYTES\n"));
+    struct Row {
+        std::string path;
+        const char *alerted;
+    } rows[] = {
+        {WriteSample("suspect.bin", "xx SUSPECT-BYTES xx"), "1 Test-Suspect\n"},
+        {WriteSample("locked.bin", "LOCKED-BYTES"), "1 Encrypted\n"},
+        {WriteSample("broken.bin", "BROKEN-BYTES"), "1 Corrupted\n"},
+    };
+    ASSERT_EQ(0, StartDaemon());
+    for (const Row &row : rows) {
+        EXPECT_EQ("0\n", Ask(row.path)) << row.path;
+    }
+    ASSERT_EQ(0, StopDaemon(SIGTERM));
+    WriteInterfaceConf(
+        "[postwicker]\nAlertSuspicious=yes\nAlertEncrypted = Yes\nAlertCorrupted=yes\n");
+    ASSERT_EQ(0, StartDaemon());
+    for (const Row &row : rows) {
+        EXPECT_EQ(row.alerted, Ask(row.path)) << row.path;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothEngines, InterfacedAlertTest,
+                         ::testing::Values(Engine::Kav, Engine::Bd), [](const auto &param) {
                              return param.param == Engine::Kav ? "Kav" : "Bd";
                          });
 
@@ -296,6 +332,24 @@ INSTANTIATE_TEST_SUITE_P(Lines, InterfacedSettingsTest,
                                            std::pair<const char *, int>{"MaxInstances=30 words",
                                                                         30},
                                            std::pair<const char *, int>{"maxinstances=10", 20}));
+
+// The stop comes while the core holds the second member back: the suspicious first member is in
+// the result (68), the infected third is never reached.
+TEST_F(InterfacedLifeTest, ArchiveStoppedMidScanIsNeverAnsweredClean) {
+    ASSERT_TRUE(UseEngine(Engine::Bd,
+                          "suspicious\tTest-Suspect\ttext:SUSPECT-BYTES\n"
+                          "delay:1000\tSlow\ttext:SLOW-BYTES\n"));
+    ASSERT_EQ(0, StartDaemon());
+    std::string archive =
+        WriteSample("mail.tar", ql::test::tarOf({{"a.bin", "SUSPECT-BYTES"},
+                                                 {"slow.bin", "SLOW-BYTES"},
+                                                 {"eicar.com", ql::test::eicar()}}));
+    auto reply = std::async(std::launch::async, [&] { return Ask(archive); });
+    ASSERT_TRUE(WaitForLog("Sending for scan - " + archive + "\n"));
+    EXPECT_EQ(0, StopDaemon(SIGTERM));
+    EXPECT_EQ("1 Scan stopped\n", reply.get());
+    EXPECT_TRUE(LogHas("Returned from scan 68\n")) << Log();
+}
 
 TEST_F(InterfacedLifeTest, EmptyPidPathRunsWithoutAPidFile) {
     WriteInterfaceConf("[postwicker]\nPostwickerPID=\n");

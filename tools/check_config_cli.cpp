@@ -105,6 +105,16 @@ void checkIgnoredNumber(Report &report, const ValueTable *table, const char *key
     }
 }
 
+// A yes/no key the daemon takes only as yes or no; another value leaves it no.
+void checkIgnoredYesNo(Report &report, const ValueTable *table, const char *key) {
+    std::string name = std::string("postwicker:") + key;
+    const char *raw = tableGet(table, name.c_str(), nullptr);
+    bool ignored = false;
+    if (raw != nullptr && !daemon::yesNoOf(raw, &ignored)) {
+        report.warning(std::string(key) + " = " + raw + " is neither yes nor no; no is used");
+    }
+}
+
 bool readSettings(Report &report, InterfaceSettings &settings) {
     std::string path = rooted(daemon::kInterfaceConfFile);
     if (path.empty()) {
@@ -129,6 +139,9 @@ bool readSettings(Report &report, InterfaceSettings &settings) {
                            daemon::kMaxInstances, settings.maxInstances);
         checkIgnoredNumber(report, table.get(), "RequestTimeout", 1, daemon::kMaxRequestTimeout,
                            settings.requestTimeout);
+        for (const daemon::AlertKey &alert : daemon::kAlertKeys) {
+            checkIgnoredYesNo(report, table.get(), alert.key);
+        }
     }
     return true;
 }
@@ -328,6 +341,9 @@ int runCheckConfig(std::FILE *out) {
         checkPidFile(report, settings);
         report.value("instances", std::to_string(settings.maxInstances));
         report.value("request timeout", std::to_string(settings.requestTimeout) + " s");
+        for (const daemon::AlertKey &alert : daemon::kAlertKeys) {
+            report.value(alert.key, settings.alerts.*alert.field ? "yes" : "no");
+        }
     }
     checkLog(report);
     checkEngine(report);

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/unique_fd.h"
@@ -104,7 +106,11 @@ Flow Scan::finding(const char *name, int32_t type, uint32_t flags, const standin
 
 Flow Scan::verdict(const std::string &name, int32_t type, uint32_t flags,
                    const std::vector<standin::Match> &matches) {
-    // The engine daemon's connection switches mean nothing to a library.
+    // A delay holds this object's report back, so that tests can act while a scan runs; the
+    // engine daemon's connection switches mean nothing to a library.
+    if (int delayMs = standin::longestDelayMs(matches); delayMs > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    }
     std::vector<standin::Match> decisive;
     for (const standin::Match &match : matches) {
         Outcome outcome = match.signature->outcome;
