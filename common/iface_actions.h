@@ -3,7 +3,7 @@
 // across file systems by a copy in the target directory that is renamed into place before the
 // source is removed.
 //
-// The four action calls are public (include/ql/qlscan.h); they are repeated here with their
+// The five action calls are public (include/ql/qlscan.h); they are repeated here with their
 // full contracts. Every call returns 0, or -1 with the calling thread's last error set, unless
 // told otherwise. Paths are used as they stand (never put under QL_ROOT).
 #ifndef QL_COMMON_IFACE_ACTIONS_H

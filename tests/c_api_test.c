@@ -12,6 +12,10 @@ int main(void) {
     if (request.type != QL_REQ_UNSET || report.events.onEvent != NULL || extra.excludeDirs) {
         return 1;
     }
+    /* Every action of the header is exported, the move among them. */
+    if (QL_MoveFile(NULL, NULL) != -1) {
+        return 1;
+    }
     QL_SetError(QLE_AV_CONNECT);
     if (strcmp(QL_GetErrorText(), "Connecting AV Engine failed") != 0) {
         return 1;

@@ -265,6 +265,9 @@ QL_EXPORT int QL_DeleteFile(const char *path);
 QL_EXPORT int QL_RenameFile(const char *path, const char *extension);
 /* Move path into directory as its name, or the first free of name-0 to name-1023. */
 QL_EXPORT int QL_QuarantineFile(const char *path, const char *directory);
+/* Move source to target, replacing a file there: rename, or across file systems a copy renamed
+   into place before source is removed. 0 once source is gone, else -1 (source stays). */
+QL_EXPORT int QL_MoveFile(const char *source, const char *target);
 
 /* ---- Engine ---- */
 
