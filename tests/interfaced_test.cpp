@@ -89,6 +89,23 @@ TEST_P(InterfacedTest, LinkBelowALinkedDirectoryIsScannedWhereTheKernelOpensIt) 
     EXPECT_EQ(kInfected, Ask(root_.path("/samples/t/link/f")));
 }
 
+// tar writes out what these archives hold although a member listing does not see it: members
+// after a lone zero block, and a member of a type the listing passes over (extracted as a
+// regular file), holding the infection or a whole infected member.
+TEST_P(InterfacedTest, TarFramingHidesNoInfection) {
+    const std::string end(1024, '\0');
+    const std::string infected = ql::test::tarEntry("v.com", ql::test::eicar());
+    const std::pair<const char *, std::string> rows[] = {
+        {"zero-block.tar",
+         ql::test::tarEntry("a.txt", "plain") + std::string(512, '\0') + infected + end},
+        {"other-type.tar", ql::test::tarEntry("x", ql::test::eicar(), 'Z') + end},
+        {"wrapped.tar", ql::test::tarEntry("x", infected, 'Z') + end},
+    };
+    for (const auto &[name, bytes] : rows) {
+        EXPECT_EQ(kInfected, Ask(WriteSample(name, bytes))) << name;
+    }
+}
+
 TEST_P(InterfacedTest, OverlongRequestIsCutAndRefused) {
     EXPECT_EQ("1 File name too long\n", Ask("/" + std::string(3000, 'a')));
 }

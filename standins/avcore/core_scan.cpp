@@ -14,6 +14,7 @@
 
 #include "common/unique_fd.h"
 #include "standins/avcore/core_instance.h"
+#include "standins/common/archive_matches.h"
 #include "standins/common/byte_source.h"
 #include "standins/common/tar_reader.h"
 
@@ -65,9 +66,24 @@ class Scan {
     Flow finding(const char *name, int32_t type, uint32_t flags, const standin::Signature &sig);
 
     Instance &instance_;
-    // A member of the archive being scanned was left to the core with a file action to take.
+    // A tar archive is being scanned: its file action waits until all its members are done.
+    bool inArchive_ = false;
+    // A finding of the archive being scanned was left to the core with a file action to take.
     bool actOnArchive_ = false;
 };
+
+// The matches that can decide a verdict here: the engine daemon's connection switches mean
+// nothing to a library.
+std::vector<standin::Match> decisiveOf(const std::vector<standin::Match> &matches) {
+    std::vector<standin::Match> decisive;
+    for (const standin::Match &match : matches) {
+        Outcome outcome = match.signature->outcome;
+        if (outcome != Outcome::Hang && outcome != Outcome::Drop) {
+            decisive.push_back(match);
+        }
+    }
+    return decisive;
+}
 
 // The core's findings: a finding (event bit 0x40) first; only when the callback answers 10 does
 // the core act: it disinfects, or takes option 31's file action on a file of its own (an
@@ -85,7 +101,7 @@ Flow Scan::finding(const char *name, int32_t type, uint32_t flags, const standin
     }
     bool fileAction = type == CORE_OBJECT_FILE && sig.outcome != Outcome::Disinfected &&
                       instance_.takesFileAction();
-    if (fileAction && (flags & CORE_FLAG_INNER) != 0) {
+    if (fileAction && inArchive_) {
         actOnArchive_ = true;
         return Flow::Go;
     }
@@ -106,18 +122,11 @@ Flow Scan::finding(const char *name, int32_t type, uint32_t flags, const standin
 
 Flow Scan::verdict(const std::string &name, int32_t type, uint32_t flags,
                    const std::vector<standin::Match> &matches) {
-    // A delay holds this object's report back, so that tests can act while a scan runs; the
-    // engine daemon's connection switches mean nothing to a library.
+    // A delay holds this object's report back, so that tests can act while a scan runs.
     if (int delayMs = standin::longestDelayMs(matches); delayMs > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     }
-    std::vector<standin::Match> decisive;
-    for (const standin::Match &match : matches) {
-        Outcome outcome = match.signature->outcome;
-        if (outcome != Outcome::Hang && outcome != Outcome::Drop) {
-            decisive.push_back(match);
-        }
-    }
+    std::vector<standin::Match> decisive = decisiveOf(matches);
     instance_.count(CORE_COUNTER_OBJECTS);
     const standin::Match *decider = standin::decidingMatch(decisive);
     Flow answer = Flow::Go;
@@ -155,24 +164,29 @@ Flow Scan::object(standin::ByteSource &source, const std::string &name, int32_t 
         }
         return verdict(name, type, 0, found.matches);
     }
-    // The archive itself carries no verdict of its own; its members do.
-    instance_.count(CORE_COUNTER_OBJECTS);
-    Flow answer = instance_.report(name.c_str(), type, listing.complete() ? 0 : CORE_FLAG_CORRUPTED,
-                                   0, CORE_EVENT_OBJECT, nullptr);
-    for (const standin::TarMember &member : listing.members) {
-        if (answer == Flow::Stop || answer == Flow::Abort) {
-            return answer;
-        }
-        if (member.type != standin::TarMemberType::Regular) {
-            continue;
-        }
-        standin::MatchResult found = matcher.scan(source, member.dataOffset, member.size);
-        if (found.error != 0) {
-            return Flow::Abort;
-        }
-        answer = verdict(name + "/" + member.name, type, CORE_FLAG_INNER, found.matches);
+    standin::ArchiveMatches found = standin::matchArchive(matcher, source, listing);
+    if (found.error != 0) {
+        return Flow::Abort;
     }
+    inArchive_ = true;
+    Flow answer = Flow::Go;
+    // What no member holds is the archive's own finding; otherwise its members carry the verdict.
+    if (standin::decidingMatch(decisiveOf(found.own)) != nullptr) {
+        answer = verdict(name, type, 0, found.own);
+    } else {
+        instance_.count(CORE_COUNTER_OBJECTS);
+        answer = instance_.report(name.c_str(), type, listing.complete() ? 0 : CORE_FLAG_CORRUPTED,
+                                  0, CORE_EVENT_OBJECT, nullptr);
+    }
+    for (const standin::MemberMatches &member : found.members) {
+        if (answer == Flow::Stop || answer == Flow::Abort) {
+            break;
+        }
+        answer = verdict(name + "/" + member.member->name, type, CORE_FLAG_INNER, member.matches);
+    }
+    inArchive_ = false;
     if (answer == Flow::Stop || answer == Flow::Abort) {
+        actOnArchive_ = false;
         return answer;
     }
     if (actOnArchive_) {

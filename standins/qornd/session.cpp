@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "common/unique_fd.h"
+#include "standins/common/archive_matches.h"
 #include "standins/common/byte_source.h"
 #include "standins/common/tar_reader.h"
 
@@ -253,20 +254,17 @@ ScanReply scanPath(const standin::Matcher &matcher, const std::string &path) {
         builder.object(result.matches, "/");
         return builder.finish();
     }
-    builder.reply.lines.push_back("325-tar /\r\n");
-    builder.inArchive = true;
-    for (const standin::TarMember &member : tar.members) {
-        if (member.type != standin::TarMemberType::Regular) {
-            continue;
-        }
-        standin::MatchResult result = matcher.scan(source, member.dataOffset, member.size);
-        if (result.error != 0) {
-            return failure("501 " + std::string(std::strerror(result.error)));
-        }
-        builder.object(result.matches, "/" + member.name);
+    standin::ArchiveMatches found = standin::matchArchive(matcher, source, tar);
+    int error = found.error != 0 ? found.error : tar.error;
+    if (error != 0) {
+        return failure("501 " + std::string(std::strerror(error)));
     }
-    if (tar.end == standin::TarEnd::ReadError) {
-        return failure("501 " + std::string(std::strerror(tar.error)));
+    builder.reply.lines.push_back("325-tar /\r\n");
+    // What no member holds is the archive's own finding, named as the file itself.
+    builder.object(found.own, "/");
+    builder.inArchive = true;
+    for (const standin::MemberMatches &member : found.members) {
+        builder.object(member.matches, "/" + member.member->name);
     }
     return builder.finish();
 }

@@ -28,7 +28,7 @@ void putOctal(std::string &block, std::size_t at, std::size_t width, unsigned lo
     block.replace(at, width - 1, text, width - 1);
 }
 
-std::string tarHeader(const std::string &name, std::size_t size) {
+std::string tarHeader(const std::string &name, std::size_t size, char typeflag) {
     std::string block(512, '\0');
     block.replace(0, name.size(), name);
     putOctal(block, 100, 8, 0644);
@@ -36,7 +36,7 @@ std::string tarHeader(const std::string &name, std::size_t size) {
     putOctal(block, 116, 8, 0);
     putOctal(block, 124, 12, size);
     putOctal(block, 136, 12, 0);
-    block[156] = '0';
+    block[156] = typeflag;
     block.replace(257, 6, "ustar", 6);
     block.replace(263, 2, "00");
     block.replace(148, 8, 8, ' ');
@@ -95,12 +95,17 @@ void CoreRoot::failCore(const char *switches) {
     }
 }
 
+std::string tarEntry(const std::string &name, std::string_view content, char typeflag) {
+    std::string entry = tarHeader(name, content.size(), typeflag);
+    entry += content;
+    entry.append((512 - content.size() % 512) % 512, '\0');
+    return entry;
+}
+
 std::string tarOf(const std::vector<std::pair<std::string, std::string>> &members) {
     std::string archive;
     for (const auto &[name, content] : members) {
-        archive += tarHeader(name, content.size());
-        archive += content;
-        archive.append((512 - content.size() % 512) % 512, '\0');
+        archive += tarEntry(name, content);
     }
     archive.append(1024, '\0');
     return archive;

@@ -47,6 +47,8 @@ class CoreRoot {
 
 // A plain ustar archive of regular members (name, content).
 std::string tarOf(const std::vector<std::pair<std::string, std::string>> &members);
+// One ustar member: its header (with typeflag), content and padding to a whole block.
+std::string tarEntry(const std::string &name, std::string_view content, char typeflag = '0');
 
 // One onEvent call, texts copied.
 struct Report {
