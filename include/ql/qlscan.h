@@ -252,8 +252,9 @@ QL_EXPORT int QL_Log(QLLogger *logger, int level, const char *format, ...) QL_PR
 /* Make path absolute against base (NULL: the current directory) into out[QL_PATH_MAX].
    Returns the length. out may be path itself. */
 QL_EXPORT int QL_GetAbsolutePath(const char *path, const char *base, char *out);
-/* Follow a chain of symbolic links to its final target into out[QL_PATH_MAX]. Returns the
-   length. out may be path itself. */
+/* Follow a chain of symbolic links to its final target into out[QL_PATH_MAX], as the kernel
+   follows it: a link gives the real path of the file it opens, any other path comes back as
+   given. Returns the length. out may be path itself. */
 QL_EXPORT int QL_ResolveSymlink(const char *path, char *out);
 
 /* Infected-file actions; no shell is ever run, files move by rename or copy and remove. */
