@@ -166,17 +166,18 @@ int QL_readProcessPid(const char *path) {
     if (path == nullptr) {
         return QL_SetError(EINVAL);
     }
-    ql::UniqueFile file(std::fopen(path, "re"));
-    if (!file) {
+    ql::UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         return ql::setErrnoError();
     }
+    // Only the first characters of the first line are kept: one read of that many is enough.
     char text[ql::kav::kPidTextMax] = {};
-    std::size_t kept = 0;
-    for (int c = std::fgetc(file.get()); c != EOF && c != '\n'; c = std::fgetc(file.get())) {
-        if (kept + 1 < sizeof text) {
-            text[kept++] = static_cast<char>(c);
-        }
-    }
+    ssize_t n;
+    do {
+        n = read(fd.get(), text, sizeof text - 1);
+    } while (n < 0 && errno == EINTR);
+    text[n > 0 ? n : 0] = '\0';
+    text[std::strcspn(text, "\n")] = '\0';
     return ql::kav::leadingNumber(text);
 }
 
