@@ -44,6 +44,7 @@ constexpr std::size_t kShownRequestMax = 4 * kRequestMax + 1;
 
 static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) &&
               std::atomic<uint32_t>::is_always_lock_free);
+static_assert(sizeof(time_t) == sizeof(long), "the futex call takes the native timespec");
 
 long futex(const std::atomic<uint32_t> &word, int op, uint32_t value, const timespec *timeout) {
     return syscall(SYS_futex, reinterpret_cast<const uint32_t *>(&word), op, value, timeout,
