@@ -13,9 +13,9 @@
 #include <cstdio>
 #include <functional>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -78,14 +78,43 @@ class InterfacedLogTest : public DaemonFixture {
     bool CanActAsAnotherUser() { return geteuid() == 0 && chmod(root_.root().c_str(), 0755) == 0; }
 };
 
+// Whether line has shape, where '#' stands for a number (a sign allowed).
+bool hasShape(std::string_view line, std::string_view shape) {
+    std::size_t at = 0;
+    for (char c : shape) {
+        if (c != '#') {
+            if (at >= line.size() || line[at++] != c) {
+                return false;
+            }
+            continue;
+        }
+        at += at < line.size() && line[at] == '-' ? 1 : 0;
+        std::size_t digits = at;
+        while (at < line.size() && line[at] >= '0' && line[at] <= '9') {
+            ++at;
+        }
+        if (at == digits) {
+            return false;
+        }
+    }
+    return at == line.size();
+}
+
 // Every line the daemon may write while serving requests for missing files, whole.
 bool isWholeServingLine(const std::string &line) {
-    static const std::regex kLines(
-        "|Instance [0-9]+ \\(sockFd = -?[0-9]+, success = [01]\\)|Instance [0-9]+ free to process"
-        "|No instance free to process, waiting to release one\\.|Term ditected"
-        "|Instance-[0-9]+: (Connected \\([0-9]+\\)\\.\\.\\.\\.\\.|Request = /none/c[0-9]+-[0-9]+, "
-        "n = [0-9]+|Sending: 1 No such file or directory|Sent)");
-    return std::regex_match(line, kLines);
+    static const char *const kShapes[] = {
+        "",
+        "Instance # (sockFd = #, success = #)",
+        "Instance # free to process",
+        "No instance free to process, waiting to release one.",
+        "Term ditected",
+        "Instance-#: Connected (#).....",
+        "Instance-#: Request = /none/c#-#, n = #",
+        "Instance-#: Sending: 1 No such file or directory",
+        "Instance-#: Sent",
+    };
+    return std::any_of(std::begin(kShapes), std::end(kShapes),
+                       [&](const char *shape) { return hasShape(line, shape); });
 }
 
 TEST_F(InterfacedLogTest, EveryInstanceLogsWholeLinesInOrderWhileHangupsReopenTheLog) {
