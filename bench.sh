@@ -5,12 +5,15 @@
 # (interleaved, several repetitions, medians), measures the idle daemons, runs the
 # micro-benchmarks, prints the table and stops everything it started.
 #
-#   ./bench.sh [--with-clamd] [--reps N] [--seconds S] [--no-micro]
+#   ./bench.sh [--with-clamd] [--reps N] [--seconds S] [--no-micro] [--syscalls [N]]
 #
 # --with-clamd also measures the Debian clamav-daemon (installed with apt-get when missing; its
 #   updater is kept from running), on a socket of its own with a one-signature database.
 # --reps N      repetitions of every measurement (default 3); the table shows medians.
 # --seconds S   length of one measurement (default 2); each is also bounded by a request count.
+# --syscalls [N] instead of the timings: the system calls per request of each server (and of the
+#   engine daemon behind the KAV daemon), counted by strace -c -f over N requests (default 2000)
+#   at 8 clients.
 # QL_BUILD_DIR  the build folder (default build).
 set -euo pipefail
 QL_SOURCE_DIR=$(cd "$(dirname "$0")" && pwd)
@@ -21,17 +24,23 @@ with_clamd=0
 reps=3
 seconds=2
 micro=1
+syscalls=0
 while [ $# -gt 0 ]; do
     case $1 in
     --with-clamd) with_clamd=1; shift ;;
     --reps) reps=${2:?--reps needs a number}; shift 2 ;;
     --seconds) seconds=${2:?--seconds needs a number}; shift 2 ;;
     --no-micro) micro=0; shift ;;
-    -h | --help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --syscalls)
+        syscalls=2000
+        shift
+        case ${1:-} in [0-9]*) syscalls=$1; shift ;; esac
+        ;;
+    -h | --help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench.sh: unknown option $1" >&2; exit 2 ;;
     esac
 done
-case $reps$seconds in *[!0-9.]*) echo "bench.sh: --reps and --seconds take numbers" >&2; exit 2 ;; esac
+case $reps$seconds$syscalls in *[!0-9.]*) echo "bench.sh: --reps, --seconds and --syscalls take numbers" >&2; exit 2 ;; esac
 max_requests=200000
 concurrencies=(1 8 20)
 
@@ -62,6 +71,7 @@ install_clamd() {
 
 ensure_build_tools
 ensure_packages libbenchmark-dev
+[ "$syscalls" = 0 ] || ensure_packages strace
 if [ "$with_clamd" = 1 ]; then
     install_clamd || fail "clamav-daemon could not be installed"
     command -v clamd >/dev/null || [ -x /usr/sbin/clamd ] || fail "clamd is not installed"
@@ -164,25 +174,28 @@ EOF
 
 # ---- start everything ----
 
-declare -A sockets protocols
+declare -A sockets protocols pids
 targets=(ref kav bd)
 
 "$bin/ql_reference_server" --socket "$tmp/ref.sock" --threads 20 --signatures "$signatures" &
 started_pids+=($!)
+pids[ref]=$!
 wait_for_socket "$tmp/ref.sock" "the reference server"
 sockets[ref]=$tmp/ref.sock
 
 make_root "$tmp/kav" 2
 QL_ROOT=$tmp/kav "$bin/qornd" -c "$tmp/kav/opt/Quellar/etc/qorn.conf" ||
     fail "the stand-in engine daemon did not start"
-started_pids+=("$(pid_from "$tmp/kav/opt/Quellar/var/run/qornd.pid")")
+pids[qornd]=$(pid_from "$tmp/kav/opt/Quellar/var/run/qornd.pid")
+started_pids+=("${pids[qornd]}")
 
 for engine in kav bd; do
     [ "$engine" = bd ] && make_root "$tmp/bd" 3
     QL_ROOT=$tmp/$engine "$bin/interfaced" ||
         fail "the interface daemon ($engine) did not start: $(tail -n 3 \
             "$tmp/$engine/var/Quellar/var/log/interface.log" 2>/dev/null)"
-    started_pids+=("$(pid_from "$tmp/$engine/opt/Quellar/var/run/interface.pid")")
+    pids[$engine]=$(pid_from "$tmp/$engine/opt/Quellar/var/run/interface.pid")
+    started_pids+=("${pids[$engine]}")
     sockets[$engine]=$tmp/$engine/opt/Quellar/var/run/interface
     wait_for_socket "${sockets[$engine]}" "the interface daemon ($engine)"
 done
@@ -213,6 +226,59 @@ EOF
     sockets[clamd]=$tmp/clamd/clamd.sock
     protocols[clamd]=zscan
     targets+=(clamd)
+fi
+
+# ---- system calls per request ----
+
+# syscall_counts TARGET PID...: strace -c -f attached to each PID while N requests go to TARGET;
+# prints "PID CALL COUNT" lines.
+syscall_counts() {
+    local target=$1 pid tracers=()
+    shift
+    # Warm: the KAV daemon's connections to the engine daemon are open before counting.
+    "$bin/ql_load_generator" --socket "${sockets[$target]}" --clients 8 --requests 200 \
+        --seconds 10 "${files[@]}" >/dev/null 2>>"$tmp/loadgen.err" || true
+    for pid in "$@"; do
+        strace -c -f -p "$pid" -o "$tmp/strace.$pid" 2>/dev/null &
+        tracers+=($!)
+    done
+    sleep 1 # attached to every thread
+    "$bin/ql_load_generator" --socket "${sockets[$target]}" --clients 8 --requests "$syscalls" \
+        --seconds 600 "${files[@]}" >"$tmp/syscalls.$target" 2>>"$tmp/loadgen.err" ||
+        fail "the load generator failed against $target"
+    sleep 0.5
+    kill -INT "${tracers[@]}" 2>/dev/null || true
+    wait "${tracers[@]}" 2>/dev/null || true
+    for pid in "$@"; do
+        awk -v p="$pid" '$1 ~ /^[0-9.]+$/ && $NF != "total" { print p, $NF, $4 }' "$tmp/strace.$pid"
+    done
+}
+
+if [ "$syscalls" != 0 ]; then
+    echo "Counting system calls over $syscalls requests at 8 clients (strace -c -f) ..."
+    counts=$tmp/counts.txt
+    : >"$counts"
+    for target in ref bd kav; do
+        case $target in
+        kav) syscall_counts kav "${pids[kav]}" "${pids[qornd]}" >>"$counts" ;;
+        *) syscall_counts "$target" "${pids[$target]}" >>"$counts" ;;
+        esac
+        grep -q 'errors=0 mismatches=0' "$tmp/syscalls.$target" ||
+            fail "$target answered wrongly: $(cat "$tmp/syscalls.$target")"
+    done
+    echo
+    echo "System calls per request (${syscalls} requests, 8 clients, the four sample files in turn):"
+    awk -v n="$syscalls" -v ref="${pids[ref]}" -v bd="${pids[bd]}" -v kav="${pids[kav]}" '
+        { col = $1 == ref ? 1 : $1 == bd ? 2 : $1 == kav ? 3 : 4; v[$2, col] = $3 / n
+          total[col] += $3 / n; names[$2] = 1 }
+        END { for (c in names) { line = sprintf("%-18s", c); sum = 0
+                  for (i = 1; i <= 4; i++) { line = line sprintf(" %9.2f", v[c, i]); sum += v[c, i] }
+                  if (sum >= 0.005) print sum, line }
+              line = sprintf("%-18s", "total")
+              for (i = 1; i <= 4; i++) line = line sprintf(" %9.2f", total[i])
+              print -1, line }' "$counts" | sort -k1,1gr | cut -d' ' -f2- |
+        { printf '%-18s %9s %9s %9s %9s\n' call reference bd kav qornd; cat; }
+    exit 0
 fi
 
 # ---- load: interleaved, repeated ----
@@ -308,15 +374,17 @@ echo
 echo "Targets:"
 verdict() { awk -v v="$1" -v op="$2" -v l="$3" 'BEGIN { ok = op == ">=" ? v >= l : v <= l;
     print ok ? "holds" : "MISSED" }'; }
+declare -A floor=([bd,8]=0.55 [bd,20]=0.50 [kav,8]=0.40 [kav,20]=0.35) p50_limit=([bd]=2 [kav]=3)
 for clients in 8 20; do
-    echo "  bd  at $clients clients >= 0.50 x reference req/s: ${ratio_rps[bd,$clients]}" \
-        "$(verdict "${ratio_rps[bd,$clients]}" ">=" 0.5)"
-    echo "  kav at $clients clients >= 0.35 x reference req/s: ${ratio_rps[kav,$clients]}" \
-        "$(verdict "${ratio_rps[kav,$clients]}" ">=" 0.35)"
+    for engine in bd kav; do
+        echo "  $engine at $clients clients >= ${floor[$engine,$clients]} x reference req/s:" \
+            "${ratio_rps[$engine,$clients]} $(verdict "${ratio_rps[$engine,$clients]}" ">=" \
+            "${floor[$engine,$clients]}")"
+    done
 done
 for engine in bd kav; do
-    echo "  $engine at 1 client p50 <= 3 x reference: ${ratio_p50[$engine,1]}" \
-        "$(verdict "${ratio_p50[$engine,1]}" "<=" 3)"
+    echo "  $engine at 1 client p50 <= ${p50_limit[$engine]} x reference: ${ratio_p50[$engine,1]}" \
+        "$(verdict "${ratio_p50[$engine,1]}" "<=" "${p50_limit[$engine]}")"
 done
 for engine in kav bd; do
     echo "  idle $engine: < 1% of a core: ${idle_cpu[$engine]}% $(verdict "${idle_cpu[$engine]}" "<=" 0.99)," \

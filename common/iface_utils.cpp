@@ -56,13 +56,18 @@ bool copyBounded(char *dst, std::size_t cap, std::string_view src) {
 }
 
 bool formatBounded(char *dst, std::size_t cap, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    bool whole = formatBoundedV(dst, cap, format, args);
+    va_end(args);
+    return whole;
+}
+
+bool formatBoundedV(char *dst, std::size_t cap, const char *format, va_list args) {
     if (cap == 0) {
         return false;
     }
-    va_list args;
-    va_start(args, format);
     int n = std::vsnprintf(dst, cap, format, args);
-    va_end(args);
     if (n < 0) {
         dst[0] = '\0';
         return false;

@@ -3,6 +3,7 @@
 #ifndef QL_COMMON_IFACE_UTILS_H
 #define QL_COMMON_IFACE_UTILS_H
 
+#include <cstdarg>
 #include <cstddef>
 #include <string_view>
 
@@ -22,6 +23,8 @@ bool copyBounded(char (&dst)[N], std::string_view src) {
 // snprintf into dst[cap], always NUL-terminated. Returns false when the text was cut or the
 // format failed.
 bool formatBounded(char *dst, std::size_t cap, const char *format, ...) QL_PRINTF(3, 4);
+// formatBounded with the arguments in a va_list.
+bool formatBoundedV(char *dst, std::size_t cap, const char *format, va_list args) QL_PRINTF(3, 0);
 
 // White space as the C library's isspace sees it in the C locale.
 [[nodiscard]] constexpr bool isBlank(char c) {

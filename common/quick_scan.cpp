@@ -40,9 +40,10 @@ int preparePath(QuickRequest *request, QLLogger *logger, char *path) {
         QL_Log(logger, QL_LOG_INFO, "%s is link but link not to scan\n", path);
         return 0;
     }
-    // A chain that climbs above the root leaves a partial path: refuse it rather than scan
-    // something the client did not name.
-    if (QL_ResolveSymlink(path, path) < 0) {
+    // A path that is no link is its own target: its status was looked up just above. A chain
+    // that climbs above the root leaves a partial path: refuse it rather than scan something the
+    // client did not name.
+    if (S_ISLNK(itself.st_mode) && QL_ResolveSymlink(path, path) < 0) {
         return failPath(logger, __LINE__, ql::lastErrorCode());
     }
     request->object = path;

@@ -4,21 +4,26 @@
 // instance's sockFd is the whole hand-over, without a lock or a queue: the entry stores an
 // accepted descriptor only while the field holds -1, and the worker stores -1 only after it has
 // answered and closed that connection, so each field has one writer at a time. After storing, the
-// entry bumps the record's wakeUps counter and notifies it; an idle worker sleeps on that counter
-// (a futex wait with no timeout), having read it before looking at sockFd and the stop flag, so
-// no wake-up is lost. On stop the entry wakes every worker the same way. A worker that frees its
-// record notifies the pool's ReleaseSignal, on which the entry waits (at most 500 microseconds a
-// pass) while every instance is busy. Workers block the termination signals, so only the entry
-// sees them through the stop flag. A connection can still land in a record whose worker has just
-// seen the stop flag; after joining, the entry closes whatever a record still holds.
+// entry bumps the record's wakeUps word; an idle worker sleeps on that word (a futex wait with no
+// timeout and no spinning), having read it before looking at sockFd and the stop flag, so no
+// wake-up is lost. On stop the entry wakes every worker the same way. A worker that frees its
+// record bumps the pool's ReleaseSignal, on which the entry waits (at most 500 microseconds a
+// pass) while every instance is busy; that wait logs its passes when it starts and then at most
+// once a second, and reopens the log when asked to. Workers block the termination signals, so
+// only the entry sees them through the stop flag. A connection can still land in a record whose
+// worker has just seen the stop flag; after joining, the entry closes whatever a record still
+// holds.
 #include "daemon/instance.h"
 
+#include <linux/futex.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -32,6 +37,19 @@ namespace ql::daemon {
 namespace {
 
 constexpr auto kReleaseWait = std::chrono::microseconds(500);
+// While every instance stays busy, how often the wait's passes are logged again.
+constexpr auto kBusyLogInterval = std::chrono::seconds(1);
+// A request with every byte a control character, as the log shows it.
+constexpr std::size_t kShownRequestMax = 4 * kRequestMax + 1;
+
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) &&
+              std::atomic<uint32_t>::is_always_lock_free);
+static_assert(sizeof(time_t) == sizeof(long), "the futex call takes the native timespec");
+
+long futex(const std::atomic<uint32_t> &word, int op, uint32_t value, const timespec *timeout) {
+    return syscall(SYS_futex, reinterpret_cast<const uint32_t *>(&word), op, value, timeout,
+                   nullptr, 0);
+}
 
 // Room for the text in "1 %s\n" within a reply.
 constexpr std::size_t kReplyTextMax = kReplyMax - 4;
@@ -70,7 +88,8 @@ class RequestServer {
         if (n < 0) {
             replyWithText(systemText(errno), reply_);
         } else {
-            daemonLog("Instance-%d: Request = %s, n = %d\n", no(), requestText_, n);
+            daemonLog("Instance-%d: Request = %s, n = %d\n", no(),
+                      logSafeText(requestText_, shown_), n);
             stripLineEnd(requestText_);
             answerRequest();
         }
@@ -98,10 +117,11 @@ class RequestServer {
 
     void scan(char *path) {
         request_.scanOpts = kScanOptions;
-        daemonLog("Instance-%d: file %s\n", no(), path);
+        const char *shown = logSafeText(path, shown_);
+        daemonLog("Instance-%d: file %s\n", no(), shown);
         nameSlot_.reset();
         request_.object = path;
-        daemonLog("Instance-%d: Sending for scan - %s\n", no(), path);
+        daemonLog("Instance-%d: Sending for scan - %s\n", no(), shown);
         int result = QL_QuickScan(instance_.handle, &request_, &callback_);
         daemonLog("Instance-%d: Returned from scan %d\n", no(), result);
         replyForResult(result, nameSlot_.get(), reply_, instance_.alerts);
@@ -124,6 +144,7 @@ class RequestServer {
     EventCallback callback_;
     UniqueText nameSlot_;
     char requestText_[kRequestMax + 1] = {};
+    char shown_[kShownRequestMax] = {};  // the request or path as logged
     char reply_[kReplyMax] = {};
 };
 
@@ -133,22 +154,24 @@ void *instanceThread(void *record) {
 
 }  // namespace
 
-uint64_t ReleaseSignal::ticket() const {
-    std::lock_guard lock(mu_);
-    return count_;
-}
-
-void ReleaseSignal::waitFor(uint64_t ticket, std::chrono::microseconds bound) const {
-    std::unique_lock lock(mu_);
-    cv_.wait_for(lock, bound, [&] { return count_ != ticket; });
-}
-
-void ReleaseSignal::notify() {
-    {
-        std::lock_guard lock(mu_);
-        ++count_;
+void WakeWord::waitWhile(uint32_t seen, std::chrono::microseconds bound) const {
+    // The sleeper count is raised before the value is looked at, and bump moves the value before
+    // it looks at the count: either the bump sees a sleeper or the sleeper sees the new value.
+    sleepers_.fetch_add(1, std::memory_order_seq_cst);
+    if (value_.load(std::memory_order_seq_cst) == seen) {
+        auto seconds = std::chrono::duration_cast<std::chrono::seconds>(bound);
+        timespec limit{static_cast<time_t>(seconds.count()),
+                       static_cast<long>((bound - seconds).count() * 1000)};
+        (void)futex(value_, FUTEX_WAIT_PRIVATE, seen, bound.count() > 0 ? &limit : nullptr);
     }
-    cv_.notify_all();
+    sleepers_.fetch_sub(1, std::memory_order_release);
+}
+
+void WakeWord::bump(bool everyone) {
+    value_.fetch_add(1, std::memory_order_seq_cst);
+    if (sleepers_.load(std::memory_order_seq_cst) > 0) {
+        (void)futex(value_, FUTEX_WAKE_PRIVATE, everyone ? INT_MAX : 1, nullptr);
+    }
 }
 
 void FreeDeleter::operator()(char *text) const {
@@ -156,8 +179,7 @@ void FreeDeleter::operator()(char *text) const {
 }
 
 void wakeInstance(Instance &instance) {
-    instance.wakeUps.fetch_add(1, std::memory_order_acq_rel);
-    instance.wakeUps.notify_one();
+    instance.wakeUps.bump(false);
 }
 
 int stripLineEnd(char *text) {
@@ -219,6 +241,17 @@ void replyForResult(int result, const char *reported, char (&reply)[kReplyMax],
 
 int readRequest(int fd, int32_t timeoutSeconds, char (&request)[kRequestMax + 1]) {
     std::memset(request, 0, sizeof request);
+    // A client has mostly sent its path by the time an instance looks: take it without a wait.
+    ssize_t taken;
+    do {
+        taken = recv(fd, request, kRequestMax, MSG_DONTWAIT);
+    } while (taken < 0 && errno == EINTR);
+    if (taken >= 0) {
+        return static_cast<int>(taken);
+    }
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        return -1;
+    }
     pollfd waiting{fd, POLLIN, 0};
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
     for (;;) {
@@ -251,13 +284,13 @@ Instance *instanceMain(Instance *instance) {
     instance->success.store(true, std::memory_order_release);
     instance->released->notify();
     for (;;) {
-        uint32_t seen = instance->wakeUps.load(std::memory_order_acquire);
+        uint32_t seen = instance->wakeUps.value();
         if (stopRequested()) {
             break;
         }
         int fd = instance->sockFd.load(std::memory_order_acquire);
         if (fd < 0) {
-            instance->wakeUps.wait(seen, std::memory_order_acquire);
+            instance->wakeUps.waitWhile(seen);
             continue;
         }
         server.serve(fd);
@@ -322,7 +355,7 @@ bool InstancePool::start(AVHandle handle, int32_t requestTimeout, const ReplyAle
 void InstancePool::waitReady(std::chrono::milliseconds bound) {
     auto deadline = std::chrono::steady_clock::now() + bound;
     for (;;) {
-        uint64_t ticket = released_.ticket();
+        uint32_t ticket = released_.ticket();
         int32_t ready = 0;
         for (int32_t i = 0; i < started_; ++i) {
             ready += records_[i].success.load(std::memory_order_acquire) ? 1 : 0;
@@ -336,12 +369,14 @@ void InstancePool::waitReady(std::chrono::milliseconds bound) {
     }
 }
 
-int32_t InstancePool::findFree() {
+int32_t InstancePool::findFree(bool logged) {
     for (int32_t i = 0; i < count_; ++i) {
         Instance &record = records_[i];
         int32_t fd = record.sockFd.load(std::memory_order_acquire);
         bool ready = record.success.load(std::memory_order_acquire);
-        daemonLog("Instance %d (sockFd = %d, success = %d)\n", i, fd, ready ? 1 : 0);
+        if (logged) {
+            daemonLog("Instance %d (sockFd = %d, success = %d)\n", i, fd, ready ? 1 : 0);
+        }
         if (fd < 0 && ready) {
             return i;
         }
@@ -351,9 +386,15 @@ int32_t InstancePool::findFree() {
 
 bool InstancePool::handOver(int fd) {
     ql::UniqueFd connection(fd);
+    // The first pass is always logged; while every instance stays busy, one pass a second.
+    auto nextLogged = std::chrono::steady_clock::time_point::min();
     while (!stopRequested()) {
-        uint64_t ticket = released_.ticket();
-        int32_t i = findFree();
+        uint32_t ticket = released_.ticket();
+        auto now = nextLogged == std::chrono::steady_clock::time_point::min()
+                       ? nextLogged
+                       : std::chrono::steady_clock::now();
+        bool logged = now >= nextLogged;
+        int32_t i = findFree(logged);
         if (i >= 0) {
             daemonLog("Instance %d free to process\n", i);
             busyCount_.fetch_add(1, std::memory_order_relaxed);
@@ -361,8 +402,12 @@ bool InstancePool::handOver(int fd) {
             wakeInstance(records_[i]);
             return true;
         }
-        daemonLog("No instance free to process, waiting to release one.\n");
+        if (logged) {
+            daemonLog("No instance free to process, waiting to release one.\n");
+            nextLogged = std::chrono::steady_clock::now() + kBusyLogInterval;
+        }
         released_.waitFor(ticket, kReleaseWait);
+        serviceLogReopen();
     }
     return false;
 }

@@ -13,10 +13,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include "daemon/interface_conf.h"
 #include "ql/qlscan.h"
@@ -28,19 +26,35 @@ inline constexpr int kReplyMax = 256;     // characters of a reply, terminator i
 // Options of every scan: links are followed to their target, which is scanned.
 inline constexpr uint32_t kScanOptions = 0x0001 | QL_OPT_LINK;
 
+// A counter threads sleep on until it moves: a futex word, so a sleeper takes no CPU and is woken
+// by the kernel, and a bump makes a system call only when someone sleeps.
+class WakeWord {
+  public:
+    [[nodiscard]] uint32_t value() const { return value_.load(std::memory_order_acquire); }
+    // Sleep while the value is still seen: until a bump, or until bound has passed (no bound when
+    // it is zero). May also return early.
+    void waitWhile(uint32_t seen, std::chrono::microseconds bound = {}) const;
+    // Move the value and wake one sleeper, or every one.
+    void bump(bool everyone);
+
+  private:
+    std::atomic<uint32_t> value_{0};
+    mutable std::atomic<int32_t> sleepers_{0};
+};
+
 // Tells the entry that an instance became ready or free. Waiting on it is bounded by the caller.
 class ReleaseSignal {
   public:
     // The count of signals so far; pass it to waitFor to wait for the next one.
-    [[nodiscard]] uint64_t ticket() const;
+    [[nodiscard]] uint32_t ticket() const { return word_.value(); }
     // Wait until a signal after ticket was given, or until bound has passed.
-    void waitFor(uint64_t ticket, std::chrono::microseconds bound) const;
-    void notify();
+    void waitFor(uint32_t ticket, std::chrono::microseconds bound) const {
+        word_.waitWhile(ticket, bound);
+    }
+    void notify() { word_.bump(true); }
 
   private:
-    mutable std::mutex mu_;
-    mutable std::condition_variable cv_;
-    uint64_t count_ = 0;  // guarded by mu_
+    WakeWord word_;
 };
 
 // One worker instance's record.
@@ -59,7 +73,7 @@ struct Instance {
     // Set once by the worker when it is ready to serve.
     std::atomic<bool> success{false};
     // Bumped by the entry to wake the worker (a connection, or the stop).
-    std::atomic<uint32_t> wakeUps{0};
+    WakeWord wakeUps;
 };
 
 // Wake the worker of instance to look at its sockFd and the stop flag.
@@ -119,9 +133,10 @@ class InstancePool {
     // Wait until every started instance is ready, at most bound.
     void waitReady(std::chrono::milliseconds bound);
 
-    // Give fd to the lowest-numbered free instance, logging each pass over the records; while
-    // none is free, wait for a release (at most 500 microseconds a pass). When the stop flag is
-    // set the connection is closed instead and false is returned.
+    // Give fd to the lowest-numbered free instance. While none is free, wait for a release (at
+    // most 500 microseconds a pass), reopening the log when asked to; the passes over the records
+    // are logged when the wait starts and then at most once a second. When the stop flag is set
+    // the connection is closed instead and false is returned.
     bool handOver(int fd);
 
     // Wait up to bound for an instance to release a connection.
@@ -135,8 +150,8 @@ class InstancePool {
     [[nodiscard]] Instance &operator[](int32_t i) { return records_[i]; }
 
   private:
-    // Index of the first free instance, -1 when none; logs each record examined.
-    int32_t findFree();
+    // Index of the first free instance, -1 when none; logs each record examined when logged.
+    int32_t findFree(bool logged);
 
     std::unique_ptr<Instance[]> records_;
     std::unique_ptr<pthread_t[]> threads_;

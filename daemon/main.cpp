@@ -270,9 +270,7 @@ bool isResourceShortage(int error) {
 
 void serve(int listenFd, InstancePool &pool) {
     while (!stopRequested()) {
-        if (takeLogReopenRequest()) {
-            reopenDaemonLog();
-        }
+        serviceLogReopen();
         if (!connectionWaiting(listenFd)) {
             continue;
         }

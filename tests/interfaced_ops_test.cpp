@@ -1,18 +1,14 @@
-// The interface daemon in operation: log rotation under load, socket access, the configuration
-// check and the ping of qlscan.
+// The interface daemon in operation: socket access, the configuration check and the ping of
+// qlscan.
 #include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <map>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "daemon/interface_conf.h"
@@ -23,8 +19,6 @@ namespace {
 
 using ql::test::DaemonFixture;
 using ql::test::Engine;
-
-constexpr const char *kLogFile = "/var/Quellar/var/log/interface.log";
 
 struct Outcome {
     int status = -1;
@@ -88,84 +82,12 @@ gid_t otherGroup(std::string &name) {
 
 class InterfacedOpsTest : public DaemonFixture {
   protected:
-    std::string LogPath() const { return root_.path(kLogFile); }
-
     struct stat SocketStat() const {
         struct stat info {};
         stat(SockPath().c_str(), &info);
         return info;
     }
 };
-
-TEST_F(InterfacedOpsTest, HangupReopensTheLogUnderLoadWithoutLosingOrSplittingALine) {
-    ASSERT_TRUE(UseEngine(Engine::Bd));
-    ASSERT_EQ(0, StartDaemon());
-    constexpr int kClients = 4;
-    constexpr int kRotations = 5;
-    std::atomic<bool> done{false};
-    std::atomic<int> answered{0};
-    std::vector<int> sentBy(kClients, 0);
-    std::vector<std::thread> clients;
-    for (int c = 0; c < kClients; ++c) {
-        clients.emplace_back([&, c] {
-            for (int i = 0; !done.load(); ++i) {
-                std::string path = "/none/c" + std::to_string(c) + "-" + std::to_string(i);
-                EXPECT_EQ("1 No such file or directory\n", Ask(path)) << path;
-                sentBy[c] = i + 1;
-                answered.fetch_add(1);
-            }
-        });
-    }
-    std::vector<std::string> files;
-    for (int r = 1; r <= kRotations; ++r) {
-        int target = answered.load() + 40;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (answered.load() < target && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        files.push_back(LogPath() + "." + std::to_string(r));
-        ASSERT_EQ(0, rename(LogPath().c_str(), files.back().c_str()));
-        ASSERT_EQ(0, kill(daemonPid(), SIGHUP));
-    }
-    ASSERT_TRUE(WaitForLog("Request = "));  // the last reopened file is written to
-    done = true;
-    for (std::thread &client : clients) {
-        client.join();
-    }
-    EXPECT_EQ(0, StopDaemon(SIGTERM));
-    files.push_back(LogPath());
-    EXPECT_TRUE(LogHas("Term ditected\n"));
-
-    std::map<std::string, int> requests;
-    int sent = 0;
-    for (const std::string &file : files) {
-        std::string text = ql::test::readFile(file);
-        EXPECT_NE(std::string::npos, text.find("Request = ")) << file << " got no request";
-        EXPECT_TRUE(text.empty() || text.back() == '\n') << file << " ends inside a line";
-        std::istringstream lines(text);
-        std::string line;
-        while (std::getline(lines, line)) {
-            bool known = line.empty() || line.rfind("Instance", 0) == 0 ||
-                         line.rfind("No instance free", 0) == 0 || line == "Term ditected";
-            EXPECT_TRUE(known) << file << ": split or foreign line \"" << line << "\"";
-            std::size_t at = line.find("Request = ");
-            if (at != std::string::npos) {
-                ++requests[line.substr(at, line.find(", n = ") - at)];
-            }
-            sent += line.size() > 6 && line.compare(line.size() - 6, 6, ": Sent") == 0 ? 1 : 0;
-        }
-    }
-    int total = 0;
-    for (int c = 0; c < kClients; ++c) {
-        total += sentBy[c];
-        for (int i = 0; i < sentBy[c]; ++i) {
-            std::string key = "Request = /none/c" + std::to_string(c) + "-" + std::to_string(i);
-            EXPECT_EQ(1, requests[key]) << key;
-        }
-    }
-    EXPECT_EQ(total, sent);
-    EXPECT_EQ(static_cast<std::size_t>(total), requests.size());
-}
 
 TEST_F(InterfacedOpsTest, SocketAccessKeysAreAppliedAfterBindAndBadValuesFallBack) {
     ASSERT_TRUE(UseEngine(Engine::Bd));

@@ -124,7 +124,7 @@ TEST_P(InterfacedTest, RequestIsLoggedStepByStep) {
         "Instance 0 free to process\n"
         "Instance-0: Connected (1).....\n"
         "Instance-0: Request = " +
-        clean_ + "\n, n = " + std::to_string(clean_.size() + 1) +
+        clean_ + "\\n, n = " + std::to_string(clean_.size() + 1) +
         "\n"
         "Instance-0: file " +
         clean_ + "\n" + "Instance-0: Sending for scan - " + clean_ + "\n" +
@@ -245,7 +245,7 @@ TEST_F(InterfacedLifeTest, SecondStartIsRefusedAndTheFirstGoesOn) {
     std::string pidText = ql::test::readFile(PidPath());
     EXPECT_EQ(1, StartDaemon());
     EXPECT_TRUE(LogHas("Invalid sock path or some file already existing on path\n"));
-    EXPECT_TRUE(LogHas("Request = CHECK\r\n, n = 8\n"));
+    EXPECT_TRUE(LogHas("Request = CHECK\\r\\n, n = 8\n"));
     EXPECT_EQ(pidText, ql::test::readFile(PidPath()));
     EXPECT_EQ(first, daemonPid());
     EXPECT_EQ("0\n", Ask(WriteSample("clean", "clean")));

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -193,6 +194,16 @@ TEST_F(KavDaemonIfaceTest, LivenessNeedsSocketPidFileAndLiveProcess) {
     EXPECT_EQ(QL_isDaemonRunning(&conf), 1);
     ql::test::writeFile(conf.pidPath, "999999999\n");  // beyond any pid: no /proc entry
     EXPECT_EQ(QL_isDaemonRunning(&conf), 0);
+    pid_t zombie = fork();
+    if (zombie == 0) {
+        _exit(0);
+    }
+    ASSERT_GT(zombie, 0);
+    siginfo_t ended{};
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(zombie), &ended, WEXITED | WNOWAIT), 0);
+    ql::test::writeFile(conf.pidPath, std::to_string(zombie) + "\n");
+    EXPECT_EQ(QL_isDaemonRunning(&conf), 0);  // ended and not reaped yet
+    waitpid(zombie, nullptr, 0);
     ql::test::writeFile(conf.pidPath, "\n");
     EXPECT_EQ(QL_isDaemonRunning(&conf), 0);
     EXPECT_EQ(QL_StopAvDaemon(&conf), -1);  // pid 0: nothing signalled, files stay
