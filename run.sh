@@ -65,10 +65,32 @@ if [ "$stop_only" = 1 ]; then
     exit 0
 fi
 
+# Ninja's status lines, shortened to the file each step makes: "[12/55] daemon/instance.cpp".
+# On a terminal they overwrite each other on one line.
+show_progress() {
+    local line step what end='\n'
+    [ -t 1 ] && end='\r\033[K'
+    while IFS= read -r line; do
+        [[ $line =~ ^(\[[0-9]+/[0-9]+\])\ [A-Z][a-z]+\ .*\ ([^ ]+)$ ]] || continue
+        step=${BASH_REMATCH[1]}
+        what=${BASH_REMATCH[2]%.o}
+        what=${what/CMakeFiles\/*.dir\//}
+        printf "  %s %s$end" "$step" "$what"
+    done
+    [ -t 1 ] && printf '\n'
+    return 0
+}
+
 ensure_build_tools
 mkdir -p run
-echo "Building (log: run/build.log) ..."
-build_tree build >run/build.log 2>&1 || { tail -n 30 run/build.log >&2; fail "the build failed"; }
+# Only the four programs this script runs; ./test.sh builds the rest into the same folder, with
+# the same settings, so nothing is built twice.
+configure_tree build -DQL_WERROR=ON >run/build.log 2>&1 ||
+    { tail -n 30 run/build.log >&2; fail "configuring build/ failed"; }
+echo "Building interfaced, qlscan, qornd and libavcore.so into build/ (log: run/build.log) ..."
+cmake --build build -j "$(nproc)" --target interfaced qlscan qornd avcore 2>&1 |
+    tee -a run/build.log | show_progress ||
+    { tail -n 30 run/build.log >&2; fail "the build failed"; }
 for built in build/bin/interfaced build/bin/qlscan build/bin/qornd build/lib/libavcore.so; do
     [ -e "$built" ] || fail "$built was not built"
 done
