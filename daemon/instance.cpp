@@ -33,8 +33,7 @@ namespace {
 
 constexpr auto kReleaseWait = std::chrono::microseconds(500);
 
-// Room for the text in "1 %s\n" within a reply.
-constexpr std::size_t kReplyTextMax = kReplyMax - 4;
+constexpr const char *kErrorTag = "ERROR: ";
 
 const char *systemText(int code) {
     QL_SetError(code);
@@ -50,6 +49,15 @@ void blankLineEnds(char *text) {
     }
 }
 
+// "1 <prefix><text>\n", the text cut to what the reply holds and kept on one line.
+void replyWith(const char *prefix, const char *text, char (&reply)[kReplyMax]) {
+    char cut[kReplyMax];
+    ql::copyBounded(cut, text != nullptr ? text : "");
+    blankLineEnds(cut);
+    int room = static_cast<int>(kReplyMax - 4 - std::strlen(prefix));
+    ql::formatBounded(reply, sizeof reply, "1 %s%.*s\n", prefix, room, cut);
+}
+
 // Serve the request on one connection: read, check, scan, answer.
 class RequestServer {
   public:
@@ -59,7 +67,7 @@ class RequestServer {
         request_.scanOpts = 0;
         QL_InitEventCallback(&callback_);
         callback_.onEvent = onScanEvent;
-        callback_.userData = &nameSlot_;
+        callback_.userData = &note_;
     }
 
     void serve(int fd) {
@@ -68,7 +76,7 @@ class RequestServer {
         std::memset(reply_, 0, sizeof reply_);
         int n = readRequest(fd, instance_.requestTimeout, requestText_);
         if (n < 0) {
-            replyWithText(systemText(errno), reply_);
+            replyWithError(systemText(errno), style(), reply_);
         } else {
             daemonLog("Instance-%d: Request = %s, n = %d\n", no(), requestText_, n);
             stripLineEnd(requestText_);
@@ -79,16 +87,17 @@ class RequestServer {
 
   private:
     int no() const { return instance_.instanceNo; }
+    ErrorReplies style() const { return instance_.errorReplies; }
 
     void answerRequest() {
         // The engine-neutral scan copies at most QL_PATH_MAX - 1 characters; a longer path would
         // have another file scanned in its place.
         if (std::strlen(requestText_) >= QL_PATH_MAX) {
-            replyWithText(systemText(ENAMETOOLONG), reply_);
+            replyWithError(systemText(ENAMETOOLONG), style(), reply_);
             return;
         }
         if (access(requestText_, F_OK) != 0) {
-            replyWithText(systemText(errno), reply_);
+            replyWithError(systemText(errno), style(), reply_);
             return;
         }
         char path[QL_PATH_MAX];
@@ -99,15 +108,15 @@ class RequestServer {
     void scan(char *path) {
         request_.scanOpts = kScanOptions;
         daemonLog("Instance-%d: file %s\n", no(), path);
-        nameSlot_.reset();
+        note_ = ScanNote{};
         request_.object = path;
         daemonLog("Instance-%d: Sending for scan - %s\n", no(), path);
         int result = QL_QuickScan(instance_.handle, &request_, &callback_);
         daemonLog("Instance-%d: Returned from scan %d\n", no(), result);
-        replyForResult(result, nameSlot_.get(), reply_);
+        replyForResult(result, note_, style(), reply_);
         daemonLog("Instance-%d: msg = %s\n", no(), reply_);
         request_.object = nullptr;
-        nameSlot_.reset();
+        note_ = ScanNote{};
     }
 
     void sendReply(int fd) {
@@ -122,7 +131,7 @@ class RequestServer {
     Instance &instance_;
     QuickRequest request_;
     EventCallback callback_;
-    UniqueText nameSlot_;
+    ScanNote note_;
     char requestText_[kRequestMax + 1] = {};
     char reply_[kReplyMax] = {};
 };
@@ -176,32 +185,33 @@ int onScanEvent(const char * /*objectName*/, int32_t /*objectKind*/, int32_t /*e
     if (userData != nullptr) {
         const char *text = infectionName != nullptr ? infectionName : message;
         if (text != nullptr) {
-            static_cast<UniqueText *>(userData)->reset(strdup(text));
+            auto *note = static_cast<ScanNote *>(userData);
+            note->text.reset(strdup(text));
+            note->infection = infectionName != nullptr;
         }
     }
     return stopRequested() ? QL_CB_STOP : 0;
 }
 
-void replyWithText(const char *text, char (&reply)[kReplyMax]) {
-    char cut[kReplyTextMax + 1];
-    ql::copyBounded(cut, text != nullptr ? text : "");
-    blankLineEnds(cut);
-    ql::formatBounded(reply, sizeof reply, "1 %s\n", cut);
+void replyWithError(const char *text, ErrorReplies style, char (&reply)[kReplyMax]) {
+    replyWith(style == ErrorReplies::Tagged ? kErrorTag : "", text, reply);
 }
 
-void replyForResult(int result, const char *reported, char (&reply)[kReplyMax]) {
+void replyForResult(int result, const ScanNote &reported, ErrorReplies style,
+                    char (&reply)[kReplyMax]) {
     // An engine error reported with an empty text would leave the client a bare "1 ".
-    if (reported != nullptr && *reported == '\0') {
-        reported = nullptr;
-    }
+    const char *text =
+        reported.text != nullptr && *reported.text != '\0' ? reported.text.get() : nullptr;
     if (result < 0) {
-        replyWithText(QL_GetErrorText(), reply);
+        replyWithError(QL_GetErrorText(), style, reply);
     } else if (result == QL_RES_STOPPED) {
-        replyWithText("Scan stopped", reply);
+        replyWithError("Scan stopped", style, reply);
     } else if ((result & QL_RES_INFECTED) != 0) {
-        replyWithText(reported != nullptr ? reported : "Infected", reply);
+        replyWith("", text != nullptr ? text : "Infected", reply);
+    } else if ((result & QL_RES_ERROR) != 0 && text != nullptr && reported.infection) {
+        replyWith("", text, reply);
     } else if ((result & QL_RES_ERROR) != 0) {
-        replyWithText(reported != nullptr ? reported : "Scan error", reply);
+        replyWithError(text != nullptr ? text : "Scan error", style, reply);
     } else {
         ql::copyBounded(reply, "0\n");
     }
@@ -282,7 +292,7 @@ bool InstancePool::allocate(int32_t count) {
     return true;
 }
 
-bool InstancePool::start(AVHandle handle, int32_t requestTimeout) {
+bool InstancePool::start(AVHandle handle, int32_t requestTimeout, ErrorReplies errorReplies) {
     sigset_t termSignals;
     sigset_t previous;
     sigemptyset(&termSignals);
@@ -298,6 +308,7 @@ bool InstancePool::start(AVHandle handle, int32_t requestTimeout) {
         record.busyCount = &busyCount_;
         record.released = &released_;
         record.requestTimeout = requestTimeout;
+        record.errorReplies = errorReplies;
         if (pthread_create(&threads_[i], nullptr, instanceThread, &record) != 0) {
             all = false;
             break;

@@ -5,6 +5,8 @@
 // by CR and LF characters; one read of at most kRequestMax bytes is taken, bounded by the request
 // timeout. The daemon answers one line and closes: "0\n" for a file found clean, "1 <text>\n"
 // for an infection (its name), a failed or stopped scan, or a request that could not be served.
+// The last three are error replies; with ErrorReplies::Tagged they read "1 ERROR: <text>\n", so
+// that a front end tells a failed scan from an infection name by one prefix.
 #ifndef QL_DAEMON_INSTANCE_H
 #define QL_DAEMON_INSTANCE_H
 
@@ -25,6 +27,9 @@ inline constexpr int kRequestMax = 1049;  // bytes of one request
 inline constexpr int kReplyMax = 256;     // characters of a reply, terminator included
 // Options of every scan: links are followed to their target, which is scanned.
 inline constexpr uint32_t kScanOptions = 0x0001 | QL_OPT_LINK;
+
+// How error replies are written: "1 <text>\n" (Plain), or "1 ERROR: <text>\n" (Tagged).
+enum class ErrorReplies { Plain, Tagged };
 
 // Tells the entry that an instance became ready or free. Waiting on it is bounded by the caller.
 class ReleaseSignal {
@@ -49,6 +54,7 @@ struct Instance {
     std::atomic<int32_t> *busyCount = nullptr;
     ReleaseSignal *released = nullptr;
     int32_t requestTimeout = 30;  // seconds
+    ErrorReplies errorReplies = ErrorReplies::Plain;
 
     // The hand-over: the entry stores a descriptor only while this is -1; the worker stores -1
     // only after it has closed that connection.
@@ -67,28 +73,37 @@ void wakeInstance(Instance &instance);
 // to be blocked in the calling thread.
 Instance *instanceMain(Instance *instance);
 
+struct FreeDeleter {
+    void operator()(char *text) const;
+};
+using UniqueText = std::unique_ptr<char, FreeDeleter>;
+
+// What a scan last reported through its event function.
+struct ScanNote {
+    UniqueText text;         // an allocated copy, or null when nothing was reported
+    bool infection = false;  // text is an infection name (not a message)
+};
+
 // The event function of every scan: stores an allocated copy of infectionName, or else of
-// message, in the slot userData points at (a UniqueText), replacing what it held. Returns
-// QL_CB_STOP once the stop flag is set, else 0.
+// message, in the ScanNote userData points at, replacing what it held. Returns QL_CB_STOP once
+// the stop flag is set, else 0.
 int onScanEvent(const char *objectName, int32_t objectKind, int32_t event,
                 const char *infectionName, const char *message, void *userData);
 
 // Remove every CR and LF from the end of text in place. 0, or -1 for NULL.
 int stripLineEnd(char *text);
 
-struct FreeDeleter {
-    void operator()(char *text) const;
-};
-using UniqueText = std::unique_ptr<char, FreeDeleter>;
+// The reply to a scan's result. "0\n" for results without the infected and error bits. An
+// infection reply "1 %s\n" with the reported text (or "Infected") for results with the infected
+// bit, and for those with the error bit whose reported text is an infection name. Every other
+// reply is an error reply, "1 %s\n" or with Tagged "1 ERROR: %s\n": the reported text (or "Scan
+// error") for the error bit, "Scan stopped" for a stopped scan, the last error's text for -1.
+// Texts are cut so that the reply ends with "\n"; line ends inside them become blanks.
+void replyForResult(int result, const ScanNote &reported, ErrorReplies style,
+                    char (&reply)[kReplyMax]);
 
-// The reply to a scan's result: "0\n" for results without the infected and error bits; "1 %s\n"
-// with reported (or "Infected" / "Scan error" when NULL or empty) for those with either bit, "1
-// Scan stopped\n" for a stopped scan, "1 %s\n" with the last error's text for -1. Texts are cut so
-// that the reply ends with "\n"; line ends inside them become blanks.
-void replyForResult(int result, const char *reported, char (&reply)[kReplyMax]);
-
-// "1 %s\n" with text, cut and cleaned like replyForResult's.
-void replyWithText(const char *text, char (&reply)[kReplyMax]);
+// The error reply with text, cut and cleaned like replyForResult's.
+void replyWithError(const char *text, ErrorReplies style, char (&reply)[kReplyMax]);
 
 // One read of at most kRequestMax bytes from fd into request (NUL-terminated after the bytes),
 // waiting at most timeoutSeconds for the first byte. The bytes read, or -1 with errno set
@@ -108,7 +123,8 @@ class InstancePool {
     [[nodiscard]] bool allocate(int32_t count);
     // Start one thread per record, each with the termination signals blocked. Stops at the first
     // thread that cannot be started and returns false.
-    [[nodiscard]] bool start(AVHandle handle, int32_t requestTimeout);
+    [[nodiscard]] bool start(AVHandle handle, int32_t requestTimeout,
+                             ErrorReplies errorReplies = ErrorReplies::Plain);
     // Wait until every started instance is ready, at most bound.
     void waitReady(std::chrono::milliseconds bound);
 

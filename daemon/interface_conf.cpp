@@ -1,12 +1,17 @@
 #include "daemon/interface_conf.h"
 
 #include <grp.h>
+#include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <new>
+#include <string_view>
 
 #include "common/iface_utils.h"
 #include "settings/ini_loader.h"
@@ -33,6 +38,23 @@ void takeNumberInRange(const ValueTable *table, const char *name, int32_t low, i
     int32_t value = tableGetNumber(table, name, -1);
     if (value >= low && value <= high) {
         field = value;
+    }
+}
+
+bool isAnyOf(std::string_view value, std::initializer_list<const char *> words) {
+    for (const char *word : words) {
+        if (value.size() == std::strlen(word) &&
+            strncasecmp(value.data(), word, value.size()) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void takeYesNo(const ValueTable *table, const char *name, bool &field) {
+    int32_t value = yesNoOf(tableGet(table, name, nullptr));
+    if (value >= 0) {
+        field = value == 1;
     }
 }
 
@@ -67,6 +89,7 @@ int readInterfaceConf(const char *path, InterfaceSettings *settings) {
                       settings->requestTimeout);
     copyIfSet(table.get(), "postwicker:PostwickerSocketMode", settings->sockMode);
     copyIfSet(table.get(), "postwicker:PostwickerSocketGroup", settings->sockGroup);
+    takeYesNo(table.get(), "postwicker:TagErrorReplies", settings->tagErrorReplies);
     return 0;
 }
 
@@ -93,6 +116,19 @@ int32_t socketModeOf(const char *text) {
         return -1;
     }
     return static_cast<int32_t>(mode);
+}
+
+int32_t yesNoOf(const char *text) {
+    if (text == nullptr) {
+        return -1;
+    }
+    std::string_view value(text);
+    value.remove_prefix(std::min(value.find_first_not_of(" \t"), value.size()));
+    value = value.substr(0, value.find_last_not_of(" \t") + 1);
+    if (isAnyOf(value, {"yes", "true", "on", "1"})) {
+        return 1;
+    }
+    return isAnyOf(value, {"no", "false", "off", "0"}) ? 0 : -1;
 }
 
 bool socketGroupOf(const char *name, gid_t *gid) {

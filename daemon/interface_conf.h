@@ -7,6 +7,7 @@
 //   RequestTimeout    seconds to wait for a request, 1 to 3600 (another value leaves the default)
 //   PostwickerSocketMode   the socket file's mode, octal, 0 to 0777 (default 0777)
 //   PostwickerSocketGroup  the group given the socket file (default: none, the daemon's own)
+//   TagErrorReplies   yes: every error reply reads "1 ERROR: <text>" (default no)
 // The two socket keys are kept as written; the entry checks them when it applies them after bind.
 #ifndef QL_DAEMON_INTERFACE_CONF_H
 #define QL_DAEMON_INTERFACE_CONF_H
@@ -36,6 +37,7 @@ struct InterfaceSettings {
     int32_t requestTimeout;        // seconds a worker waits for a client's request
     char sockMode[QL_VALUE_MAX];   // PostwickerSocketMode as written; empty when not set
     char sockGroup[QL_VALUE_MAX];  // PostwickerSocketGroup as written; empty when not set
+    bool tagErrorReplies;          // error replies read "1 ERROR: <text>"
 };
 
 // The defaults: the fixed socket and pid paths below QL_ROOT (empty when QL_ROOT is unusable),
@@ -50,6 +52,10 @@ struct InterfaceSettings {
 // The socket file's mode that text (a PostwickerSocketMode value) asks for: an octal number from 0
 // to 0777, blanks around it allowed; kDefaultSockMode for an empty text; -1 for anything else.
 [[nodiscard]] int32_t socketModeOf(const char *text);
+
+// A yes-or-no value (a TagErrorReplies value): 1 for yes, true, on or 1, 0 for no, false, off or 0
+// (case ignored, blanks around allowed), -1 for anything else, which leaves the default.
+[[nodiscard]] int32_t yesNoOf(const char *text);
 
 // The id of the group named name (a PostwickerSocketGroup value) into gid. False when no such
 // group exists or name is empty or NULL.

@@ -240,7 +240,9 @@ bool listenSocket(int fd, const InterfaceSettings &settings) {
 }
 
 bool startInstances(InstancePool &pool, AVHandle handle, const InterfaceSettings &settings) {
-    if (!pool.start(handle, settings.requestTimeout)) {
+    ErrorReplies errorReplies =
+        settings.tagErrorReplies ? ErrorReplies::Tagged : ErrorReplies::Plain;
+    if (!pool.start(handle, settings.requestTimeout, errorReplies)) {
         stopFlag.store(kStoppedByDaemon, std::memory_order_release);
         return false;
     }

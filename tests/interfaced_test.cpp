@@ -87,6 +87,23 @@ TEST_P(InterfacedTest, EngineErrorTextReachesTheClient) {
               Ask(broken));
 }
 
+TEST_P(InterfacedTest, TaggedErrorRepliesAreMarkedAndInfectionsAreNot) {
+    ASSERT_EQ(0, StopDaemon(SIGTERM));
+    WriteInterfaceConf("[postwicker]\nRequestTimeout=2\nTagErrorReplies = yes\n");
+    ASSERT_EQ(0, StartDaemon());
+    const std::pair<std::string, std::string> rows[] = {
+        {clean_, "0\n"},
+        {infected_, kInfected},
+        {root_.path("/samples/missing"), "1 ERROR: No such file or directory\n"},
+        {root_.path("/samples"), "1 ERROR: Invalid file or buffer\n"},
+        {WriteSample("broken.bin", "xxBREAKMExx"),
+         GetParam() == Engine::Kav ? "1 ERROR: Engine broke\n" : "1 ERROR: Scan request failed\n"},
+    };
+    for (const auto &[request, reply] : rows) {
+        EXPECT_EQ(reply, Ask(request)) << request;
+    }
+}
+
 TEST_P(InterfacedTest, RequestIsLoggedStepByStep) {
     ASSERT_EQ("0\n", Ask(clean_ + "\n"));
     ASSERT_EQ(0, StopDaemon(SIGTERM));

@@ -109,7 +109,7 @@ page=$(render man1/qlscan.1)
 for text in --check-config --ping "EXIT STATUS"; do expect_in "$page" "$text" "qlscan(1)"; done
 page=$(render man5/interface.conf.5)
 for key in PostwickerSocket PostwickerPID MaxInstances RequestTimeout PostwickerSocketMode \
-    PostwickerSocketGroup; do
+    PostwickerSocketGroup TagErrorReplies; do
     expect_in "$page" "$key" "interface.conf(5)"
 done
 

@@ -129,6 +129,11 @@ bool readSettings(Report &report, InterfaceSettings &settings) {
                            daemon::kMaxInstances, settings.maxInstances);
         checkIgnoredNumber(report, table.get(), "RequestTimeout", 1, daemon::kMaxRequestTimeout,
                            settings.requestTimeout);
+        const char *tag = tableGet(table.get(), "postwicker:TagErrorReplies", nullptr);
+        if (tag != nullptr && daemon::yesNoOf(tag) < 0) {
+            report.warning(std::string("TagErrorReplies = ") + tag +
+                           " is neither yes nor no and ignored; no is used");
+        }
     }
     return true;
 }
@@ -328,6 +333,8 @@ int runCheckConfig(std::FILE *out) {
         checkPidFile(report, settings);
         report.value("instances", std::to_string(settings.maxInstances));
         report.value("request timeout", std::to_string(settings.requestTimeout) + " s");
+        report.value("error replies",
+                     settings.tagErrorReplies ? "1 ERROR: <text> (tagged)" : "1 <text> (untagged)");
     }
     checkLog(report);
     checkEngine(report);
