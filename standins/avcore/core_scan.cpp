@@ -1,6 +1,6 @@
 // The scan command of the stand-in core: a file, a directory walk or an object read through the
 // caller's I/O table. Plain tar archives are reported as a top-level object followed by their
-// regular members as inner objects.
+// regular members as inner objects, mail messages the same way with their parts, decoded.
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -13,6 +13,7 @@
 #include "common/unique_fd.h"
 #include "standins/avcore/core_instance.h"
 #include "standins/common/byte_source.h"
+#include "standins/common/mime_reader.h"
 #include "standins/common/tar_reader.h"
 
 namespace ql::avcore {
@@ -61,6 +62,10 @@ class Scan {
     Flow verdict(const std::string &name, int32_t type, uint32_t flags,
                  const std::vector<standin::Match> &matches);
     Flow finding(const char *name, int32_t type, uint32_t flags, const standin::Signature &sig);
+    Flow message(standin::ByteSource &source, const std::string &name, int32_t type,
+                 const standin::MimeListing &mail);
+    Flow container(const std::string &name, int32_t type, bool complete);
+    Flow settleContainer(const std::string &name, int32_t type, Flow answer);
 
     Instance &instance_;
     // A member of the archive being scanned was left to the core with a file action to take.
@@ -139,33 +144,15 @@ Flow Scan::verdict(const std::string &name, int32_t type, uint32_t flags,
     return answer == Flow::Act ? Flow::Go : answer;
 }
 
-Flow Scan::object(standin::ByteSource &source, const std::string &name, int32_t type) {
-    const standin::Matcher &matcher = instance_.engine().matcher;
-    standin::TarListing listing = standin::listTar(source);
-    if (!listing.isTar) {
-        standin::MatchResult found = matcher.scan(source);
-        if (found.error != 0) {
-            return Flow::Abort;
-        }
-        return verdict(name, type, 0, found.matches);
-    }
-    // The archive itself carries no verdict of its own; its members do.
+// A container (archive or message) carries no verdict of its own; its inner objects do.
+Flow Scan::container(const std::string &name, int32_t type, bool complete) {
     instance_.count(CORE_COUNTER_OBJECTS);
-    Flow answer = instance_.report(name.c_str(), type, listing.complete() ? 0 : CORE_FLAG_CORRUPTED,
-                                   0, CORE_EVENT_OBJECT, nullptr);
-    for (const standin::TarMember &member : listing.members) {
-        if (answer == Flow::Stop || answer == Flow::Abort) {
-            return answer;
-        }
-        if (member.type != standin::TarMemberType::Regular) {
-            continue;
-        }
-        standin::MatchResult found = matcher.scan(source, member.dataOffset, member.size);
-        if (found.error != 0) {
-            return Flow::Abort;
-        }
-        answer = verdict(name + "/" + member.name, type, CORE_FLAG_INNER, found.matches);
-    }
+    return instance_.report(name.c_str(), type, complete ? 0 : CORE_FLAG_CORRUPTED, 0,
+                            CORE_EVENT_OBJECT, nullptr);
+}
+
+// After the inner objects: the file action left to the container, if any.
+Flow Scan::settleContainer(const std::string &name, int32_t type, Flow answer) {
     if (answer == Flow::Stop || answer == Flow::Abort) {
         return answer;
     }
@@ -179,6 +166,54 @@ Flow Scan::object(standin::ByteSource &source, const std::string &name, int32_t 
         }
     }
     return answer == Flow::Act ? Flow::Go : answer;
+}
+
+Flow Scan::message(standin::ByteSource &source, const std::string &name, int32_t type,
+                   const standin::MimeListing &mail) {
+    Flow answer = container(name, type, mail.complete);
+    for (const standin::MimePart &part : mail.parts) {
+        if (answer == Flow::Stop || answer == Flow::Abort) {
+            return answer;
+        }
+        standin::MimePartSource decoded(source, part);
+        standin::MatchResult found = decoded.ok() ? instance_.engine().matcher.scan(decoded)
+                                                  : standin::MatchResult{decoded.error(), {}};
+        if (found.error != 0) {
+            return Flow::Abort;
+        }
+        answer = verdict(name + "/" + part.name, type, CORE_FLAG_INNER, found.matches);
+    }
+    return mail.error != 0 ? Flow::Abort : settleContainer(name, type, answer);
+}
+
+Flow Scan::object(standin::ByteSource &source, const std::string &name, int32_t type) {
+    const standin::Matcher &matcher = instance_.engine().matcher;
+    standin::TarListing listing = standin::listTar(source);
+    if (!listing.isTar) {
+        if (standin::MimeListing mail = standin::listMime(source); mail.isMessage) {
+            return message(source, name, type, mail);
+        }
+        standin::MatchResult found = matcher.scan(source);
+        if (found.error != 0) {
+            return Flow::Abort;
+        }
+        return verdict(name, type, 0, found.matches);
+    }
+    Flow answer = container(name, type, listing.complete());
+    for (const standin::TarMember &member : listing.members) {
+        if (answer == Flow::Stop || answer == Flow::Abort) {
+            return answer;
+        }
+        if (member.type != standin::TarMemberType::Regular) {
+            continue;
+        }
+        standin::MatchResult found = matcher.scan(source, member.dataOffset, member.size);
+        if (found.error != 0) {
+            return Flow::Abort;
+        }
+        answer = verdict(name + "/" + member.name, type, CORE_FLAG_INNER, found.matches);
+    }
+    return settleContainer(name, type, answer);
 }
 
 Flow Scan::walk(const std::string &dir, int level) {

@@ -12,6 +12,7 @@
 
 #include "common/unique_fd.h"
 #include "standins/common/byte_source.h"
+#include "standins/common/mime_reader.h"
 #include "standins/common/tar_reader.h"
 
 namespace ql::qornd {
@@ -116,9 +117,10 @@ struct ReplyBuilder {
     }
 };
 
-ScanReply failure(const std::string &line) {
+// The final line for a path the engine cannot read.
+ScanReply readFailure(int error) {
     ScanReply reply;
-    reply.lines.push_back(line + "\r\n");
+    reply.lines.push_back("501 " + std::string(std::strerror(error)) + "\r\n");
     return reply;
 }
 
@@ -236,19 +238,43 @@ bool answerScan(int fd, const standin::Matcher &matcher, const std::string &path
     return true;
 }
 
+// A mail message is announced like an archive; each part is an object named after it.
+ScanReply scanMessage(const standin::Matcher &matcher, standin::ByteSource &source,
+                      const standin::MimeListing &mail) {
+    ReplyBuilder builder;
+    builder.reply.lines.push_back("325-mime /\r\n");
+    builder.inArchive = true;
+    for (const standin::MimePart &part : mail.parts) {
+        standin::MimePartSource decoded(source, part);
+        standin::MatchResult result =
+            decoded.ok() ? matcher.scan(decoded) : standin::MatchResult{decoded.error(), {}};
+        if (result.error != 0) {
+            return readFailure(result.error);
+        }
+        builder.object(result.matches, "/" + part.name);
+    }
+    if (mail.error != 0) {
+        return readFailure(mail.error);
+    }
+    return builder.finish();
+}
+
 }  // namespace
 
 ScanReply scanPath(const standin::Matcher &matcher, const std::string &path) {
     standin::FdSource source(path.c_str());
     if (!source.ok()) {
-        return failure("501 " + std::string(std::strerror(source.error())));
+        return readFailure(source.error());
     }
     ReplyBuilder builder;
     standin::TarListing tar = standin::listTar(source);
     if (!tar.isTar) {
+        if (standin::MimeListing mail = standin::listMime(source); mail.isMessage) {
+            return scanMessage(matcher, source, mail);
+        }
         standin::MatchResult result = matcher.scan(source);
         if (result.error != 0) {
-            return failure("501 " + std::string(std::strerror(result.error)));
+            return readFailure(result.error);
         }
         builder.object(result.matches, "/");
         return builder.finish();
@@ -261,12 +287,12 @@ ScanReply scanPath(const standin::Matcher &matcher, const std::string &path) {
         }
         standin::MatchResult result = matcher.scan(source, member.dataOffset, member.size);
         if (result.error != 0) {
-            return failure("501 " + std::string(std::strerror(result.error)));
+            return readFailure(result.error);
         }
         builder.object(result.matches, "/" + member.name);
     }
     if (tar.end == standin::TarEnd::ReadError) {
-        return failure("501 " + std::string(std::strerror(tar.error)));
+        return readFailure(tar.error);
     }
     return builder.finish();
 }
