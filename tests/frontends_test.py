@@ -294,9 +294,9 @@ def decisions(front, source, build, tmp):
         rows = []
         if front == "amavisd":
             cases = [("clean", mail("clean"), "passed"),
-                     ("EICAR attachment", mail("eicar", eicar(), "eicar.com"), "blocked"),
+                     ("EICAR attachment", mail("eicar", eicar(), "eicar.com"), "blocked 554"),
                      ("EICAR inside zip", mail("zip", zipped("eicar.com", eicar()), "x.zip"),
-                      "blocked")]
+                      "blocked 554")]
         else:
             cases = [("clean", mail("clean"), "accepted"),
                      ("EICAR plain", plain_eicar_mail(), "rejected 550"),
@@ -304,7 +304,7 @@ def decisions(front, source, build, tmp):
                       "rejected 550")]
         for label, msg, expected in cases:
             rows.append((label, expected, verdict(front, send(port, msg), sink, msg["Subject"])))
-        deferred = "deferred" if front == "amavisd" else "deferred 451"
+        deferred = "deferred 451"
         for label, stop in (("engine stopped", installation.stop_engine),
                             ("daemon stopped", installation.stop_daemon)):
             stop()
@@ -340,7 +340,7 @@ def verdict(front, reply, sink, subject):
         if code == 250:
             wait_until(lambda: subject in sink.received(), "the sink to receive " + subject)
             return "passed"
-        return "blocked" if 500 <= code < 600 else "deferred" if 400 <= code < 500 else text
+        return "blocked %d" % code if 500 <= code < 600 else "deferred %d" % code
     if code == 250:
         return "accepted"
     kind = "rejected" if 500 <= code < 600 else "deferred"
