@@ -3,6 +3,7 @@
 #include <array>
 #include <cerrno>
 
+#include "standins/common/hex.h"
 #include "standins/common/mime_reader.h"
 
 namespace ql::standin {
@@ -24,19 +25,6 @@ constexpr std::array<int, 256> base64Table() {
     return table;
 }
 constexpr std::array<int, 256> kBase64 = base64Table();
-
-int hexDigit(unsigned char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;  // not by the rules, but written by some
-    }
-    return -1;
-}
 
 }  // namespace
 
@@ -75,7 +63,7 @@ int MimePartSource::Decoder::push(unsigned char c, unsigned char *out) {
 int MimePartSource::Decoder::pushQuoted(unsigned char c, unsigned char *out) {
     switch (state_) {
         case 1:  // after '='
-            if (hexDigit(c) >= 0) {
+            if (hexDigitValue(static_cast<char>(c)) >= 0) {
                 held_ = c;
                 state_ = 2;
                 return 0;
@@ -92,8 +80,9 @@ int MimePartSource::Decoder::pushQuoted(unsigned char c, unsigned char *out) {
             return 1 + pushQuoted(c, out + 1);
         case 2:  // after "=X"
             state_ = 0;
-            if (hexDigit(c) >= 0) {
-                out[0] = static_cast<unsigned char>(hexDigit(held_) * 16 + hexDigit(c));
+            if (hexDigitValue(static_cast<char>(c)) >= 0) {
+                out[0] = static_cast<unsigned char>(hexDigitValue(static_cast<char>(held_)) * 16 +
+                                                    hexDigitValue(static_cast<char>(c)));
                 return 1;
             }
             out[0] = '=';

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "standins/common/hex.h"
+
 namespace ql::standin {
 namespace {
 
@@ -156,19 +158,6 @@ bool splitField(std::string_view line, std::string_view &name, std::string_view 
     return true;
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // An extended parameter value: charset'language'text with %XX escapes.
 std::string decodeExtended(std::string_view value) {
     std::size_t first = value.find('\'');
@@ -178,9 +167,10 @@ std::string decodeExtended(std::string_view value) {
     }
     std::string out;
     for (std::size_t i = 0; i < value.size(); ++i) {
-        if (value[i] == '%' && i + 2 < value.size() && hexValue(value[i + 1]) >= 0 &&
-            hexValue(value[i + 2]) >= 0) {
-            out.push_back(static_cast<char>(hexValue(value[i + 1]) * 16 + hexValue(value[i + 2])));
+        if (value[i] == '%' && i + 2 < value.size() && hexDigitValue(value[i + 1]) >= 0 &&
+            hexDigitValue(value[i + 2]) >= 0) {
+            out.push_back(
+                static_cast<char>(hexDigitValue(value[i + 1]) * 16 + hexDigitValue(value[i + 2])));
             i += 2;
         } else {
             out.push_back(value[i]);
