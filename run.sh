@@ -85,7 +85,8 @@ ensure_build_tools
 mkdir -p run
 # Only the four programs this script runs; ./test.sh builds the rest into the same folder, with
 # the same settings, so nothing is built twice.
-configure_tree build -DQL_WERROR=ON >run/build.log 2>&1 ||
+: >run/build.log
+configure_tree build -DQL_WERROR=ON 2>>run/build.log ||
     { tail -n 30 run/build.log >&2; fail "configuring build/ failed"; }
 echo "Building interfaced, qlscan, qornd and libavcore.so into build/ (log: run/build.log) ..."
 cmake --build build -j "$(nproc)" --target interfaced qlscan qornd avcore 2>&1 |

@@ -231,7 +231,8 @@ if [ -f "$deb" ] && [ -f "$standins_deb" ]; then
         mkdir -p "$dpkg_root"/var/lib/dpkg/{info,updates,triggers}
         touch "$dpkg_root/var/lib/dpkg/status"
         in_root() {
-            dpkg --root="$dpkg_root" --force-script-chrootless --force-depends --log=/dev/null "$@"
+            dpkg --root="$dpkg_root" --force-script-chrootless --force-depends \
+                --force-architecture --log=/dev/null "$@"
         }
         in_root -i "$deb" "$standins_deb" >"$work/dpkg.log" 2>&1 ||
             fail "dpkg -i: $(tail -n 5 "$work/dpkg.log")"
