@@ -98,6 +98,10 @@ done
 
 # A previous --serve may still be running in this root: stop it first.
 stop_all
+# Whatever ends this script early (a failure, Ctrl-C, a reader of its output gone) stops what it
+# started; only --serve leaves the daemons running.
+trap stop_all EXIT
+trap 'exit 130' INT TERM
 
 # The installation, as the packages would lay it out, under QL_ROOT.
 rm -rf "$root"
@@ -161,6 +165,7 @@ Both daemons keep running. To scan:
 Log: $root/var/Quellar/var/log/interface.log
 To stop: $QL_SOURCE_DIR/run.sh --stop   (or kill the pids in $root/opt/Quellar/var/run/*.pid)
 EOF
+    trap - EXIT
     exit 0
 fi
 stop_all
