@@ -53,20 +53,10 @@ install_clamd() {
         return 0
     local sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    # The packages would start their services, the updater among them: keep every service
-    # start away for the install, and tell the updater's package not to run as a daemon.
-    local policy=/usr/sbin/policy-rc.d placed=0
-    if [ ! -e "$policy" ]; then
-        printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
-        $sudo chmod 755 "$policy"
-        placed=1
-    fi
+    # Tell the updater's package not to run as a daemon; no service starts during the install.
     echo "clamav-freshclam clamav-freshclam/autoupdate_freshclam select manual" |
         $sudo debconf-set-selections 2>/dev/null || true
-    local status=0
-    ensure_packages clamav-daemon || status=$?
-    [ "$placed" = 1 ] && $sudo rm -f "$policy"
-    return $status
+    ensure_packages_no_start clamav-daemon
 }
 
 ensure_build_tools

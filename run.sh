@@ -65,16 +65,43 @@ if [ "$stop_only" = 1 ]; then
     exit 0
 fi
 
+# Ninja's status lines, shortened to the file each step makes: "[12/55] daemon/instance.cpp".
+# On a terminal they overwrite each other on one line.
+show_progress() {
+    local line step what end='\n'
+    [ -t 1 ] && end='\r\033[K'
+    while IFS= read -r line; do
+        [[ $line =~ ^(\[[0-9]+/[0-9]+\])\ [A-Z][a-z]+\ .*\ ([^ ]+)$ ]] || continue
+        step=${BASH_REMATCH[1]}
+        what=${BASH_REMATCH[2]%.o}
+        what=${what/CMakeFiles\/*.dir\//}
+        printf "  %s %s$end" "$step" "$what"
+    done
+    [ -t 1 ] && printf '\n'
+    return 0
+}
+
 ensure_build_tools
 mkdir -p run
-echo "Building (log: run/build.log) ..."
-build_tree build >run/build.log 2>&1 || { tail -n 30 run/build.log >&2; fail "the build failed"; }
+# Only the four programs this script runs; ./test.sh builds the rest into the same folder, with
+# the same settings, so nothing is built twice.
+: >run/build.log
+configure_tree build -DQL_WERROR=ON 2>>run/build.log ||
+    { tail -n 30 run/build.log >&2; fail "configuring build/ failed"; }
+echo "Building interfaced, qlscan, qornd and libavcore.so into build/ (log: run/build.log) ..."
+cmake --build build -j "$(nproc)" --target interfaced qlscan qornd avcore 2>&1 |
+    tee -a run/build.log | show_progress ||
+    { tail -n 30 run/build.log >&2; fail "the build failed"; }
 for built in build/bin/interfaced build/bin/qlscan build/bin/qornd build/lib/libavcore.so; do
     [ -e "$built" ] || fail "$built was not built"
 done
 
 # A previous --serve may still be running in this root: stop it first.
 stop_all
+# Whatever ends this script early (a failure, Ctrl-C, a reader of its output gone) stops what it
+# started; only --serve leaves the daemons running.
+trap stop_all EXIT
+trap 'exit 130' INT TERM
 
 # The installation, as the packages would lay it out, under QL_ROOT.
 rm -rf "$root"
@@ -138,6 +165,7 @@ Both daemons keep running. To scan:
 Log: $root/var/Quellar/var/log/interface.log
 To stop: $QL_SOURCE_DIR/run.sh --stop   (or kill the pids in $root/opt/Quellar/var/run/*.pid)
 EOF
+    trap - EXIT
     exit 0
 fi
 stop_all

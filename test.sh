@@ -2,6 +2,8 @@
 # Build the project and run every test through ctest. Installs what is missing on Debian.
 #   ./test.sh                 tests of the normal build (build/)
 #   QL_BUILD_DIR=build-asan QL_CMAKE_ARGS="-DQL_SANITIZE=address,undefined" ./test.sh
+# The tests of real mail front ends (ctest label frontends) need their packages and are left out;
+# .ci/run installs those and runs them.
 set -euo pipefail
 QL_SOURCE_DIR=$(cd "$(dirname "$0")" && pwd)
 cd "$QL_SOURCE_DIR"
@@ -12,4 +14,4 @@ build_dir=${QL_BUILD_DIR:-build}
 ensure_build_tools
 ensure_test_tools
 build_tree "$build_dir" -DQL_WERROR=ON ${QL_CMAKE_ARGS:-}
-ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)" --timeout 300
+ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)" --timeout 300 -LE frontends

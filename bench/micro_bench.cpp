@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -205,7 +206,9 @@ BDHandle *standInCore() {
         for (const char *dir : {"", "/opt", "/opt/Quellar", "/opt/Quellar/lib"}) {
             (void)mkdir((root + dir).c_str(), 0700);
         }
-        (void)symlink(library, (root + QL_BD_CORE_LIBRARY).c_str());
+        if (symlink(library, (root + QL_BD_CORE_LIBRARY).c_str()) != 0 && errno != EEXIST) {
+            return nullptr;
+        }
         setenv("QL_ROOT", root.c_str(), 1);
         char conf[QL_CONF_BLOCK_SIZE] = {};
         ql::copyBounded(conf, QL_VALUE_MAX, scratch().dir().c_str());

@@ -21,6 +21,42 @@ function(ql_apply_global_flags)
   endif()
 endfunction()
 
+# Debian's hardening flags, as dpkg-buildflags gives them with every hardening feature on
+# (stack protector, _FORTIFY_SOURCE, format checks, read-only relocations bound at start), for
+# every target. Optimisation, debug information and file prefix maps are left to the build type;
+# _FORTIFY_SOURCE needs optimisation and is left out of Debug builds. Sanitizer and fuzz builds
+# go without: the fortified functions would bypass the sanitizers' own.
+function(ql_apply_hardening_flags)
+  if(NOT QL_HARDENING OR QL_SANITIZE OR QL_FUZZ)
+    return()
+  endif()
+  find_program(QL_DPKG_BUILDFLAGS dpkg-buildflags)
+  if(NOT QL_DPKG_BUILDFLAGS)
+    message(WARNING "dpkg-buildflags not found: building without Debian's hardening flags")
+    return()
+  endif()
+  foreach(kind CPPFLAGS CFLAGS CXXFLAGS LDFLAGS)
+    execute_process(
+      COMMAND ${CMAKE_COMMAND} -E env DEB_BUILD_MAINT_OPTIONS=hardening=+all
+              ${QL_DPKG_BUILDFLAGS} --get ${kind}
+      OUTPUT_VARIABLE _value OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE _status)
+    if(NOT _status EQUAL 0)
+      message(WARNING "dpkg-buildflags --get ${kind} failed: building without hardening flags")
+      return()
+    endif()
+    separate_arguments(_list UNIX_COMMAND "${_value}")
+    list(FILTER _list EXCLUDE REGEX "^-(O.*|g.*|ffile-prefix-map=.*|fdebug-prefix-map=.*)$")
+    if(CMAKE_BUILD_TYPE STREQUAL "Debug")
+      list(FILTER _list EXCLUDE REGEX "^-D_FORTIFY_SOURCE")
+    endif()
+    list(JOIN _list " " _${kind})
+  endforeach()
+  set(CMAKE_C_FLAGS "${CMAKE_C_FLAGS} ${_CPPFLAGS} ${_CFLAGS}" PARENT_SCOPE)
+  set(CMAKE_CXX_FLAGS "${CMAKE_CXX_FLAGS} ${_CPPFLAGS} ${_CXXFLAGS}" PARENT_SCOPE)
+  set(CMAKE_EXE_LINKER_FLAGS "${CMAKE_EXE_LINKER_FLAGS} ${_LDFLAGS}" PARENT_SCOPE)
+  set(CMAKE_SHARED_LINKER_FLAGS "${CMAKE_SHARED_LINKER_FLAGS} ${_LDFLAGS}" PARENT_SCOPE)
+endfunction()
+
 function(ql_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow -Wformat=2 -Wcast-qual
                          -Wnull-dereference -Wvla -Wundef)

@@ -51,8 +51,7 @@ long futex(const std::atomic<uint32_t> &word, int op, uint32_t value, const time
                    nullptr, 0);
 }
 
-// Room for the text in "1 %s\n" within a reply.
-constexpr std::size_t kReplyTextMax = kReplyMax - 4;
+constexpr const char *kErrorTag = "ERROR: ";
 
 const char *systemText(int code) {
     QL_SetError(code);
@@ -68,6 +67,15 @@ void blankLineEnds(char *text) {
     }
 }
 
+// "1 <prefix><text>\n", the text cut to what the reply holds and kept on one line.
+void replyWith(const char *prefix, const char *text, char (&reply)[kReplyMax]) {
+    char cut[kReplyMax];
+    ql::copyBounded(cut, text != nullptr ? text : "");
+    blankLineEnds(cut);
+    int room = static_cast<int>(kReplyMax - 4 - std::strlen(prefix));
+    ql::formatBounded(reply, sizeof reply, "1 %s%.*s\n", prefix, room, cut);
+}
+
 // Serve the request on one connection: read, check, scan, answer.
 class RequestServer {
   public:
@@ -77,7 +85,7 @@ class RequestServer {
         request_.scanOpts = 0;
         QL_InitEventCallback(&callback_);
         callback_.onEvent = onScanEvent;
-        callback_.userData = &nameSlot_;
+        callback_.userData = &note_;
     }
 
     void serve(int fd) {
@@ -86,7 +94,7 @@ class RequestServer {
         std::memset(reply_, 0, sizeof reply_);
         int n = readRequest(fd, instance_.requestTimeout, requestText_);
         if (n < 0) {
-            replyWithText(systemText(errno), reply_);
+            replyWithError(systemText(errno), instance_.replies, reply_);
         } else {
             daemonLog("Instance-%d: Request = %s, n = %d\n", no(),
                       logSafeText(requestText_, shown_), n);
@@ -103,11 +111,11 @@ class RequestServer {
         // The engine-neutral scan copies at most QL_PATH_MAX - 1 characters; a longer path would
         // have another file scanned in its place.
         if (std::strlen(requestText_) >= QL_PATH_MAX) {
-            replyWithText(systemText(ENAMETOOLONG), reply_);
+            replyWithError(systemText(ENAMETOOLONG), instance_.replies, reply_);
             return;
         }
         if (access(requestText_, F_OK) != 0) {
-            replyWithText(systemText(errno), reply_);
+            replyWithError(systemText(errno), instance_.replies, reply_);
             return;
         }
         char path[QL_PATH_MAX];
@@ -119,15 +127,15 @@ class RequestServer {
         request_.scanOpts = kScanOptions;
         const char *shown = logSafeText(path, shown_);
         daemonLog("Instance-%d: file %s\n", no(), shown);
-        nameSlot_.reset();
+        note_ = ScanNote{};
         request_.object = path;
         daemonLog("Instance-%d: Sending for scan - %s\n", no(), shown);
         int result = QL_QuickScan(instance_.handle, &request_, &callback_);
         daemonLog("Instance-%d: Returned from scan %d\n", no(), result);
-        replyForResult(result, nameSlot_.get(), reply_, instance_.alerts);
+        replyForResult(result, note_, instance_.replies, reply_);
         daemonLog("Instance-%d: msg = %s\n", no(), reply_);
         request_.object = nullptr;
-        nameSlot_.reset();
+        note_ = ScanNote{};
     }
 
     void sendReply(int fd) {
@@ -142,7 +150,7 @@ class RequestServer {
     Instance &instance_;
     QuickRequest request_;
     EventCallback callback_;
-    UniqueText nameSlot_;
+    ScanNote note_;
     char requestText_[kRequestMax + 1] = {};
     char shown_[kShownRequestMax] = {};  // the request or path as logged
     char reply_[kReplyMax] = {};
@@ -198,42 +206,42 @@ int onScanEvent(const char * /*objectName*/, int32_t /*objectKind*/, int32_t /*e
     if (userData != nullptr) {
         const char *text = infectionName != nullptr ? infectionName : message;
         if (text != nullptr) {
-            static_cast<UniqueText *>(userData)->reset(strdup(text));
+            auto *note = static_cast<ScanNote *>(userData);
+            note->text.reset(strdup(text));
+            note->infection = infectionName != nullptr;
         }
     }
     return stopRequested() ? QL_CB_STOP : 0;
 }
 
-void replyWithText(const char *text, char (&reply)[kReplyMax]) {
-    char cut[kReplyTextMax + 1];
-    ql::copyBounded(cut, text != nullptr ? text : "");
-    blankLineEnds(cut);
-    ql::formatBounded(reply, sizeof reply, "1 %s\n", cut);
+void replyWithError(const char *text, const ReplyRules &rules, char (&reply)[kReplyMax]) {
+    replyWith(rules.tagErrors ? kErrorTag : "", text, reply);
 }
 
-void replyForResult(int result, const char *reported, char (&reply)[kReplyMax],
-                    const ReplyAlerts &alerts) {
+void replyForResult(int result, const ScanNote &reported, const ReplyRules &rules,
+                    char (&reply)[kReplyMax]) {
     // An engine error reported with an empty text would leave the client a bare "1 ".
-    if (reported != nullptr && *reported == '\0') {
-        reported = nullptr;
-    }
+    const char *text =
+        reported.text != nullptr && *reported.text != '\0' ? reported.text.get() : nullptr;
     auto has = [result](int bit) { return (result & bit) != 0; };
     // A stop can come on top of a finding or an error (the BD scanners OR it in): those still win,
     // and a stopped scan is never taken for a clean one.
     if (result < 0) {
-        replyWithText(QL_GetErrorText(), reply);
+        replyWithError(QL_GetErrorText(), rules, reply);
     } else if (has(QL_RES_INFECTED)) {
-        replyWithText(reported != nullptr ? reported : "Infected", reply);
-    } else if (alerts.suspicious && has(QL_RES_SUSPICIOUS)) {
-        replyWithText(reported != nullptr ? reported : "Suspicious", reply);
+        replyWith("", text != nullptr ? text : "Infected", reply);
+    } else if (rules.alertSuspicious && has(QL_RES_SUSPICIOUS)) {
+        replyWith("", text != nullptr ? text : "Suspicious", reply);
+    } else if (has(QL_RES_ERROR) && text != nullptr && reported.infection) {
+        replyWith("", text, reply);
     } else if (has(QL_RES_ERROR)) {
-        replyWithText(reported != nullptr ? reported : "Scan error", reply);
+        replyWithError(text != nullptr ? text : "Scan error", rules, reply);
     } else if (has(QL_RES_STOPPED)) {
-        replyWithText("Scan stopped", reply);
-    } else if (alerts.encrypted && has(QL_RES_ENCRYPTED)) {
-        replyWithText("Encrypted", reply);
-    } else if (alerts.corrupted && has(QL_RES_CORRUPTED)) {
-        replyWithText("Corrupted", reply);
+        replyWithError("Scan stopped", rules, reply);
+    } else if (rules.alertEncrypted && has(QL_RES_ENCRYPTED)) {
+        replyWith("", "Encrypted", reply);
+    } else if (rules.alertCorrupted && has(QL_RES_CORRUPTED)) {
+        replyWith("", "Corrupted", reply);
     } else {
         ql::copyBounded(reply, "0\n");
     }
@@ -325,7 +333,7 @@ bool InstancePool::allocate(int32_t count) {
     return true;
 }
 
-bool InstancePool::start(AVHandle handle, int32_t requestTimeout, const ReplyAlerts &alerts) {
+bool InstancePool::start(AVHandle handle, int32_t requestTimeout, const ReplyRules &replies) {
     sigset_t termSignals;
     sigset_t previous;
     sigemptyset(&termSignals);
@@ -341,7 +349,7 @@ bool InstancePool::start(AVHandle handle, int32_t requestTimeout, const ReplyAle
         record.busyCount = &busyCount_;
         record.released = &released_;
         record.requestTimeout = requestTimeout;
-        record.alerts = alerts;
+        record.replies = replies;
         if (pthread_create(&threads_[i], nullptr, instanceThread, &record) != 0) {
             all = false;
             break;

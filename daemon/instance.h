@@ -5,7 +5,9 @@
 // by CR and LF characters; one read of at most kRequestMax bytes is taken, bounded by the request
 // timeout. The daemon answers one line and closes: "0\n" for a file found clean, "1 <text>\n"
 // for an infection (its name), a failed or stopped scan, a finding the settings ask to alert
-// on, or a request that could not be served.
+// on, or a request that could not be served. The last three are error replies; with the
+// TagErrorReplies rule they read "1 ERROR: <text>\n", so that a front end tells a failed scan
+// from an infection name by one prefix.
 #ifndef QL_DAEMON_INSTANCE_H
 #define QL_DAEMON_INSTANCE_H
 
@@ -65,7 +67,7 @@ struct Instance {
     std::atomic<int32_t> *busyCount = nullptr;
     ReleaseSignal *released = nullptr;
     int32_t requestTimeout = 30;  // seconds
-    ReplyAlerts alerts;
+    ReplyRules replies;
 
     // The hand-over: the entry stores a descriptor only while this is -1; the worker stores -1
     // only after it has closed that connection.
@@ -84,31 +86,39 @@ void wakeInstance(Instance &instance);
 // to be blocked in the calling thread.
 Instance *instanceMain(Instance *instance);
 
+struct FreeDeleter {
+    void operator()(char *text) const;
+};
+using UniqueText = std::unique_ptr<char, FreeDeleter>;
+
+// What a scan last reported through its event function.
+struct ScanNote {
+    UniqueText text;         // an allocated copy, or null when nothing was reported
+    bool infection = false;  // text is an infection name (not a message)
+};
+
 // The event function of every scan: stores an allocated copy of infectionName, or else of
-// message, in the slot userData points at (a UniqueText), replacing what it held. Returns
-// QL_CB_STOP once the stop flag is set, else 0.
+// message, in the ScanNote userData points at, replacing what it held. Returns QL_CB_STOP once
+// the stop flag is set, else 0.
 int onScanEvent(const char *objectName, int32_t objectKind, int32_t event,
                 const char *infectionName, const char *message, void *userData);
 
 // Remove every CR and LF from the end of text in place. 0, or -1 for NULL.
 int stripLineEnd(char *text);
 
-struct FreeDeleter {
-    void operator()(char *text) const;
-};
-using UniqueText = std::unique_ptr<char, FreeDeleter>;
+// The reply to a scan's result, the first that applies: the last error's text for -1; the
+// reported text (or "Infected") for the infected bit; the reported text (or "Suspicious") for the
+// suspicious bit when the rules alert on it; for the error bit, the reported text when it is an
+// infection name, else that text (or "Scan error") as an error; "Scan stopped" for the stopped
+// bit, whatever bits come with it; "Encrypted" and "Corrupted" for those bits when the rules alert
+// on them; else "0\n". Error replies read "1 %s\n", or "1 ERROR: %s\n" when the rules tag them;
+// the others "1 %s\n". Texts are cut so that the reply ends with "\n"; line ends inside them
+// become blanks.
+void replyForResult(int result, const ScanNote &reported, const ReplyRules &rules,
+                    char (&reply)[kReplyMax]);
 
-// The reply to a scan's result, the first that applies: "1 %s\n" with the last error's text for
-// -1; with reported (or "Infected") for the infected bit; with reported (or "Suspicious") for the
-// suspicious bit when alerts ask for it; with reported (or "Scan error") for the error bit; "1
-// Scan stopped\n" for the stopped bit, whatever bits come with it; "1 Encrypted\n" and "1
-// Corrupted\n" for those bits when alerts ask for them; else "0\n". Texts are cut so that the
-// reply ends with "\n"; line ends inside them become blanks.
-void replyForResult(int result, const char *reported, char (&reply)[kReplyMax],
-                    const ReplyAlerts &alerts = {});
-
-// "1 %s\n" with text, cut and cleaned like replyForResult's.
-void replyWithText(const char *text, char (&reply)[kReplyMax]);
+// The error reply with text, cut and cleaned like replyForResult's.
+void replyWithError(const char *text, const ReplyRules &rules, char (&reply)[kReplyMax]);
 
 // One read of at most kRequestMax bytes from fd into request (NUL-terminated after the bytes),
 // waiting at most timeoutSeconds for the first byte. The bytes read, or -1 with errno set
@@ -129,7 +139,7 @@ class InstancePool {
     // Start one thread per record, each with the termination signals blocked. Stops at the first
     // thread that cannot be started and returns false.
     [[nodiscard]] bool start(AVHandle handle, int32_t requestTimeout,
-                             const ReplyAlerts &alerts = {});
+                             const ReplyRules &replies = {});
     // Wait until every started instance is ready, at most bound.
     void waitReady(std::chrono::milliseconds bound);
 

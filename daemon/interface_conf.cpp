@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <new>
 #include <string>
@@ -39,10 +41,20 @@ void takeNumberInRange(const ValueTable *table, const char *name, int32_t low, i
     }
 }
 
-void takeAlerts(const ValueTable *table, ReplyAlerts &alerts) {
-    for (const AlertKey &alert : kAlertKeys) {
-        std::string name = std::string("postwicker:") + alert.key;
-        (void)yesNoOf(tableGet(table, name.c_str(), nullptr), &(alerts.*alert.field));
+bool isAnyOf(std::string_view value, std::initializer_list<const char *> words) {
+    for (const char *word : words) {
+        if (value.size() == std::strlen(word) &&
+            strncasecmp(value.data(), word, value.size()) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void takeReplyRules(const ValueTable *table, ReplyRules &rules) {
+    for (const ReplyKey &rule : kReplyKeys) {
+        std::string name = std::string("postwicker:") + rule.key;
+        (void)yesNoOf(tableGet(table, name.c_str(), nullptr), &(rules.*rule.field));
     }
 }
 
@@ -77,7 +89,7 @@ int readInterfaceConf(const char *path, InterfaceSettings *settings) {
                       settings->requestTimeout);
     copyIfSet(table.get(), "postwicker:PostwickerSocketMode", settings->sockMode);
     copyIfSet(table.get(), "postwicker:PostwickerSocketGroup", settings->sockGroup);
-    takeAlerts(table.get(), settings->alerts);
+    takeReplyRules(table.get(), settings->replies);
     return 0;
 }
 
@@ -86,13 +98,9 @@ bool yesNoOf(const char *text, bool *value) {
         return false;
     }
     std::string_view word = ql::trimmed(text);
-    auto is = [word](std::string_view expected) {
-        return word.size() == expected.size() &&
-               strncasecmp(word.data(), expected.data(), word.size()) == 0;
-    };
-    if (is("yes")) {
+    if (isAnyOf(word, {"yes", "true", "on", "1"})) {
         *value = true;
-    } else if (is("no")) {
+    } else if (isAnyOf(word, {"no", "false", "off", "0"})) {
         *value = false;
     } else {
         return false;

@@ -8,7 +8,9 @@
 //   PostwickerSocketMode   the socket file's mode, octal, 0 to 0777 (default 0777)
 //   PostwickerSocketGroup  the group given the socket file (default: none, the daemon's own)
 //   AlertSuspicious, AlertEncrypted, AlertCorrupted   yes or no (default no): answer that kind
-//                          of finding "1 ..." instead of "0" (another value leaves no)
+//                          of finding "1 ..." instead of "0"
+//   TagErrorReplies   yes or no (default no): every error reply reads "1 ERROR: <text>"
+// A yes/no key takes yes, true, on or 1 and no, false, off or 0; another value leaves the default.
 // The two socket keys are kept as written; the entry checks them when it applies them after bind.
 #ifndef QL_DAEMON_INTERFACE_CONF_H
 #define QL_DAEMON_INTERFACE_CONF_H
@@ -31,21 +33,24 @@ inline constexpr int32_t kDefaultRequestTimeout = 30;
 inline constexpr int32_t kMaxRequestTimeout = 3600;
 inline constexpr int32_t kDefaultSockMode = 0777;
 
-// The findings besides infections and errors that the daemon answers "1 ..." rather than "0".
-struct ReplyAlerts {
-    bool suspicious = false;
-    bool encrypted = false;
-    bool corrupted = false;
+// How replies are worded beyond the fixed ones: the findings besides infections and errors that
+// are answered "1 ..." rather than "0", and whether error replies carry the "ERROR: " tag.
+struct ReplyRules {
+    bool alertSuspicious = false;
+    bool alertEncrypted = false;
+    bool alertCorrupted = false;
+    bool tagErrors = false;
 };
 
-// The settings key of each alert and the field it sets.
-struct AlertKey {
+// The yes/no settings key of each rule and the field it sets.
+struct ReplyKey {
     const char *key;
-    bool ReplyAlerts::*field;
+    bool ReplyRules::*field;
 };
-inline constexpr AlertKey kAlertKeys[] = {{"AlertSuspicious", &ReplyAlerts::suspicious},
-                                          {"AlertEncrypted", &ReplyAlerts::encrypted},
-                                          {"AlertCorrupted", &ReplyAlerts::corrupted}};
+inline constexpr ReplyKey kReplyKeys[] = {{"AlertSuspicious", &ReplyRules::alertSuspicious},
+                                          {"AlertEncrypted", &ReplyRules::alertEncrypted},
+                                          {"AlertCorrupted", &ReplyRules::alertCorrupted},
+                                          {"TagErrorReplies", &ReplyRules::tagErrors}};
 
 struct InterfaceSettings {
     char sockPath[QL_VALUE_MAX];
@@ -54,7 +59,7 @@ struct InterfaceSettings {
     int32_t requestTimeout;        // seconds a worker waits for a client's request
     char sockMode[QL_VALUE_MAX];   // PostwickerSocketMode as written; empty when not set
     char sockGroup[QL_VALUE_MAX];  // PostwickerSocketGroup as written; empty when not set
-    ReplyAlerts alerts;
+    ReplyRules replies;
 };
 
 // The defaults: the fixed socket and pid paths below QL_ROOT (empty when QL_ROOT is unusable),
@@ -70,8 +75,9 @@ struct InterfaceSettings {
 // to 0777, blanks around it allowed; kDefaultSockMode for an empty text; -1 for anything else.
 [[nodiscard]] int32_t socketModeOf(const char *text);
 
-// A yes/no value (AlertSuspicious and its kin), case ignored, blanks around it allowed, into
-// *value. False, leaving *value alone, for any other text or NULL.
+// A yes/no value (the keys of kReplyKeys), case ignored, blanks around it allowed: yes, true, on
+// or 1 set *value, no, false, off or 0 clear it. False, leaving *value alone, for any other text
+// or NULL.
 [[nodiscard]] bool yesNoOf(const char *text, bool *value);
 
 // The id of the group named name (a PostwickerSocketGroup value) into gid. False when no such

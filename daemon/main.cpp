@@ -240,7 +240,7 @@ bool listenSocket(int fd, const InterfaceSettings &settings) {
 }
 
 bool startInstances(InstancePool &pool, AVHandle handle, const InterfaceSettings &settings) {
-    if (!pool.start(handle, settings.requestTimeout, settings.alerts)) {
+    if (!pool.start(handle, settings.requestTimeout, settings.replies)) {
         stopFlag.store(kStoppedByDaemon, std::memory_order_release);
         return false;
     }

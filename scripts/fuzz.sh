@@ -12,7 +12,7 @@ cd "$QL_SOURCE_DIR"
 
 seconds=${1:-30}
 build_dir=${QL_FUZZ_BUILD_DIR:-build-fuzz}
-targets=${QL_FUZZ_TARGETS:-"settings conf abspath kav_reply daemon_info extra_data daemon_request bd_mem"}
+targets=${QL_FUZZ_TARGETS:-"settings conf abspath kav_reply daemon_info extra_data daemon_request bd_mem mime"}
 
 # Inputs longer than a parser can ever take in one piece only slow the search.
 max_len() {

@@ -2,8 +2,10 @@
 # Shared by ./test.sh, ./run.sh and .ci/run: install what the build needs on a fresh Debian
 # machine, then configure and build into a build folder.
 #   ensure_packages PKG...      install the Debian packages that are missing (as root)
+#   ensure_packages_no_start PKG...  the same, keeping the services they bring from starting
 #   ensure_build_tools          what the build needs; ensure_test_tools: what the tests add
-#   build_tree DIR [CMAKE ARGS] configure (once) and build the project into DIR
+#   configure_tree DIR [CMAKE ARGS]  configure DIR, again whenever its cache differs from ARGS
+#   build_tree DIR [CMAKE ARGS] configure_tree, then build the whole project into DIR
 set -euo pipefail
 
 ensure_packages() {
@@ -22,6 +24,22 @@ ensure_packages() {
         "${missing[@]}" >/dev/null
 }
 
+# Packages that bring a service (a mail server, a filter) would start it on install: every service
+# start is refused for the install (policy-rc.d exit 101) unless a policy is already in place.
+ensure_packages_no_start() {
+    local policy=/usr/sbin/policy-rc.d placed=0 status=0
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    if [ ! -e "$policy" ]; then
+        printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
+        $sudo chmod 755 "$policy"
+        placed=1
+    fi
+    ensure_packages "$@" || status=$?
+    [ "$placed" = 0 ] || $sudo rm -f "$policy"
+    return $status
+}
+
 ensure_build_tools() {
     ensure_packages cmake ninja-build g++ libgtest-dev libgmock-dev
 }
@@ -32,11 +50,37 @@ ensure_test_tools() {
     ensure_packages man-db groff-base pkg-config
 }
 
-build_tree() {
+# Whether the cache of DIR holds every -DNAME=VALUE (or -DNAME:TYPE=VALUE) of the arguments.
+cache_matches() {
+    local cache=$1/CMakeCache.txt arg name value
+    shift
+    for arg in "$@"; do
+        case $arg in
+        -D*=*) ;;
+        *) continue ;;
+        esac
+        name=${arg#-D}
+        value=${name#*=}
+        name=${name%%=*}
+        name=${name%%:*}
+        grep -qxF -- "$value" <(sed -n "s/^$name:[A-Z]*=//p" "$cache") || return 1
+    done
+}
+
+configure_tree() {
     local dir=$1
     shift
     if [ ! -f "$dir/build.ninja" ]; then
+        echo "Configuring $dir ..."
         cmake -S "$QL_SOURCE_DIR" -B "$dir" -G Ninja "$@" >/dev/null
+    elif ! cache_matches "$dir" "$@"; then
+        echo "Reconfiguring $dir with $* ..."
+        cmake -S "$QL_SOURCE_DIR" -B "$dir" "$@" >/dev/null
     fi
+}
+
+build_tree() {
+    local dir=$1
+    configure_tree "$@"
     cmake --build "$dir" -j "$(nproc)"
 }

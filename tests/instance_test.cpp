@@ -20,9 +20,13 @@ namespace {
 
 using namespace ql::daemon;
 
-std::string Reply(int result, const char *reported) {
+const ReplyRules kTagged{false, false, false, true};
+
+std::string Reply(int result, const char *reported, bool infection = true,
+                  const ReplyRules &rules = {}) {
+    ScanNote note{UniqueText(reported != nullptr ? strdup(reported) : nullptr), infection};
     char reply[kReplyMax];
-    replyForResult(result, reported, reply);
+    replyForResult(result, note, rules, reply);
     return reply;
 }
 
@@ -79,12 +83,12 @@ TEST(InstanceTest, InfectedErrorOrStoppedBitIsNeverAnsweredClean) {
 }
 
 TEST(InstanceTest, ReplyTextsOfEachResult) {
-    const ReplyAlerts none;
-    const ReplyAlerts all{true, true, true};
+    const ReplyRules none;
+    const ReplyRules all{true, true, true, false};
     struct Case {
         int result;
         const char *reported;
-        const ReplyAlerts &alerts;
+        const ReplyRules &rules;
         const char *reply;
     };
     const Case cases[] = {
@@ -110,9 +114,7 @@ TEST(InstanceTest, ReplyTextsOfEachResult) {
         {QL_RES_ENCRYPTED | QL_RES_STOPPED, nullptr, all, "1 Scan stopped\n"},
     };
     for (const Case &c : cases) {
-        char reply[kReplyMax];
-        replyForResult(c.result, c.reported, reply, c.alerts);
-        EXPECT_STREQ(c.reply, reply) << c.result;
+        EXPECT_EQ(c.reply, Reply(c.result, c.reported, true, c.rules)) << c.result;
     }
 }
 
@@ -121,6 +123,34 @@ TEST(InstanceTest, FailedScanIsAnsweredWithTheLastErrorText) {
     EXPECT_EQ("1 Invalid file or buffer\n", Reply(-1, "ignored"));
     QL_SetError(ENOENT);
     EXPECT_EQ("1 No such file or directory\n", Reply(-1, nullptr));
+}
+
+TEST(InstanceTest, TaggedStyleMarksEveryErrorReplyAndNoInfection) {
+    struct Case {
+        int result;
+        const char *reported;
+        bool infection;
+        const char *reply;
+    };
+    const Case cases[] = {
+        {QL_RES_INFECTED, "EICAR-Test-File", true, "1 EICAR-Test-File\n"},
+        {QL_RES_INFECTED, nullptr, false, "1 Infected\n"},
+        {QL_RES_INFECTED | QL_RES_ERROR, "Engine broke", false, "1 Engine broke\n"},
+        {QL_RES_ERROR, "EICAR-Test-File", true, "1 EICAR-Test-File\n"},
+        {QL_RES_ERROR, "Engine broke", false, "1 ERROR: Engine broke\n"},
+        {QL_RES_ERROR, nullptr, false, "1 ERROR: Scan error\n"},
+        {QL_RES_STOPPED, "EICAR-Test-File", true, "1 ERROR: Scan stopped\n"},
+        {QL_RES_SUSPICIOUS | QL_RES_ENCRYPTED, "Suspect", true, "0\n"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(c.reply, Reply(c.result, c.reported, c.infection, kTagged))
+            << c.result << " " << (c.reported != nullptr ? c.reported : "(none)");
+    }
+    QL_SetError(QLE_INVALID_OBJECT);
+    EXPECT_EQ("1 ERROR: Invalid file or buffer\n", Reply(-1, nullptr, false, kTagged));
+    char reply[kReplyMax];
+    replyWithError(std::string(400, 'x').c_str(), kTagged, reply);
+    EXPECT_EQ("1 ERROR: " + std::string(kReplyMax - 11, 'x') + "\n", reply);
 }
 
 TEST(InstanceTest, ReplyIsCutToItsBufferAndStaysOneLine) {
@@ -133,13 +163,15 @@ TEST(InstanceTest, ReplyIsCutToItsBufferAndStaysOneLine) {
 
 TEST(InstanceTest, OnScanEventKeepsTheLastReportedTextAndAsksToStopOnceStopping) {
     stopFlag.store(0);
-    UniqueText slot;
+    ScanNote slot;
     EXPECT_EQ(0, onScanEvent("/f", QL_OBJ_FILE, QL_EV_INFECTED, "Virus.A", "message", &slot));
-    EXPECT_STREQ("Virus.A", slot.get());
+    EXPECT_STREQ("Virus.A", slot.text.get());
+    EXPECT_TRUE(slot.infection);
     EXPECT_EQ(0, onScanEvent("/f", QL_OBJ_FILE, QL_EV_FAILED, nullptr, "read error", &slot));
-    EXPECT_STREQ("read error", slot.get());
+    EXPECT_STREQ("read error", slot.text.get());
+    EXPECT_FALSE(slot.infection);
     EXPECT_EQ(0, onScanEvent("/f", QL_OBJ_FILE, QL_EV_CLEAN, nullptr, nullptr, &slot));
-    EXPECT_STREQ("read error", slot.get());
+    EXPECT_STREQ("read error", slot.text.get());
     EXPECT_EQ(0, onScanEvent("/f", QL_OBJ_FILE, QL_EV_INFECTED, "Virus.B", nullptr, nullptr));
     stopFlag.store(SIGTERM);
     EXPECT_EQ(QL_CB_STOP, onScanEvent("/f", QL_OBJ_FILE, QL_EV_CLEAN, nullptr, nullptr, &slot));

@@ -104,6 +104,26 @@ TEST_F(InterfaceConfTest, PathsAreTakenAsWrittenInTheExactSection) {
     }
 }
 
+TEST_F(InterfaceConfTest, TagErrorRepliesTakesOnlyAYesOrNoWord) {
+    const std::pair<const char *, bool> rows[] = {
+        {"", false},
+        {"TagErrorReplies=yes", true},
+        {"TagErrorReplies = On ; tagged", true},
+        {"TagErrorReplies=TRUE", true},
+        {"TagErrorReplies=1", true},
+        {"TagErrorReplies=no", false},
+        {"TagErrorReplies=yes\nTagErrorReplies=off", false},
+        {"TagErrorReplies=yes\nTagErrorReplies=maybe", false},
+        {"TagErrorReplies=yes please", false},
+        {"TagErrorReplies=2", false},
+        {"tagerrorreplies=yes", false},
+    };
+    for (const auto &[line, tagged] : rows) {
+        EXPECT_EQ(tagged, Read(std::string("[postwicker]\n") + line + "\n").replies.tagErrors)
+            << line;
+    }
+}
+
 TEST_F(InterfaceConfTest, OverlongPathIsCutToItsField) {
     std::string longPath = "/" + std::string(400, 'p');
     InterfaceSettings settings = Read("[postwicker]\nPostwickerPID=" + longPath + "\n");

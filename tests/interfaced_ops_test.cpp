@@ -135,13 +135,13 @@ TEST_F(InterfacedOpsTest, CheckConfigPrintsTheValuesAndFailsWhenTheDaemonWouldNo
     ASSERT_TRUE(UseEngine(Engine::Bd));
     WriteInterfaceConf(
         "[postwicker]\nMaxInstances=30\nPostwickerSocketMode=0660\nAlertSuspicious=yes\n"
-        "AlertEncrypted=maybe\n");
+        "AlertEncrypted=maybe\nTagErrorReplies=yes\n");
     Outcome good = qlscan({"--check-config"});
     EXPECT_EQ(0, good.status) << good.out;
     for (const char *shown :
          {"instances            30\n", "socket mode          0660\n", "AlertSuspicious      yes\n",
-          "AlertEncrypted       no\n", "AlertCorrupted       no\n",
-          "warning: AlertEncrypted = maybe is neither yes nor no; no is used\n",
+          "AlertEncrypted       no\n", "AlertCorrupted       no\n", "TagErrorReplies      yes\n",
+          "warning: AlertEncrypted = maybe is neither yes nor no and ignored; no is used\n",
           "engine               BD (core library)\n", "engine opens         yes\n",
           "The interface daemon would start.\n"}) {
         EXPECT_NE(std::string::npos, good.out.find(shown)) << shown << "\n" << good.out;
@@ -149,7 +149,7 @@ TEST_F(InterfacedOpsTest, CheckConfigPrintsTheValuesAndFailsWhenTheDaemonWouldNo
     EXPECT_EQ(std::string::npos, good.out.find("error:")) << good.out;
 
     WriteInterfaceConf("[postwicker]\nMaxInstances=9\nPostwickerSocket=/" + std::string(120, 's') +
-                       "\nPostwickerSocketGroup=no-such-group-ql\n");
+                       "\nPostwickerSocketGroup=no-such-group-ql\nTagErrorReplies=maybe\n");
     WriteVersion("1");
     Outcome bad = qlscan({"--check-config"});
     EXPECT_EQ(1, bad.status) << bad.out;
@@ -157,6 +157,7 @@ TEST_F(InterfacedOpsTest, CheckConfigPrintsTheValuesAndFailsWhenTheDaemonWouldNo
          {"warning: MaxInstances = 9 is outside 10-50 and ignored; 20 is used\n",
           "error: PostwickerSocket is 121 characters long, a socket path holds at most 107",
           "warning: PostwickerSocketGroup = no-such-group-ql names no group",
+          "warning: TagErrorReplies = maybe is neither yes nor no and ignored; no is used\n",
           "error: no engine is installed", "would not start: 2 errors.\n"}) {
         EXPECT_NE(std::string::npos, bad.out.find(problem)) << problem << "\n" << bad.out;
     }

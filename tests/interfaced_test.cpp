@@ -92,10 +92,15 @@ TEST_P(InterfacedTest, LinkBelowALinkedDirectoryIsScannedWhereTheKernelOpensIt) 
 // tar writes out what these archives hold although a member listing does not see it: members
 // after a lone zero block, and a member of a type the listing passes over (extracted as a
 // regular file), holding the infection or a whole infected member.
-TEST_P(InterfacedTest, TarFramingHidesNoInfection) {
+TEST_P(InterfacedTest, ContainerFramingHidesNoInfection) {
     const std::string end(1024, '\0');
     const std::string infected = ql::test::tarEntry("v.com", ql::test::eicar());
+    const std::string mime = "MIME-Version: 1.0\n";
     const std::pair<const char *, std::string> rows[] = {
+        {"preamble.eml", mime + "Content-Type: multipart/mixed; boundary=\"b\"\n\n" +
+                             ql::test::eicar() + "\n--b\nContent-Type: text/plain\n\nhi\n--b--\n"},
+        {"claimed-base64.eml",
+         mime + "Content-Transfer-Encoding: base64\n\n" + ql::test::eicar() + "\n"},
         {"zero-block.tar",
          ql::test::tarEntry("a.txt", "plain") + std::string(512, '\0') + infected + end},
         {"other-type.tar", ql::test::tarEntry("x", ql::test::eicar(), 'Z') + end},
@@ -115,6 +120,23 @@ TEST_P(InterfacedTest, EngineErrorTextReachesTheClient) {
     std::string broken = WriteSample("broken.bin", "xxBREAKMExx");
     EXPECT_EQ(GetParam() == Engine::Kav ? "1 Engine broke\n" : "1 Scan request failed\n",
               Ask(broken));
+}
+
+TEST_P(InterfacedTest, TaggedErrorRepliesAreMarkedAndInfectionsAreNot) {
+    ASSERT_EQ(0, StopDaemon(SIGTERM));
+    WriteInterfaceConf("[postwicker]\nRequestTimeout=2\nTagErrorReplies = yes\n");
+    ASSERT_EQ(0, StartDaemon());
+    const std::pair<std::string, std::string> rows[] = {
+        {clean_, "0\n"},
+        {infected_, kInfected},
+        {root_.path("/samples/missing"), "1 ERROR: No such file or directory\n"},
+        {root_.path("/samples"), "1 ERROR: Invalid file or buffer\n"},
+        {WriteSample("broken.bin", "xxBREAKMExx"),
+         GetParam() == Engine::Kav ? "1 ERROR: Engine broke\n" : "1 ERROR: Scan request failed\n"},
+    };
+    for (const auto &[request, reply] : rows) {
+        EXPECT_EQ(reply, Ask(request)) << request;
+    }
 }
 
 TEST_P(InterfacedTest, RequestIsLoggedStepByStep) {

@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -82,6 +84,27 @@ Outcome runQlscan(const std::vector<std::string> &args, const std::string &workD
 
 bool has(const std::string &text, const std::string &part) {
     return text.find(part) != std::string::npos;
+}
+
+// bytes in base64, in lines of 76 characters.
+std::string base64(const std::string &bytes) {
+    const char *alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        uint32_t group = static_cast<unsigned char>(bytes[i]) << 16;
+        std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+        for (std::size_t k = 1; k < n; ++k) {
+            group |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[i + k]))
+                     << (16 - 8 * k);
+        }
+        for (std::size_t k = 0; k < 4; ++k) {
+            out.push_back(k <= n ? alphabet[(group >> (18 - 6 * k)) & 63] : '=');
+        }
+        if (out.size() % 77 == 76) {
+            out.push_back('\n');
+        }
+    }
+    return out;
 }
 
 // End to end on each engine: KAV with a started qornd, BD with the stand-in core.
@@ -173,6 +196,20 @@ TEST_P(QlscanTest, PathThatCannotBeScannedExitsTwo) {
     EXPECT_TRUE(has(missing.out, dir_ + "/absent: ERROR No such file or directory\n"))
         << missing.out;
     EXPECT_TRUE(has(missing.out, "Clean:               1\n")) << missing.out;
+}
+
+TEST_P(QlscanTest, FindingInAMailPartIsReportedUnderThePartsName) {
+    std::string mail = dir_ + "/mail.eml";
+    ql::test::writeFile(mail,
+                        "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"=b\"\n\n"
+                        "--=b\nContent-Type: text/plain\n\nhello\n--=b\n"
+                        "Content-Disposition: attachment; filename=attached.com\n"
+                        "Content-Transfer-Encoding: base64\n\n" +
+                            base64(ql::test::eicar()) + "\n--=b--\n");
+    Outcome run = scan({mail});
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    EXPECT_TRUE(has(run.out, "attached.com: EICAR-Test-File FOUND\n")) << run.out;
+    EXPECT_FALSE(has(run.out, "part-1")) << run.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, QlscanTest, ::testing::Values("kav", "bd"));

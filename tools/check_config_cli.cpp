@@ -111,7 +111,8 @@ void checkIgnoredYesNo(Report &report, const ValueTable *table, const char *key)
     const char *raw = tableGet(table, name.c_str(), nullptr);
     bool ignored = false;
     if (raw != nullptr && !daemon::yesNoOf(raw, &ignored)) {
-        report.warning(std::string(key) + " = " + raw + " is neither yes nor no; no is used");
+        report.warning(std::string(key) + " = " + raw +
+                       " is neither yes nor no and ignored; no is used");
     }
 }
 
@@ -139,8 +140,8 @@ bool readSettings(Report &report, InterfaceSettings &settings) {
                            daemon::kMaxInstances, settings.maxInstances);
         checkIgnoredNumber(report, table.get(), "RequestTimeout", 1, daemon::kMaxRequestTimeout,
                            settings.requestTimeout);
-        for (const daemon::AlertKey &alert : daemon::kAlertKeys) {
-            checkIgnoredYesNo(report, table.get(), alert.key);
+        for (const daemon::ReplyKey &rule : daemon::kReplyKeys) {
+            checkIgnoredYesNo(report, table.get(), rule.key);
         }
     }
     return true;
@@ -341,8 +342,8 @@ int runCheckConfig(std::FILE *out) {
         checkPidFile(report, settings);
         report.value("instances", std::to_string(settings.maxInstances));
         report.value("request timeout", std::to_string(settings.requestTimeout) + " s");
-        for (const daemon::AlertKey &alert : daemon::kAlertKeys) {
-            report.value(alert.key, settings.alerts.*alert.field ? "yes" : "no");
+        for (const daemon::ReplyKey &rule : daemon::kReplyKeys) {
+            report.value(rule.key, settings.replies.*rule.field ? "yes" : "no");
         }
     }
     checkLog(report);

@@ -11,13 +11,13 @@ inline constexpr int kExitWouldStart = 0;
 inline constexpr int kExitWouldNotStart = 1;
 
 // Print to out the effective values the daemon would use (settings file, socket and its access,
-// pid file, instances, request timeout, log, engine and its paths) and every problem: "error:"
-// lines for what keeps the daemon from starting (missing settings file, socket path too long or
-// its folder missing, no engine installed, engine configuration missing, engine paths empty,
-// engine daemon not running, core library missing or without its entry points, the engine not
-// opening), "warning:" lines for values that are ignored or replaced by a default, and paths
-// the daemon works without. The engine is opened and closed once, as the daemon would, without
-// starting an engine daemon. Returns kExitWouldStart or kExitWouldNotStart.
+// pid file, instances, request timeout, error replies, log, engine and its paths) and every
+// problem: "error:" lines for what keeps the daemon from starting (missing settings file, socket
+// path too long or its folder missing, no engine installed, engine configuration missing, engine
+// paths empty, engine daemon not running, core library missing or without its entry points, the
+// engine not opening), "warning:" lines for values that are ignored or replaced by a default,
+// and paths the daemon works without. The engine is opened and closed once, as the daemon would,
+// without starting an engine daemon. Returns kExitWouldStart or kExitWouldNotStart.
 int runCheckConfig(std::FILE *out);
 
 }  // namespace ql::tools

@@ -1,6 +1,6 @@
 // The scan command of the stand-in core: a file, a directory walk or an object read through the
 // caller's I/O table. Plain tar archives are reported as a top-level object followed by their
-// regular members as inner objects.
+// regular members as inner objects, mail messages the same way with their parts, decoded.
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -16,7 +16,6 @@
 #include "standins/avcore/core_instance.h"
 #include "standins/common/archive_matches.h"
 #include "standins/common/byte_source.h"
-#include "standins/common/tar_reader.h"
 
 namespace ql::avcore {
 
@@ -64,6 +63,7 @@ class Scan {
     Flow verdict(const std::string &name, int32_t type, uint32_t flags,
                  const std::vector<standin::Match> &matches);
     Flow finding(const char *name, int32_t type, uint32_t flags, const standin::Signature &sig);
+    Flow container(const std::string &name, int32_t type, const standin::ArchiveMatches &found);
 
     Instance &instance_;
     // A tar archive is being scanned: its file action waits until all its members are done.
@@ -154,37 +154,39 @@ Flow Scan::verdict(const std::string &name, int32_t type, uint32_t flags,
     return answer == Flow::Act ? Flow::Go : answer;
 }
 
+// A container reports itself first: with its own finding when its raw bytes hold one no inner
+// object accounts for, else as an object whose inner objects carry the verdict.
+Flow Scan::container(const std::string &name, int32_t type, const standin::ArchiveMatches &found) {
+    if (standin::decidingMatch(decisiveOf(found.own)) != nullptr) {
+        return verdict(name, type, 0, found.own);
+    }
+    instance_.count(CORE_COUNTER_OBJECTS);
+    return instance_.report(name.c_str(), type, found.complete ? 0 : CORE_FLAG_CORRUPTED, 0,
+                            CORE_EVENT_OBJECT, nullptr);
+}
+
 Flow Scan::object(standin::ByteSource &source, const std::string &name, int32_t type) {
-    const standin::Matcher &matcher = instance_.engine().matcher;
-    standin::TarListing listing = standin::listTar(source);
-    if (!listing.isTar) {
-        standin::MatchResult found = matcher.scan(source);
-        if (found.error != 0) {
+    standin::ArchiveMatches found = standin::matchContainer(instance_.engine().matcher, source);
+    if (found.kind == standin::ContainerKind::None) {
+        standin::MatchResult whole = instance_.engine().matcher.scan(source);
+        if (whole.error != 0) {
             return Flow::Abort;
         }
-        return verdict(name, type, 0, found.matches);
+        return verdict(name, type, 0, whole.matches);
     }
-    standin::ArchiveMatches found = standin::matchArchive(matcher, source, listing);
     if (found.error != 0) {
         return Flow::Abort;
     }
     inArchive_ = true;
-    Flow answer = Flow::Go;
-    // What no member holds is the archive's own finding; otherwise its members carry the verdict.
-    if (standin::decidingMatch(decisiveOf(found.own)) != nullptr) {
-        answer = verdict(name, type, 0, found.own);
-    } else {
-        instance_.count(CORE_COUNTER_OBJECTS);
-        answer = instance_.report(name.c_str(), type, listing.complete() ? 0 : CORE_FLAG_CORRUPTED,
-                                  0, CORE_EVENT_OBJECT, nullptr);
-    }
-    for (const standin::MemberMatches &member : found.members) {
+    Flow answer = container(name, type, found);
+    for (const standin::InnerMatches &inner : found.inners) {
         if (answer == Flow::Stop || answer == Flow::Abort) {
             break;
         }
-        answer = verdict(name + "/" + member.member->name, type, CORE_FLAG_INNER, member.matches);
+        answer = verdict(name + "/" + inner.name, type, CORE_FLAG_INNER, inner.matches);
     }
     inArchive_ = false;
+    // After the inner objects: the file action left to the container, if any.
     if (answer == Flow::Stop || answer == Flow::Abort) {
         actOnArchive_ = false;
         return answer;

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "common/unique_fd.h"
+#include "standins/common/hex.h"
 
 namespace ql::standin {
 namespace {
@@ -115,19 +116,6 @@ bool parseName(std::string_view field, Signature &sig, std::string &why) {
     return true;
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 bool parseHex(std::string_view text, std::string &bytes, std::string &why) {
     std::size_t i = 0;
     while (i < text.size()) {
@@ -135,8 +123,8 @@ bool parseHex(std::string_view text, std::string &bytes, std::string &why) {
             ++i;
             continue;
         }
-        int high = hexValue(text[i]);
-        int low = i + 1 < text.size() ? hexValue(text[i + 1]) : -1;
+        int high = hexDigitValue(text[i]);
+        int low = i + 1 < text.size() ? hexDigitValue(text[i + 1]) : -1;
         if (high < 0 || low < 0) {
             why = "pattern is not hex byte pairs (column " + std::to_string(i + 1) + ")";
             return false;

@@ -13,7 +13,6 @@
 #include "common/unique_fd.h"
 #include "standins/common/archive_matches.h"
 #include "standins/common/byte_source.h"
-#include "standins/common/tar_reader.h"
 
 namespace ql::qornd {
 
@@ -117,9 +116,10 @@ struct ReplyBuilder {
     }
 };
 
-ScanReply failure(const std::string &line) {
+// The final line for a path the engine cannot read.
+ScanReply readFailure(int error) {
     ScanReply reply;
-    reply.lines.push_back(line + "\r\n");
+    reply.lines.push_back("501 " + std::string(std::strerror(error)) + "\r\n");
     return reply;
 }
 
@@ -242,29 +242,29 @@ bool answerScan(int fd, const standin::Matcher &matcher, const std::string &path
 ScanReply scanPath(const standin::Matcher &matcher, const std::string &path) {
     standin::FdSource source(path.c_str());
     if (!source.ok()) {
-        return failure("501 " + std::string(std::strerror(source.error())));
+        return readFailure(source.error());
     }
     ReplyBuilder builder;
-    standin::TarListing tar = standin::listTar(source);
-    if (!tar.isTar) {
+    standin::ArchiveMatches found = standin::matchContainer(matcher, source);
+    if (found.kind == standin::ContainerKind::None) {
         standin::MatchResult result = matcher.scan(source);
         if (result.error != 0) {
-            return failure("501 " + std::string(std::strerror(result.error)));
+            return readFailure(result.error);
         }
         builder.object(result.matches, "/");
         return builder.finish();
     }
-    standin::ArchiveMatches found = standin::matchArchive(matcher, source, tar);
-    int error = found.error != 0 ? found.error : tar.error;
-    if (error != 0) {
-        return failure("501 " + std::string(std::strerror(error)));
+    if (found.error != 0) {
+        return readFailure(found.error);
     }
-    builder.reply.lines.push_back("325-tar /\r\n");
-    // What no member holds is the archive's own finding, named as the file itself.
+    // A container is announced, then what no inner object holds is named as the file itself, then
+    // each inner object under its own name.
+    builder.reply.lines.push_back(found.kind == standin::ContainerKind::Tar ? "325-tar /\r\n"
+                                                                            : "325-mime /\r\n");
     builder.object(found.own, "/");
     builder.inArchive = true;
-    for (const standin::MemberMatches &member : found.members) {
-        builder.object(member.matches, "/" + member.member->name);
+    for (const standin::InnerMatches &inner : found.inners) {
+        builder.object(inner.matches, "/" + inner.name);
     }
     return builder.finish();
 }
