@@ -140,9 +140,8 @@ ReplyOutcome readReply(LineReader &reader, ReplyLineFn fn, void *context1, void 
     for (bool first = true;; first = false) {
         int count = reader.readLine(line, kLineLimit, deadline);
         if (count <= 4) {
-            if (first && (count == 0 || (count < 0 && lastErrorCode() == ECONNRESET))) {
-                out.endedBeforeFirstByte = true;
-            }
+            out.closed = count == 0 || (count < 0 && lastErrorCode() == ECONNRESET);
+            out.endedBeforeFirstByte = first && out.closed;
             if (out.code < 0) {
                 QL_SetError(QLE_AV_CONNECT);
             }

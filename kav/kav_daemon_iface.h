@@ -129,8 +129,10 @@ inline constexpr const char *kDaemonWorkDir = "/opt/Quellar";
 struct ReplyOutcome {
     int code = -1;          // the code that ended it, or the last code seen, or -1
     bool complete = false;  // a final line was read
-    // The stream ended (or was reset) before the first byte of the reply: a connection the
-    // engine closed while it lay idle, where the command may safely be sent again.
+    // The stream ended (or was reset): the engine closed the connection.
+    bool closed = false;
+    // It did so before the first byte of the reply: a connection the engine closed while it
+    // lay idle, where the command may safely be sent again.
     bool endedBeforeFirstByte = false;
 };
 

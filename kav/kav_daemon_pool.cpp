@@ -26,9 +26,12 @@ std::unique_ptr<Connection> Connection::open(const char *socketPath) {
     }
     auto conn = std::make_unique<Connection>(std::move(fd));
     DaemonInfo greeting{};
-    // An engine that greets otherwise, or not at all, still serves commands; a connection it
-    // closed fails its first conversation, which counts as an error of that scan.
-    (void)readReply(*conn, QL_daemonInfoCallback, nullptr, &greeting);
+    // An engine that greets otherwise, or not at all, still serves commands; only one that has
+    // closed the connection again does not.
+    if (readReply(*conn, QL_daemonInfoCallback, nullptr, &greeting).closed) {
+        QL_SetError(QLE_AV_CONNECT);
+        return nullptr;
+    }
     return conn;
 }
 

@@ -29,7 +29,8 @@ namespace ql::kav {
 class Connection final : public LineReader {
   public:
     // Connect to socketPath and read the greeting, however it ends (a final line, another code,
-    // no line within the reply bound); null (last error set) when the connection cannot be made.
+    // no line within the reply bound); null (last error set) when the connection cannot be made
+    // or the engine closes it before the greeting ends.
     [[nodiscard]] static std::unique_ptr<Connection> open(const char *socketPath);
 
     explicit Connection(UniqueFd fd) : fd_(std::move(fd)) {}
