@@ -28,7 +28,8 @@ int scanEntry(BDInstance *instance, int dirfd, const char *name, const std::stri
         // Removed since the directory was read, or a link that leads nowhere: no object.
         return errno == ENOENT || errno == ELOOP
                    ? 0
-                   : ql::reportNotScanned(report, path.c_str(), QL_OBJ_FILE, std::strerror(errno));
+                   : ql::reportNotScanned(report, path.c_str(), QL_OBJ_FILE,
+                                          ql::systemErrorText(errno));
     }
     if (!S_ISREG(info.st_mode)) {
         return 0;

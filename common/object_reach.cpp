@@ -52,6 +52,11 @@ std::string entryPath(const std::string &dir, const char *name) {
     return dir == "/" ? "/" + std::string(name) : dir + "/" + name;
 }
 
+const char *systemErrorText(int code) {
+    QL_SetError(code);
+    return QL_GetErrorText();
+}
+
 int reportNotScanned(ScanReport *report, const char *name, int32_t kind, const char *reason) {
     QL_Log(nullptr, QL_LOG_RESULT, "%s: ERROR [%s]\n", name, reason);
     ++report->scanErrors;

@@ -41,6 +41,10 @@ void processObjectPath(const char *link, char (&out)[QL_PATH_MAX]);
 // "<dir>/<name>", also for the directory "/".
 [[nodiscard]] std::string entryPath(const std::string &dir, const char *name);
 
+// The system's text for the error code, as QL_GetErrorText gives it (valid until the next call
+// on this thread); code becomes the last error.
+[[nodiscard]] const char *systemErrorText(int code);
+
 // Report an object that could not be scanned: QL_EV_FAILED for name (kind QL_OBJ_FILE or
 // QL_OBJ_DIRECTORY) with reason as the message, and one more scanErrors. Returns QL_RES_ERROR,
 // or QL_RES_STOPPED when onEvent answered QL_CB_STOP.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/iface_utils.h"
+#include "common/object_reach.h"
 #include "common/unique_fd.h"
 
 namespace {
@@ -198,9 +199,8 @@ bool acceptEntry(Build &build, const Frame &frame, const std::string &name,
     }
     // A cut path would name some other directory.
     if (child.size() >= QL_PATH_MAX || length >= QL_PATH_MAX) {
-        QL_SetError(ENAMETOOLONG);
         build.inTree.insert(id);
-        build.leaveOut(child, std::strerror(ENAMETOOLONG));
+        build.leaveOut(child, ql::systemErrorText(ENAMETOOLONG));
         return false;
     }
     return true;

@@ -156,9 +156,8 @@ bool applyAction(const char *path, int kind, int action, const ExtraData *extra,
 }
 
 // The result of a reply that ended with its final code.
-int mapFinalCode(int code, const char *path, FileReplyContext &context, int action,
-                 const ExtraData *extra, QL_PromptFn prompt) {
-    ScanReport *report = context.report;
+int mapFinalCode(int code, const char *path, const FileReplyContext &context, ScanReport *report,
+                 int action, const ExtraData *extra, QL_PromptFn prompt) {
     int kind = context.archiveSeen != 0 ? QL_OBJ_ARCHIVE : QL_OBJ_FILE;
     bool archive = context.archiveSeen != 0;
     const char *names = context.infectionNames;
@@ -264,7 +263,7 @@ int fileScan(Channel &channel, const char *path, const char *options, int action
     if (!isLineSafe(path) || std::strlen(path) >= QL_PATH_MAX) {
         held.reset(openForEngine(path, at));
         if (!held) {
-            return reportNotScanned(report, path, QL_OBJ_FILE, std::strerror(errno));
+            return reportNotScanned(report, path, QL_OBJ_FILE, systemErrorText(errno));
         }
         descriptorAlias(held.get(), alias);
         sent = alias;
@@ -288,7 +287,7 @@ int fileScan(Channel &channel, const char *path, const char *options, int action
         int kind = context.archiveSeen != 0 ? QL_OBJ_ARCHIVE : QL_OBJ_FILE;
         return reportNotScanned(report, path, kind, kBrokenReply);
     }
-    return mapFinalCode(reply.code, path, context, action, extra, prompt);
+    return mapFinalCode(reply.code, path, context, report, action, extra, prompt);
 }
 
 }  // namespace ql::kav

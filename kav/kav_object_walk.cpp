@@ -103,9 +103,9 @@ int scanEntry(Walk &walk, int dirfd, const char *name, const std::string &path,
     struct stat own {};
     if (fstatat(dirfd, name, &own, AT_SYMLINK_NOFOLLOW) != 0) {
         // An entry removed since the directory was read is no object any more.
-        return errno == ENOENT
-                   ? 0
-                   : reportNotScanned(walk.report, path.c_str(), QL_OBJ_FILE, std::strerror(errno));
+        return errno == ENOENT ? 0
+                               : reportNotScanned(walk.report, path.c_str(), QL_OBJ_FILE,
+                                                  systemErrorText(errno));
     }
     struct stat followed = own;
     bool link = S_ISLNK(own.st_mode);

@@ -134,7 +134,7 @@ bool scanProcess(Walk &walk, const char *pidText, uint8_t withOpenFiles) {
     formatBounded(fdDir, sizeof fdDir, "/proc/%s/fd", pidText);
     UniqueDir dir(opendir(fdDir));
     if (!dir) {
-        walk.notify(pidText, QL_OBJ_PROCESS_FILE, QL_RES_ERROR, nullptr, std::strerror(errno));
+        walk.notify(pidText, QL_OBJ_PROCESS_FILE, QL_RES_ERROR, nullptr, systemErrorText(errno));
         return !walk.stopped;
     }
     int lastCode = scanOpenFiles(walk, pidText, dir.get(), fdDir, code);

@@ -206,7 +206,7 @@ Flow Scan::enter(int dirfd, const char *name, const std::string &path, int level
     }
     UniqueFd dir(openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!dir) {
-        return notScanned(path, CORE_OBJECT_DIRECTORY, std::strerror(errno));
+        return notScanned(path, CORE_OBJECT_DIRECTORY, systemErrorText(errno));
     }
     return walk(dir.get(), path, level);
 }
@@ -216,7 +216,7 @@ Flow Scan::file(int dirfd, const char *name, const std::string &path) {
     int error = errno;
     standin::FdSource source(fd.get());
     if (!source.ok()) {
-        return notScanned(path, CORE_OBJECT_FILE, std::strerror(fd ? source.error() : error));
+        return notScanned(path, CORE_OBJECT_FILE, systemErrorText(fd ? source.error() : error));
     }
     return object(source, path, CORE_OBJECT_FILE);
 }
@@ -231,7 +231,7 @@ Flow Scan::walk(int dirfd, const std::string &dir, int level) {
     }
     std::vector<std::string> names;
     if (entryNamesAt(dirfd, names) < 0) {
-        return notScanned(dir, CORE_OBJECT_DIRECTORY, std::strerror(errno));
+        return notScanned(dir, CORE_OBJECT_DIRECTORY, systemErrorText(errno));
     }
     std::sort(names.begin(), names.end());  // the same order on every run
     for (const std::string &entryName : names) {
@@ -241,7 +241,7 @@ Flow Scan::walk(int dirfd, const std::string &dir, int level) {
         if (fstatat(dirfd, entryName.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
             // Removed since the directory was read: no object any more.
             answer = errno == ENOENT ? Flow::Go
-                                     : notScanned(path, CORE_OBJECT_FILE, std::strerror(errno));
+                                     : notScanned(path, CORE_OBJECT_FILE, systemErrorText(errno));
         } else if (S_ISDIR(info.st_mode) && instance_.descends(level) &&
                    !instance_.skipsDirectory(path)) {
             answer = enter(dirfd, entryName.c_str(), path, level + 1);
