@@ -56,26 +56,32 @@ std::string exeOf(pid_t pid) {
     return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : "";
 }
 
+// In a child of fork: run program with the argument 60, its descriptors 0 and 1 reading fd0 and
+// fd1, 2 on /dev/null and nothing else open.
+[[noreturn]] void execReading(const char *program, const char *fd0, const char *fd1) {
+    const char *argv[] = {program, "60", nullptr};
+    int in0 = open(fd0, O_RDONLY);
+    int in1 = open(fd1, O_RDONLY);
+    int null = open("/dev/null", O_WRONLY);
+    if (in0 < 0 || in1 < 0 || null < 0 || dup2(in0, 0) < 0 || dup2(in1, 1) < 0 ||
+        dup2(null, 2) < 0) {
+        _exit(126);
+    }
+    for (int fd = 3; fd < 1024; ++fd) {
+        close(fd);
+    }
+    execv(program, const_cast<char *const *>(argv));
+    _exit(127);
+}
+
 // A running program with descriptors 0 and 1 reading the given files (2 on /dev/null); killed
 // and reaped when it goes.
 class Child {
   public:
     Child(const std::string &program, const std::string &fd0, const std::string &fd1) {
-        const char *argv[] = {program.c_str(), "60", nullptr};
         pid_ = fork();
         if (pid_ == 0) {
-            int in0 = open(fd0.c_str(), O_RDONLY);
-            int in1 = open(fd1.c_str(), O_RDONLY);
-            int null = open("/dev/null", O_WRONLY);
-            if (in0 < 0 || in1 < 0 || null < 0 || dup2(in0, 0) < 0 || dup2(in1, 1) < 0 ||
-                dup2(null, 2) < 0) {
-                _exit(126);
-            }
-            for (int fd = 3; fd < 1024; ++fd) {
-                close(fd);
-            }
-            execv(program.c_str(), const_cast<char *const *>(argv));
-            _exit(127);
+            execReading(program.c_str(), fd0.c_str(), fd1.c_str());
         }
         std::string expected = realPathOf(program);
         running_ =
@@ -132,7 +138,6 @@ class NamespacedChild : public Child {
         const std::string dataPath = dir + "/data";
         const std::string cleanPath = dir + "/clean";
         const std::string clean = "clean\n";
-        const char *argv[] = {"prog", "60", nullptr};
         pid_ = fork();
         if (pid_ == 0) {
             if (unshare(CLONE_NEWNS) != 0 ||
@@ -142,18 +147,7 @@ class NamespacedChild : public Child {
                 !put(cleanPath.c_str(), clean, 0644)) {
                 _exit(125);
             }
-            int in = open(dataPath.c_str(), O_RDONLY);
-            int after = open(cleanPath.c_str(), O_RDONLY);
-            int null = open("/dev/null", O_WRONLY);
-            if (in < 0 || after < 0 || null < 0 || dup2(in, 0) < 0 || dup2(after, 1) < 0 ||
-                dup2(null, 2) < 0) {
-                _exit(126);
-            }
-            for (int fd = 3; fd < 1024; ++fd) {
-                close(fd);
-            }
-            execv(prog.c_str(), const_cast<char *const *>(argv));
-            _exit(127);
+            execReading(prog.c_str(), dataPath.c_str(), cleanPath.c_str());
         }
         running_ = pid_ > 0 && ql::test::waitUntil([&] { return exeOf(pid_) == prog; }, kBoundMs);
     }
@@ -462,8 +456,9 @@ TEST_P(ProcessScanEngineTest, ProcessInAnotherMountNamespaceIsScannedThroughItsL
         const char *what;
         bool loop;  // outside, its executable's path is a link loop, not a clean decoy
     };
-    for (Row row :
-         {Row{"a clean decoy at its paths", false}, Row{"a link loop at its path", true}}) {
+    const Row rows[] = {{"a clean decoy at its paths", false}, {"a link loop at its path", true}};
+    std::vector<std::unique_ptr<NamespacedChild>> children;
+    for (const Row &row : rows) {
         std::string dir = dir_ + (row.loop ? "/loop" : "/decoy");
         ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
         if (row.loop) {
@@ -473,21 +468,25 @@ TEST_P(ProcessScanEngineTest, ProcessInAnotherMountNamespaceIsScannedThroughItsL
                 put((dir + "/prog").c_str(), ql::test::readFile(realPathOf("/bin/sleep")), 0755));
         }
         ql::test::writeFile(dir + "/data", "a clean decoy\n");
-        NamespacedChild child(dir, ql::test::readFile(infectedProgram_), ql::test::eicar());
-        if (!child.running()) {
+        children.push_back(std::make_unique<NamespacedChild>(
+            dir, ql::test::readFile(infectedProgram_), ql::test::eicar()));
+        if (!children.back()->running()) {
             GTEST_SKIP() << "no private mount namespace here";
         }
-        EventLog log;
-        scan(av, 1, log);
-        std::vector<SeenEvent> events = about(log.events(), child.pidText());
-        EXPECT_TRUE(has(events, seen(child.pidText(), QL_OBJ_PROCESS, QL_RES_INFECTED, kEicarName)))
-            << row.what;
+    }
+    EventLog log;
+    scan(av, 1, log);
+    for (std::size_t i = 0; i < children.size(); ++i) {
+        const std::string pid = children[i]->pidText();
+        std::vector<SeenEvent> events = about(log.events(), pid);
+        EXPECT_TRUE(has(events, seen(pid, QL_OBJ_PROCESS, QL_RES_INFECTED, kEicarName)))
+            << rows[i].what;
         EXPECT_TRUE(std::any_of(events.begin(), events.end(),
                                 [](const SeenEvent &event) {
                                     return event.kind == QL_OBJ_PROCESS_FILE &&
                                            event.infection == kEicarName;
                                 }))
-            << row.what << ": its open file";
+            << rows[i].what << ": its open file";
     }
 }
 
