@@ -109,9 +109,18 @@ int scanEntry(Walk &walk, int dirfd, const char *name, const std::string &path,
     }
     struct stat followed = own;
     bool link = S_ISLNK(own.st_mode);
-    if (link && ((opts & QL_OPT_LINK) == 0 || fstatat(dirfd, name, &followed, 0) != 0 ||
-                 (followed.st_dev != startDevice && (opts & QL_OPT_XDEV) == 0))) {
-        return 0;  // not followed, or leading nowhere
+    if (link && (opts & QL_OPT_LINK) == 0) {
+        return 0;
+    }
+    if (link && fstatat(dirfd, name, &followed, 0) != 0) {
+        // A link that leads nowhere is no object; one whose target cannot be examined hides one.
+        return errno == ENOENT || errno == ELOOP
+                   ? 0
+                   : reportNotScanned(walk.report, path.c_str(), QL_OBJ_FILE,
+                                      systemErrorText(errno));
+    }
+    if (link && followed.st_dev != startDevice && (opts & QL_OPT_XDEV) == 0) {
+        return 0;
     }
     if (S_ISREG(followed.st_mode)) {
         ExtraData *extra = walk.extra;
