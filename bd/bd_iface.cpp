@@ -8,6 +8,7 @@
 #include "bd/bd_core.h"
 #include "bd/bd_process_scanner.h"
 #include "bd/bd_scanner.h"
+#include "bd/bd_tree_scanner.h"
 #include "common/iface_conf.h"
 #include "common/iface_utils.h"
 

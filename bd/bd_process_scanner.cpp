@@ -10,6 +10,7 @@
 
 #include "bd/bd_buf_iface.h"
 #include "common/iface_utils.h"
+#include "common/object_reach.h"
 #include "common/unique_fd.h"
 
 namespace {
@@ -71,14 +72,11 @@ void scanOpenFiles(Walk &walk, const char *pidText) {
             stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
             continue;
         }
-        char resolved[QL_PATH_MAX];
-        // As for the executable: a deleted file is still reached through its descriptor's link.
-        if (QL_ResolveSymlink(path, resolved) >= 0 && access(resolved, R_OK) == 0) {
-            ql::copyBounded(path, resolved);
-        }
+        char target[QL_PATH_MAX];
+        ql::processObjectPath(path, target);
         char label[kLabelSize];
         ql::formatBounded(label, sizeof label, "(%s)FD:%s", pidText, entry->d_name);
-        int outcome = walk.scan(label, path, QL_OBJ_PROCESS_FILE);
+        int outcome = walk.scan(label, target, QL_OBJ_PROCESS_FILE);
         if (walk.stopped) {
             return;
         }
@@ -97,13 +95,9 @@ void scanProcess(Walk &walk, const char *pidText, uint8_t withOpenFiles) {
     if (access(executable, R_OK) != 0) {
         return;
     }
-    char resolved[QL_PATH_MAX];
-    // The link itself is scanned when it leads nowhere readable (an executable deleted or
-    // replaced since the process started): the core still reaches the content through it.
-    if (QL_ResolveSymlink(executable, resolved) >= 0 && access(resolved, R_OK) == 0) {
-        ql::copyBounded(executable, resolved);
-    }
-    int outcome = walk.scan(pidText, executable, QL_OBJ_PROCESS);
+    char target[QL_PATH_MAX];
+    ql::processObjectPath(executable, target);
+    int outcome = walk.scan(pidText, target, QL_OBJ_PROCESS);
     if (walk.stopped) {
         return;
     }

@@ -15,8 +15,9 @@
 // answer. The slot is set to 0 when the walk starts and to the pid of each process found
 // infected (suspicious findings do not set it). An infected open file ends the scan of that
 // process's open files; the walk goes on with the next process. The scanning process itself and
-// processes whose executable is not readable are skipped. A file no longer readable at its
-// resolved path (deleted or replaced while in use) is scanned through its /proc link.
+// processes whose executable is not readable are skipped. A file whose resolved path does not
+// lead to the same file (deleted or replaced while in use, a process in another mount
+// namespace, a link that cannot be resolved) is scanned through its /proc link.
 #ifndef QL_BD_BD_PROCESS_SCANNER_H
 #define QL_BD_BD_PROCESS_SCANNER_H
 

@@ -1,6 +1,5 @@
 #include "bd/bd_scanner.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -10,11 +9,13 @@
 #include "bd/bd_core.h"
 #include "common/iface_actions.h"
 #include "common/iface_utils.h"
+#include "common/object_reach.h"
 #include "common/unique_fd.h"
 
 namespace {
 
 constexpr const char *kScanFailed = "Scan request failed";
+constexpr const char *kNotScanned = "Not scanned";
 constexpr int kPromptStop = 5;
 constexpr uint32_t kActionFailed =
     QL_EV_DELETE_FAILED | QL_EV_QUARANTINE_FAILED | QL_EV_RENAME_FAILED;
@@ -233,6 +234,20 @@ int onDisinfectFailed(BDScanContext *context, const CoreEventInfo *info) {
                   info->infectionName);
 }
 
+// An object the core could not scan (it may give the reason as the infection name) is an
+// error of the scan, never a silent gap in it.
+int onNotScanned(BDScanContext *context, const CoreEventInfo *info, bool directory) {
+    const char *reason = info->infectionName != nullptr ? info->infectionName : kNotScanned;
+    if (ql::reportNotScanned(context->report, textOf(info->objectName),
+                             directory ? QL_OBJ_DIRECTORY : QL_OBJ_FILE,
+                             reason) == QL_RES_STOPPED) {
+        context->result = QL_RES_STOPPED;
+        return CORE_ANSWER_STOP;
+    }
+    context->result |= QL_RES_ERROR;
+    return CORE_ANSWER_GO_ON;
+}
+
 // Bring the running counters up to the core's, so that onEvent sees them grow during the scan.
 int refreshCounters(BDScanContext *context) {
     if (!hasCore(context->instance)) {
@@ -312,8 +327,7 @@ extern "C" int ScanCallback(uint32_t event, CoreEventInfo *info) {
     auto *context = static_cast<BDScanContext *>(info->context);
     uint32_t flags = info->objectFlags;
     uint32_t status = info->status;
-    if ((flags & CORE_FLAG_SKIPPED) != 0 || (status & CORE_STATUS_IGNORED) != 0 ||
-        ((status & CORE_STATUS_NOT_SCANNED) != 0 && (status & CORE_STATUS_FAILED) != 0)) {
+    if ((flags & CORE_FLAG_SKIPPED) != 0 || (status & CORE_STATUS_IGNORED) != 0) {
         return CORE_ANSWER_GO_ON;
     }
     bool inner = (flags & CORE_FLAG_INNER) != 0;
@@ -321,6 +335,9 @@ extern "C" int ScanCallback(uint32_t event, CoreEventInfo *info) {
         info->objectType == CORE_OBJECT_DIRECTORY || (flags & CORE_FLAG_DIRECTORY) != 0;
     if (!inner && !beginTopLevel(context, info->objectName, directory)) {
         return CORE_ANSWER_STOP;
+    }
+    if ((status & CORE_STATUS_NOT_SCANNED) != 0 && (status & CORE_STATUS_FAILED) != 0) {
+        return onNotScanned(context, info, directory);
     }
     if (directory) {
         int answer = report(context, info->objectName, QL_OBJ_DIRECTORY, QL_EV_CLEAN, nullptr);
@@ -448,73 +465,4 @@ extern "C" int QL_BDScanner(BDInstance *instance, ObjectRequest *request, ScanRe
     }
     return QL_BDScan(instance, path, type, request->scanOpts, request->actOpts, actionArg, report,
                      request->prompt);
-}
-
-extern "C" int QL_BDDirectoryScanner(BDInstance *instance, const char *path, ObjectRequest *request,
-                                     ScanReport *report, const char *actionArg) {
-    QLLogger *logger = loggerOf(instance);
-    if (instance == nullptr || path == nullptr || request == nullptr || report == nullptr) {
-        return failWith(logger, "QL_BDDirectoryScanner", __LINE__, EINVAL);
-    }
-    ql::UniqueDir dir(opendir(path));
-    if (dir == nullptr) {
-        return failWith(logger, "QL_BDDirectoryScanner", __LINE__, errno);
-    }
-    ++report->dirsScanned;
-    QL_Log(logger, QL_LOG_INFO, "Scanning Directory %s\n", path);
-    int result = 0;
-    char filePath[QL_PATH_MAX];
-    while (const dirent *entry = readdir(dir.get())) {
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) {
-            continue;
-        }
-        struct stat info {};
-        // A name that does not fit is left out rather than scanned under a cut path.
-        if (!ql::formatBounded(filePath, sizeof filePath, "%s/%s", path, entry->d_name) ||
-            stat(filePath, &info) != 0 || !S_ISREG(info.st_mode)) {
-            continue;
-        }
-        request->path = filePath;
-        int fileResult = QL_BDScanner(instance, request, report, actionArg);
-        if (fileResult == QL_RES_STOPPED) {
-            result = QL_RES_STOPPED;
-            break;
-        }
-        if (fileResult > 0) {
-            result |= fileResult;
-        }
-    }
-    request->path = nullptr;
-    return result;
-}
-
-extern "C" int QL_BDTraverseScanTree(BDInstance *instance, const ScanTreeNode *node,
-                                     ObjectRequest *request, ScanReport *report,
-                                     const char *actionArg) {
-    if (instance == nullptr || request == nullptr || report == nullptr) {
-        return QL_SetError(EINVAL);
-    }
-    QLLogger *logger = loggerOf(instance);
-    if (node == nullptr) {
-        QL_Log(logger, QL_LOG_INFO, "Leaf node reached on branch\n");
-        return 0;
-    }
-    int result = 0;
-    // Siblings in a loop and only children by recursion: the stack grows with the tree's depth,
-    // never with the number of directories side by side.
-    for (; node != nullptr; node = node->nextSibling) {
-        QL_Log(logger, QL_LOG_INFO, "Scanning Diretctory (%s) in Tree\n", node->dirPath);
-        int dirResult = QL_BDDirectoryScanner(instance, node->dirPath, request, report, actionArg);
-        if (dirResult > 0) {
-            result |= dirResult;
-        }
-        if (node->firstChild != nullptr) {
-            int below =
-                QL_BDTraverseScanTree(instance, node->firstChild, request, report, actionArg);
-            if (below > 0) {
-                result |= below;
-            }
-        }
-    }
-    return result;
 }

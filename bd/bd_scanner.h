@@ -1,8 +1,8 @@
 // The BD path scan: one file or one directory scanned through the core's own walk, with the
 // scan callback that turns every object the core visits into onEvent calls, ScanReport counters
 // and result bits, and that applies the request's infected-file action to each infected or
-// suspicious top-level object once the core has finished with it. Over it, the file, directory
-// and scan-tree walks of the object scans.
+// suspicious top-level object once the core has finished with it. Over it, the file scanner of
+// the object scans; the directory and scan-tree walks are in bd/bd_tree_scanner.h.
 //
 // The inner objects of a top-level object (archive members, object flag 0x40) arrive after the
 // object itself, so its verdict is held as a PendingObject and settled when the next top-level
@@ -18,7 +18,6 @@
 
 #include "bd/bd_iface.h"
 #include "bd/core_contract.h"
-#include "common/scan_tree.h"
 #include "ql/qlscan.h"
 
 #ifdef __cplusplus
@@ -77,7 +76,9 @@ int QL_BDScan(BDInstance *instance, const char *path, int objectType, uint32_t s
 
 // The core's scan callback of QL_BDScan; info->context is its BDScanContext. Answers 0 (go on),
 // 8 (stop: onEvent answered QL_CB_STOP or a prompt answered 5), 10 (leave the finding to the
-// core) or -1 (CoreGet is missing).
+// core) or -1 (CoreGet is missing). An object the core could not scan (status 0x1000 with
+// 0x80000000; the reason in the infection name when it gives one) is reported with QL_EV_FAILED,
+// counted in scanErrors and gives QL_RES_ERROR.
 int ScanCallback(uint32_t event, CoreEventInfo *info);
 
 // Settle the pending object of context (when it has a name), without clearing it. Returns the
@@ -93,21 +94,6 @@ void QL_BDClearPending(PendingObject *pending);
 // argument or a relative path, the errno of stat or lstat, or -1 when a link cannot be resolved.
 int QL_BDScanner(BDInstance *instance, ObjectRequest *request, ScanReport *report,
                  const char *actionArg);
-
-// Scan the regular files (links by their targets) directly in directory path, each with
-// QL_BDScanner; subdirectories are left to the scan tree. Adds 1 to dirsScanned. request->path
-// points at each file while it is scanned and is NULL on return. Returns the union of the
-// files' positive results, QL_RES_STOPPED after a stop (the remaining files are not scanned), or
-// -1 with error 22 for a missing argument or the errno of opening the directory.
-int QL_BDDirectoryScanner(BDInstance *instance, const char *path, ObjectRequest *request,
-                          ScanReport *report, const char *actionArg);
-
-// Scan the directory of node, then the subtrees of its children, then those of its following
-// siblings, each with QL_BDDirectoryScanner. A directory that fails counts as 0, and a stop in
-// one directory ends only that directory. Returns the union of the results (0 for a NULL node),
-// or -1 with error 22 for a missing instance, request or report.
-int QL_BDTraverseScanTree(BDInstance *instance, const ScanTreeNode *node, ObjectRequest *request,
-                          ScanReport *report, const char *actionArg);
 
 #ifdef __cplusplus
 }

@@ -117,7 +117,7 @@ const std::string &infectedReply() {
 class MemoryLines final : public ql::kav::LineReader {
   public:
     explicit MemoryLines(const std::string &text) : text_(text) {}
-    int readLine(char *buf, unsigned limit) override {
+    int readLine(char *buf, unsigned limit, ql::kav::Clock::time_point) override {
         if (at_ >= text_.size()) {
             return 0;
         }

@@ -18,8 +18,8 @@ struct BackendOps {
     int (*scanObject)(void *backend, ObjectRequest *request, ExtraData *extra, ScanReport *report);
     int (*scanTree)(void *backend, ObjectRequest *request, ExtraData *extra, ScanReport *report);
     // The running processes' executables and, with scanOpenFiles, their open regular files.
-    int (*scanProcesses)(void *backend, int32_t *pidSlot, uint8_t scanOpenFiles,
-                         QL_EventFn onEvent, void *userData);
+    int (*scanProcesses)(void *backend, int32_t *pidSlot, uint8_t scanOpenFiles, QL_EventFn onEvent,
+                         void *userData);
 };
 
 // The operations of an engine kind (AV_KAV or AV_BD; anything else gets operations that do

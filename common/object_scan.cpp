@@ -8,11 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "common/backend_ops.h"
 #include "common/engine.h"
 #include "common/iface_conf.h"
 #include "common/iface_utils.h"
+#include "common/object_reach.h"
 #include "common/scan_tree.h"
 #include "common/unique_fd.h"
 
@@ -166,10 +168,12 @@ uint32_t filteredScanOptions(uint32_t entry, ExtraData *extra) {
     return opts;
 }
 
-// Everything one object scan owns: its parsed extra data and its scan tree.
+// Everything one object scan owns: its parsed extra data, its scan tree and the directories
+// the tree had to leave out.
 struct ObjectScanState {
     ExtraData extra{};
     ScanTreeNode *tree = nullptr;
+    std::vector<ql::LeftOutDirectory> leftOut;
     ~ObjectScanState() {
         std::free(extra.excludeDirs);
         QL_ClearScanTree(&tree);
@@ -202,6 +206,20 @@ int prepareObjectPath(ObjectRequest *request, QLLogger *logger, char *path, stru
         return failLogged(logger, "QL_ScanObject", __LINE__, errno);
     }
     return 1;
+}
+
+// Report every directory the scan tree left out as not scanned, after the tree was walked.
+int reportLeftOut(const std::vector<ql::LeftOutDirectory> &leftOut, ScanReport *report,
+                  int result) {
+    for (const ql::LeftOutDirectory &dir : leftOut) {
+        if (result < 0 || result == QL_RES_STOPPED) {
+            break;
+        }
+        int part =
+            ql::reportNotScanned(report, dir.path.c_str(), QL_OBJ_DIRECTORY, dir.reason.c_str());
+        result = part == QL_RES_STOPPED ? part : result | part;
+    }
+    return result;
 }
 
 }  // namespace
@@ -273,8 +291,8 @@ int QL_ScanObject(AVHandle handle, ObjectRequest *request, ScanReport *report, i
     }
     if (S_ISDIR(status.st_mode) && (request->scanOpts & QL_OPT_LINK) != 0) {
         uint8_t crossDevices = (request->scanOpts & QL_OPT_XDEV) != 0 ? 1 : 0;
-        if (QL_CreateScanTree(&state.tree, path, state.extra.excludeDirs, state.extra.maxDepth, 1,
-                              crossDevices) < 0) {
+        if (ql::createScanTree(&state.tree, path, state.extra.excludeDirs, state.extra.maxDepth,
+                               true, crossDevices != 0, state.leftOut) < 0) {
             QL_Log(logger, QL_LOG_ERROR, "%s [%d]Error Creating Scan tree - %s\n", "QL_ScanObject",
                    __LINE__, QL_GetErrorText());
             return -1;
@@ -289,7 +307,8 @@ int QL_ScanObject(AVHandle handle, ObjectRequest *request, ScanReport *report, i
         ObjectRequest treeRequest{reinterpret_cast<const char *>(&state.tree),
                                   request->scanOpts | QL_OPT_NO_RECURSE, request->actOpts,
                                   request->prompt};
-        result = ops.scanTree(handle->backend, &treeRequest, &state.extra, report);
+        result = reportLeftOut(state.leftOut, report,
+                               ops.scanTree(handle->backend, &treeRequest, &state.extra, report));
     } else {
         result = ops.scanObject(handle->backend, request, &state.extra, report);
     }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/iface_utils.h"
+#include "common/object_reach.h"
 #include "common/unique_fd.h"
 
 namespace {
@@ -106,13 +107,31 @@ int listDirectory(const char *path, std::vector<std::string> &names) {
     return 0;
 }
 
+// QL_SCAN_TREE_MAX_NODES, or the smaller positive limit QL_SCAN_TREE_LIMIT gives.
+int nodeLimit() {
+    const char *text = std::getenv("QL_SCAN_TREE_LIMIT");
+    char *end = nullptr;
+    long value = text != nullptr ? std::strtol(text, &end, 10) : 0;
+    bool lower = text != nullptr && *text != '\0' && *end == '\0' && value > 0 &&
+                 value < QL_SCAN_TREE_MAX_NODES;
+    return lower ? static_cast<int>(value) : QL_SCAN_TREE_MAX_NODES;
+}
+
 struct Build {
     std::vector<DirId> excluded;
     std::set<DirId> inTree;
     int nodes = 0;
+    int nodeLimit = QL_SCAN_TREE_MAX_NODES;
     int maxDepth = 0;
     bool followLinks = false;
     bool crossDevices = false;
+    std::vector<ql::LeftOutDirectory> *leftOut = nullptr;
+
+    void leaveOut(const std::string &path, const char *reason) const {
+        if (leftOut != nullptr) {
+            leftOut->push_back({path, reason});
+        }
+    }
 };
 
 // One directory being listed: the walk is depth first, in reading order, like a recursion
@@ -130,6 +149,7 @@ struct Frame {
 Build startBuild(const ScanTreeNode *node, const char *excludeDirs, int maxDepth, bool followLinks,
                  bool crossDevices) {
     Build build;
+    build.nodeLimit = nodeLimit();
     build.excluded = excludedDirectories(excludeDirs);
     build.maxDepth = maxDepth;
     build.followLinks = followLinks;
@@ -155,17 +175,12 @@ bool isExcluded(const Build &build, const DirId &id) {
 }
 
 // Whether an entry is a directory that belongs in the tree; if so, its resolved path,
-// identity and device.
-bool acceptEntry(const Build &build, const Frame &frame, const std::string &name,
+// identity and device. A directory of the scan whose path does not fit a node is left out.
+bool acceptEntry(Build &build, const Frame &frame, const std::string &name,
                  char (&resolved)[QL_PATH_MAX], DirId &id) {
-    char child[QL_PATH_MAX];
-    // A cut path would name some other entry.
-    if (!ql::formatBounded(child, sizeof child, "%s/%s", frame.path.c_str(), name.c_str())) {
-        QL_SetError(ENAMETOOLONG);
-        return false;
-    }
+    std::string child = frame.path + "/" + name;
     struct stat own, target;
-    if (::lstat(child, &own) != 0 || ::stat(child, &target) != 0) {
+    if (::lstat(child.c_str(), &own) != 0 || ::stat(child.c_str(), &target) != 0) {
         return false;
     }
     if ((S_ISLNK(own.st_mode) && !build.followLinks) || !S_ISDIR(target.st_mode)) {
@@ -174,16 +189,21 @@ bool acceptEntry(const Build &build, const Frame &frame, const std::string &name
     if (target.st_dev != frame.device && !build.crossDevices) {
         return false;
     }
-    int length = QL_ResolveSymlink(child, resolved);
+    id = {target.st_dev, target.st_ino};
+    if (build.inTree.count(id) != 0 || isExcluded(build, id)) {
+        return false;
+    }
+    int length = child.size() < QL_PATH_MAX ? QL_ResolveSymlink(child.c_str(), resolved) : 0;
     if (length < 0) {
         return false;
     }
-    if (length >= QL_PATH_MAX) {
-        QL_SetError(ENAMETOOLONG);
+    // A cut path would name some other directory.
+    if (child.size() >= QL_PATH_MAX || length >= QL_PATH_MAX) {
+        build.inTree.insert(id);
+        build.leaveOut(child, ql::systemErrorText(ENAMETOOLONG));
         return false;
     }
-    id = {target.st_dev, target.st_ino};
-    return build.inTree.count(id) == 0 && !isExcluded(build, id);
+    return true;
 }
 
 ScanTreeNode *appendChild(Frame &frame, const char *path) {
@@ -222,9 +242,13 @@ int grow(Build &build, std::vector<Frame> &stack) {
         if (!acceptEntry(build, frame, frame.names[frame.next++], resolved, id)) {
             continue;
         }
-        if (build.nodes >= QL_SCAN_TREE_MAX_NODES) {
+        if (build.nodes >= build.nodeLimit) {
+            // Full: the entries already listed are still looked at, so that every directory
+            // left out is told.
             QL_SetError(ENOMEM);
-            break;
+            build.inTree.insert(id);
+            build.leaveOut(resolved, ql::kTreeFullText);
+            continue;
         }
         ScanTreeNode *child = appendChild(frame, resolved);
         if (child == nullptr) {
@@ -244,10 +268,27 @@ int grow(Build &build, std::vector<Frame> &stack) {
     return added;
 }
 
-}  // namespace
+// QL_CreateChildScanTree, telling leftOut (when given) what it leaves out.
+int growChildren(ScanTreeNode *node, const char *path, const char *excludeDirs, uint64_t device,
+                 int depth, int maxDepth, bool followLinks, bool crossDevices, int count,
+                 std::vector<ql::LeftOutDirectory> *leftOut) {
+    if (node == nullptr || path == nullptr || (maxDepth > 0 && depth >= maxDepth)) {
+        return count;
+    }
+    std::vector<std::string> names;
+    if (listDirectory(path, names) < 0) {
+        return -1;
+    }
+    Build build = startBuild(node, excludeDirs, maxDepth, followLinks, crossDevices);
+    build.leftOut = leftOut;
+    std::vector<Frame> stack;
+    stack.push_back(Frame{node, path, device, depth, std::move(names)});
+    stack.back().lastChild = lastChildOf(node);
+    return count + grow(build, stack);
+}
 
-int QL_CreateScanTree(ScanTreeNode **root, const char *path, const char *excludeDirs, int maxDepth,
-                      uint8_t followLinks, uint8_t crossDevices) {
+int createTree(ScanTreeNode **root, const char *path, const char *excludeDirs, int maxDepth,
+               bool followLinks, bool crossDevices, std::vector<ql::LeftOutDirectory> *leftOut) {
     struct stat st;
     if (root == nullptr || path == nullptr || maxDepth < 0 || ::stat(path, &st) != 0) {
         return QL_SetError(EINVAL);
@@ -261,26 +302,40 @@ int QL_CreateScanTree(ScanTreeNode **root, const char *path, const char *exclude
         return QL_SetError(kNodeAllocationFailed);
     }
     *root = top;
-    int added = QL_CreateChildScanTree(top, absolute, excludeDirs, st.st_dev, 0, maxDepth,
-                                       followLinks, crossDevices, 0);
+    int added = growChildren(top, absolute, excludeDirs, st.st_dev, 0, maxDepth, followLinks,
+                             crossDevices, 0, leftOut);
     return 1 + (added > 0 ? added : 0);
+}
+
+}  // namespace
+
+int ql::createScanTree(ScanTreeNode **root, const char *path, const char *excludeDirs, int maxDepth,
+                       bool followLinks, bool crossDevices,
+                       std::vector<LeftOutDirectory> &leftOut) {
+    return createTree(root, path, excludeDirs, maxDepth, followLinks, crossDevices, &leftOut);
+}
+
+bool ql::isInExcludeDir(const struct stat &dir, const char *excludeDirs) {
+    DirId id{dir.st_dev, dir.st_ino};
+    for (const DirId &excluded : excludedDirectories(excludeDirs)) {
+        if (excluded == id) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int QL_CreateScanTree(ScanTreeNode **root, const char *path, const char *excludeDirs, int maxDepth,
+                      uint8_t followLinks, uint8_t crossDevices) {
+    return createTree(root, path, excludeDirs, maxDepth, followLinks != 0, crossDevices != 0,
+                      nullptr);
 }
 
 int QL_CreateChildScanTree(ScanTreeNode *node, const char *path, const char *excludeDirs,
                            uint64_t device, int depth, int maxDepth, uint8_t followLinks,
                            uint8_t crossDevices, int count) {
-    if (node == nullptr || path == nullptr || (maxDepth > 0 && depth >= maxDepth)) {
-        return count;
-    }
-    std::vector<std::string> names;
-    if (listDirectory(path, names) < 0) {
-        return -1;
-    }
-    Build build = startBuild(node, excludeDirs, maxDepth, followLinks != 0, crossDevices != 0);
-    std::vector<Frame> stack;
-    stack.push_back(Frame{node, path, device, depth, std::move(names)});
-    stack.back().lastChild = lastChildOf(node);
-    return count + grow(build, stack);
+    return growChildren(node, path, excludeDirs, device, depth, maxDepth, followLinks != 0,
+                        crossDevices != 0, count, nullptr);
 }
 
 ScanTreeNode *QL_addScanDirChild(ScanTreeNode *parent, const char *path) {
@@ -318,16 +373,11 @@ int QL_SearchDirList(const ScanTreeNode *node, const char *path) {
 }
 
 int QL_isInExcludeDir(const char *path, const char *excludeDirs) {
-    DirId id;
-    if (path == nullptr || excludeDirs == nullptr || !identify(path, id)) {
+    struct stat st;
+    if (path == nullptr || excludeDirs == nullptr || ::stat(path, &st) != 0) {
         return 0;
     }
-    for (const DirId &excluded : excludedDirectories(excludeDirs)) {
-        if (excluded == id) {
-            return 1;
-        }
-    }
-    return 0;
+    return ql::isInExcludeDir(st, excludeDirs) ? 1 : 0;
 }
 
 int QL_ClearScanTree(ScanTreeNode **root) {

@@ -4,7 +4,9 @@
 //
 // Two directories are the same when device and inode are equal. Building and freeing walk the
 // tree without recursion, so a deep or wide tree cannot exhaust the stack; a tree holds at most
-// QL_SCAN_TREE_MAX_NODES nodes. Not thread-safe: a tree belongs to the call that built it.
+// QL_SCAN_TREE_MAX_NODES nodes (fewer when the environment variable QL_SCAN_TREE_LIMIT holds a
+// smaller positive number, for tests). Not thread-safe: a tree belongs to the call that built
+// it.
 #ifndef QL_COMMON_SCAN_TREE_H
 #define QL_COMMON_SCAN_TREE_H
 
@@ -73,6 +75,35 @@ int QL_ClearScanSubTree(ScanTreeNode *node);
 
 #ifdef __cplusplus
 }
+
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+namespace ql {
+
+// A directory a scan tree leaves out, with everything below it, although it belongs to the
+// scan: its path does not fit a node, or the tree is full. reason is the text to report.
+struct LeftOutDirectory {
+    std::string path;
+    std::string reason;
+};
+
+// The text reported for the directories a full tree leaves out.
+inline constexpr const char *kTreeFullText = "Too many directories";
+
+// QL_CreateScanTree, appending to leftOut every directory it leaves out as above.
+[[nodiscard]] int createScanTree(ScanTreeNode **root, const char *path, const char *excludeDirs,
+                                 int maxDepth, bool followLinks, bool crossDevices,
+                                 std::vector<LeftOutDirectory> &leftOut);
+
+// Whether dir (the status of a directory) is the same directory as an entry of excludeDirs, as
+// QL_isInExcludeDir decides for a path.
+[[nodiscard]] bool isInExcludeDir(const struct stat &dir, const char *excludeDirs);
+
+}  // namespace ql
+
 #endif
 
 #endif  // QL_COMMON_SCAN_TREE_H

@@ -30,8 +30,6 @@ constexpr int kEpipeRetries = 2;
 constexpr unsigned kLineLimit = 2048;
 constexpr std::size_t kPidTextMax = 12;
 
-using Clock = std::chrono::steady_clock;
-
 int remainingMs(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
@@ -128,12 +126,13 @@ bool isLineSafe(const char *text) {
 ReplyOutcome readReply(LineReader &reader, ReplyLineFn fn, void *context1, void *context2) {
     ReplyOutcome out;
     char line[kLineLimit] = {};
+    // One bound for the whole reply: an engine that trickles lines must not hold a scan forever.
+    auto deadline = Clock::now() + std::chrono::milliseconds(engineTimeoutMs());
     for (bool first = true;; first = false) {
-        int count = reader.readLine(line, kLineLimit);
+        int count = reader.readLine(line, kLineLimit, deadline);
         if (count <= 4) {
-            if (first && (count == 0 || (count < 0 && lastErrorCode() == ECONNRESET))) {
-                out.endedBeforeFirstByte = true;
-            }
+            out.closed = count == 0 || (count < 0 && lastErrorCode() == ECONNRESET);
+            out.endedBeforeFirstByte = first && out.closed;
             if (out.code < 0) {
                 QL_SetError(QLE_AV_CONNECT);
             }
@@ -145,6 +144,42 @@ ReplyOutcome readReply(LineReader &reader, ReplyLineFn fn, void *context1, void 
             return out;
         }
     }
+}
+
+int readLineBy(int sock, char *buf, unsigned limit, Clock::time_point deadline) {
+    if (buf == nullptr || limit == 0) {
+        return QL_SetError(EINVAL);
+    }
+    unsigned counter = 1;
+    unsigned stored = 0;
+    while (counter < limit) {
+        int ready = waitReady(sock, POLLIN, deadline);
+        if (ready <= 0) {
+            return ready == 0 ? QL_SetError(ETIMEDOUT) : setErrnoError();
+        }
+        char byte = 0;
+        ssize_t n = read(sock, &byte, 1);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN) {
+                continue;
+            }
+            return setErrnoError();
+        }
+        if (n == 0) {
+            if (stored == 0) {
+                return 0;
+            }
+            break;
+        }
+        buf[stored++] = byte;
+        if (byte == '\n') {
+            counter = stored;
+            break;
+        }
+        ++counter;
+    }
+    buf[stored] = '\0';
+    return static_cast<int>(counter);
 }
 
 }  // namespace ql::kav
@@ -320,40 +355,8 @@ int QL_SendDaemonCommand(int sock, const char *command) {
 }
 
 int QL_readline(int sock, char *buf, unsigned int limit) {
-    if (buf == nullptr || limit == 0) {
-        return QL_SetError(EINVAL);
-    }
-    auto deadline = ql::kav::Clock::now() + std::chrono::milliseconds(engineTimeoutMs());
-    unsigned counter = 1;
-    unsigned stored = 0;
-    while (counter < limit) {
-        int ready = ql::kav::waitReady(sock, POLLIN, deadline);
-        if (ready <= 0) {
-            return ready == 0 ? QL_SetError(ETIMEDOUT) : ql::setErrnoError();
-        }
-        char byte = 0;
-        ssize_t n = read(sock, &byte, 1);
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) {
-                continue;
-            }
-            return ql::setErrnoError();
-        }
-        if (n == 0) {
-            if (stored == 0) {
-                return 0;
-            }
-            break;
-        }
-        buf[stored++] = byte;
-        if (byte == '\n') {
-            counter = stored;
-            break;
-        }
-        ++counter;
-    }
-    buf[stored] = '\0';
-    return static_cast<int>(counter);
+    return ql::kav::readLineBy(
+        sock, buf, limit, ql::kav::Clock::now() + std::chrono::milliseconds(engineTimeoutMs()));
 }
 
 int QL_ProcessDaemonReturnMessage(int sock, ReplyLineFn fn, void *context1, void *context2) {

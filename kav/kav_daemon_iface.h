@@ -3,9 +3,9 @@
 //
 // Protocol: commands end in CR LF; every reply line starts with a three-digit code and ends in
 // CR LF. Lines with 1xx and 3xx codes come before the final line; 2xx, 4xx and 5xx end a reply.
-// One command and its whole reply use a connection at a time. Waiting for reply bytes is bounded
-// by ql::kav::engineTimeoutMs(). The pooled, buffered connections the scans use are in
-// kav/kav_daemon_pool.h.
+// One command and its whole reply use a connection at a time. A whole reply (or greeting) must
+// come within ql::kav::engineTimeoutMs(), however its lines trickle in. The pooled, buffered
+// connections the scans use are in kav/kav_daemon_pool.h.
 #ifndef QL_KAV_KAV_DAEMON_IFACE_H
 #define QL_KAV_KAV_DAEMON_IFACE_H
 
@@ -84,8 +84,9 @@ int QL_SendDaemonCommand(int sock, const char *command);
 // Read reply lines until one ends the reply. Each line's code is fn(line, context1, context2)
 // when fn is given, else its leading number; a class-2 code above 0 or a class 4 or 5 code ends
 // the reply and is returned. A line of 4 bytes or fewer, the end of the stream, a read error or
-// the reply bound end the reading early: the last code seen is returned, or -1 (error 906) when
-// no line came. Reads byte by byte, so nothing past the reply is taken from the socket.
+// the reply bound (for the whole reply) end the reading early: the last code seen is returned,
+// or -1 (error 906) when no line came. Reads byte by byte, so nothing past the reply is taken
+// from the socket.
 int QL_ProcessDaemonReturnMessage(int sock, ReplyLineFn fn, void *context1, void *context2);
 
 // Read one line of at most limit - 1 bytes into buf, terminated, byte by byte. Returns the byte
@@ -106,7 +107,11 @@ int QL_daemonInfoCallback(char *line, void *context1, void *context2);
 #ifdef __cplusplus
 }
 
+#include <chrono>
+
 namespace ql::kav {
+
+using Clock = std::chrono::steady_clock;
 
 // The fixed path of the engine daemon program and of its working directory.
 inline constexpr const char *kDaemonProgram = "/opt/Quellar/sbin/qornd";
@@ -124,8 +129,10 @@ inline constexpr const char *kDaemonWorkDir = "/opt/Quellar";
 struct ReplyOutcome {
     int code = -1;          // the code that ended it, or the last code seen, or -1
     bool complete = false;  // a final line was read
-    // The stream ended (or was reset) before the first byte of the reply: a connection the
-    // engine closed while it lay idle, where the command may safely be sent again.
+    // The stream ended (or was reset): the engine closed the connection.
+    bool closed = false;
+    // It did so before the first byte of the reply: a connection the engine closed while it
+    // lay idle, where the command may safely be sent again.
     bool endedBeforeFirstByte = false;
 };
 
@@ -138,27 +145,31 @@ struct ReplyOutcome {
 // Whether text may go into a command line: no CR or LF.
 [[nodiscard]] bool isLineSafe(const char *text);
 
-// A source of reply lines with QL_readline's results and errors.
+// QL_readline with the wait bounded by deadline instead of the reply bound from now.
+[[nodiscard]] int readLineBy(int fd, char *buf, unsigned limit, Clock::time_point deadline);
+
+// A source of reply lines with QL_readline's results and errors; a line not complete by
+// deadline fails with error 110.
 class LineReader {
   public:
     virtual ~LineReader() = default;
-    [[nodiscard]] virtual int readLine(char *buf, unsigned limit) = 0;
+    [[nodiscard]] virtual int readLine(char *buf, unsigned limit, Clock::time_point deadline) = 0;
 };
 
-// A bare descriptor read byte by byte through QL_readline.
+// A bare descriptor read byte by byte.
 class FdLineReader final : public LineReader {
   public:
     explicit FdLineReader(int fd) : fd_(fd) {}
-    [[nodiscard]] int readLine(char *buf, unsigned limit) override {
-        return QL_readline(fd_, buf, limit);
+    [[nodiscard]] int readLine(char *buf, unsigned limit, Clock::time_point deadline) override {
+        return readLineBy(fd_, buf, limit, deadline);
     }
 
   private:
     int fd_;
 };
 
-// The reply loop of QL_ProcessDaemonReturnMessage over any line reader. Sets error 906 when the
-// reply ended before its first line.
+// The reply loop of QL_ProcessDaemonReturnMessage over any line reader, the whole reply bounded
+// by engineTimeoutMs() from the call. Sets error 906 when the reply ended before its first line.
 [[nodiscard]] ReplyOutcome readReply(LineReader &reader, ReplyLineFn fn, void *context1,
                                      void *context2);
 

@@ -26,8 +26,9 @@ std::unique_ptr<Connection> Connection::open(const char *socketPath) {
     }
     auto conn = std::make_unique<Connection>(std::move(fd));
     DaemonInfo greeting{};
-    // A connection whose greeting did not end in order would read its tail as the next reply.
-    if (!readReply(*conn, QL_daemonInfoCallback, nullptr, &greeting).complete) {
+    // An engine that greets otherwise, or not at all, still serves commands; only one that has
+    // closed the connection again does not.
+    if (readReply(*conn, QL_daemonInfoCallback, nullptr, &greeting).closed) {
         QL_SetError(QLE_AV_CONNECT);
         return nullptr;
     }
@@ -63,16 +64,15 @@ int Connection::fill(int timeoutMs) {
     }
 }
 
-int Connection::readLine(char *buf, unsigned limit) {
+int Connection::readLine(char *buf, unsigned limit, Clock::time_point deadline) {
     if (buf == nullptr || limit == 0) {
         return QL_SetError(EINVAL);
     }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(engineTimeoutMs());
     std::size_t stored = 0;
     while (stored + 1 < limit) {
         if (begin_ == end_) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             int n = fill(left.count() > 0 ? static_cast<int>(left.count()) : 0);
             if (n < 0) {
                 return -1;

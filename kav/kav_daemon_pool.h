@@ -28,8 +28,9 @@ namespace ql::kav {
 // time.
 class Connection final : public LineReader {
   public:
-    // Connect to socketPath and read the greeting; null (last error set) when the connection
-    // cannot be made or the greeting does not end with a final line within the reply bound.
+    // Connect to socketPath and read the greeting, however it ends (a final line, another code,
+    // no line within the reply bound); null (last error set) when the connection cannot be made
+    // or the engine closes it before the greeting ends.
     [[nodiscard]] static std::unique_ptr<Connection> open(const char *socketPath);
 
     explicit Connection(UniqueFd fd) : fd_(std::move(fd)) {}
@@ -38,8 +39,8 @@ class Connection final : public LineReader {
 
     // Send a whole command (QL_SendDaemonCommand). 0, or -1 with the last error set.
     [[nodiscard]] int send(const char *command) const;
-    // QL_readline's contract, served from the buffer.
-    [[nodiscard]] int readLine(char *buf, unsigned limit) override;
+    // QL_readline's contract, served from the buffer, waiting until deadline at most.
+    [[nodiscard]] int readLine(char *buf, unsigned limit, Clock::time_point deadline) override;
     // Send QUIT and read its reply, ignoring how either ends.
     void quit();
 

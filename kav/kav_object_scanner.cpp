@@ -1,16 +1,16 @@
 #include "kav/kav_object_scanner.h"
 
-#include <dirent.h>
-#include <libgen.h>
-#include <strings.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "common/iface_actions.h"
 #include "common/iface_utils.h"
+#include "common/object_reach.h"
 #include "common/unique_fd.h"
 #include "kav/kav_daemon_iface.h"
 #include "kav/kav_daemon_pool.h"
@@ -22,8 +22,8 @@ namespace {
 
 constexpr const char *kDefaultQuarantineDir = "/var/Quellar/var/quarantine/kestra";
 constexpr const char *kDefaultRenameExtension = "qlt";
-constexpr std::size_t kMaxExtension = 3;
-constexpr std::size_t kMaxListEntry = 4;
+// The message of a file whose reply broke off.
+constexpr const char *kBrokenReply = "Engine reply broken off";
 
 int notify(const ScanReport *report, const char *name, int kind, int event, const char *infection,
            const char *message) {
@@ -31,15 +31,6 @@ int notify(const ScanReport *report, const char *name, int kind, int event, cons
         return 0;
     }
     return report->events.onEvent(name, kind, event, infection, message, report->events.userData);
-}
-
-// Option letters of an object scan: those of a quick scan without the trailing "m" or "M".
-void objectOptionText(uint32_t scanOpts, char (&out)[kOptionTextSize]) {
-    quickOptionText(scanOpts & ~0x8001U, out);
-    std::size_t length = std::strlen(out);
-    if (length > 0 && (out[length - 1] == 'm' || out[length - 1] == 'M')) {
-        out[length - 1] = '\0';
-    }
 }
 
 void appendName(char (&names)[QL_PATH_MAX], const char *name) {
@@ -55,8 +46,8 @@ void appendName(char (&names)[QL_PATH_MAX], const char *name) {
 bool handleObjectLine(const char *path, FileReplyContext &context, std::string_view line,
                       int code) {
     ObjectLine parsed = parseObjectLine(line, code);
-    char shown[QL_PATH_MAX];
-    displayName(path, parsed.objectField, shown);
+    std::string named = displayName(path, parsed.objectField);
+    const char *shown = named.c_str();
     ScanReport *report = context.report;
     int answer = 0;
     switch (code) {
@@ -164,16 +155,20 @@ bool applyAction(const char *path, int kind, int action, const ExtraData *extra,
     return notify(report, path, kind, shown.event, nullptr, message) != QL_CB_STOP;
 }
 
-// The result of a reply that ended with its final 2xx code.
-int mapFinalCode(int code, const char *path, FileReplyContext &context, int action,
-                 const ExtraData *extra, QL_PromptFn prompt) {
-    ScanReport *report = context.report;
+// The result of a reply that ended with its final code.
+int mapFinalCode(int code, const char *path, const FileReplyContext &context, ScanReport *report,
+                 int action, const ExtraData *extra, QL_PromptFn prompt) {
     int kind = context.archiveSeen != 0 ? QL_OBJ_ARCHIVE : QL_OBJ_FILE;
     bool archive = context.archiveSeen != 0;
     const char *names = context.infectionNames;
     int result = QL_RES_CLEAN;
     int answer = 0;
     bool act = false;
+    if (code >= 400 && code <= 599) {
+        answer = notify(report, path, kind, QL_EV_FAILED, nullptr, context.errorText);
+        QL_Log(nullptr, QL_LOG_RESULT, "%s: ERROR [%s]\n", path, context.errorText);
+        return answer == QL_CB_STOP ? QL_RES_STOPPED : QL_RES_ERROR;
+    }
     switch (code) {
         case 220:
             answer = notify(report, path, kind, QL_EV_CLEAN, nullptr, nullptr);
@@ -238,130 +233,43 @@ int mapFinalCode(int code, const char *path, FileReplyContext &context, int acti
     return result;
 }
 
-bool examine(const char *path, struct stat &followed, struct stat &own) {
-    return lstat(path, &own) == 0 && stat(path, &followed) == 0;
-}
-
-// The directories the walk is inside, innermost first: a followed link leading back into one of
-// them would never end.
-struct Ancestor {
-    dev_t device;
-    ino_t inode;
-    const Ancestor *parent;
-};
-
-bool isAncestor(const Ancestor *chain, const struct stat &st) {
-    for (; chain != nullptr; chain = chain->parent) {
-        if (chain->device == st.st_dev && chain->inode == st.st_ino) {
-            return true;
-        }
+// Open the file for the engine to read through its descriptor alias: a regular file only,
+// without blocking on anything else put in its place. -1 with errno set.
+int openForEngine(const char *path, const FileAt &at) {
+    int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (at.followLink ? 0 : O_NOFOLLOW);
+    UniqueFd fd(openat(at.dirfd, at.name != nullptr ? at.name : path, flags));
+    struct stat st {};
+    if (!fd || fstat(fd.get(), &st) != 0) {
+        return -1;
     }
-    return false;
-}
-
-int scanDirectory(Channel &channel, const ObjectRequest &request, const char *options,
-                  ExtraData *extra, ScanReport *report, uint64_t startDevice, unsigned depth,
-                  const Ancestor *ancestors);
-
-// One entry of a directory: its result, QL_RES_STOPPED, or -1 when it failed.
-int scanEntry(Channel &channel, const ObjectRequest &request, const char *entryPath,
-              const char *options, ExtraData *extra, ScanReport *report, uint64_t startDevice,
-              unsigned depth, const Ancestor *ancestors) {
-    struct stat followed {};
-    struct stat own {};
-    if (!examine(entryPath, followed, own)) {
-        return 0;
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return -1;
     }
-    if (S_ISLNK(own.st_mode)) {
-        if ((request.scanOpts & QL_OPT_LINK) == 0) {
-            return 0;
-        }
-        if (followed.st_dev != startDevice && (request.scanOpts & QL_OPT_XDEV) == 0) {
-            return 0;
-        }
-    }
-    if (S_ISREG(followed.st_mode)) {
-        if (QL_KAVExcludeFileScan(entryPath, request.scanOpts, extra->extList, extra->sizeLimit) !=
-            0) {
-            return 0;
-        }
-        return fileScan(channel, entryPath, options, request.actOpts, extra, report,
-                        request.prompt);
-    }
-    if (!S_ISDIR(followed.st_mode)) {
-        return 0;
-    }
-    if ((request.scanOpts & QL_OPT_NO_RECURSE) != 0 ||
-        (extra->maxDepth != 0 && extra->maxDepth <= depth) || isAncestor(ancestors, followed)) {
-        return 0;
-    }
-    ObjectRequest child = request;
-    child.path = entryPath;
-    return scanDirectory(channel, child, options, extra, report, followed.st_dev, depth + 1,
-                         ancestors);
-}
-
-int scanDirectory(Channel &channel, const ObjectRequest &request, const char *options,
-                  ExtraData *extra, ScanReport *report, uint64_t startDevice, unsigned depth,
-                  const Ancestor *ancestors) {
-    if (QL_KAVisInExcludeDir(request.path, extra->excludeDirs) != 0) {
-        return 0;
-    }
-    UniqueDir dir(opendir(request.path));
-    if (!dir) {
-        return setErrnoError();
-    }
-    struct stat self {};
-    if (fstat(dirfd(dir.get()), &self) != 0) {
-        return setErrnoError();
-    }
-    const Ancestor here{self.st_dev, self.st_ino, ancestors};
-    QL_Log(nullptr, QL_LOG_INFO, "Scanning directory %s\n", request.path);
-    if (notify(report, request.path, QL_OBJ_DIRECTORY, QL_EV_CLEAN, nullptr, nullptr) ==
-        QL_CB_STOP) {
-        return QL_RES_STOPPED;
-    }
-    report->dirsScanned++;
-    int result = QL_RES_CLEAN;
-    for (dirent *entry = readdir(dir.get()); entry != nullptr; entry = readdir(dir.get())) {
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) {
-            continue;
-        }
-        char entryPath[QL_PATH_MAX];
-        if (!formatBounded(entryPath, sizeof entryPath, "%s/%s", request.path, entry->d_name)) {
-            continue;  // a cut name would be another file
-        }
-        int outcome = scanEntry(channel, request, entryPath, options, extra, report, startDevice,
-                                depth, &here);
-        if (outcome == QL_RES_STOPPED) {
-            return QL_RES_STOPPED;
-        }
-        if (outcome > 0) {
-            result |= outcome;
-        }
-    }
-    return result;
-}
-
-bool linkedFileCrossesDevice(const char *path, const struct stat &target) {
-    char copy[QL_PATH_MAX];
-    copyBounded(copy, path);
-    struct stat parent {};
-    if (stat(dirname(copy), &parent) != 0) {
-        return false;
-    }
-    return parent.st_dev != target.st_dev;
+    return fd.release();
 }
 
 }  // namespace
 
 int fileScan(Channel &channel, const char *path, const char *options, int action, ExtraData *extra,
-             ScanReport *report, QL_PromptFn prompt) {
+             ScanReport *report, QL_PromptFn prompt, FileAt at) {
     if (path == nullptr || options == nullptr || report == nullptr) {
         return QL_SetError(EINVAL);
     }
+    // A line end would end the command early; a long path does not fit the command.
+    UniqueFd held;
+    char alias[kAliasSize];
+    const char *sent = path;
+    if (!isLineSafe(path) || std::strlen(path) >= QL_PATH_MAX) {
+        held.reset(openForEngine(path, at));
+        if (!held) {
+            return reportNotScanned(report, path, QL_OBJ_FILE, systemErrorText(errno));
+        }
+        descriptorAlias(held.get(), alias);
+        sent = alias;
+    }
     char command[kCommandSize];
-    if (!scanCommand(options, path, command)) {
+    if (!scanCommand(options, sent, command)) {
         return -1;
     }
     FileReplyContext context{};
@@ -369,95 +277,17 @@ int fileScan(Channel &channel, const char *path, const char *options, int action
     ReplyOutcome reply;
     if (channel.converse(command, QL_KAVProcessReturnMessage, const_cast<char *>(path), &context,
                          reply) < 0) {
-        report->scanErrors++;
-        return QL_RES_ERROR;
+        return reportNotScanned(report, path, QL_OBJ_FILE, QL_GetErrorText());
     }
-    if (context.stopAsked != 0) {
-        return QL_RES_STOPPED;
+    if (!reply.complete && reply.code == QL_RES_STOPPED) {
+        return QL_RES_STOPPED;  // the reply ended right after the line answered with a stop
     }
     report->objectsScanned++;
     if (!reply.complete) {
-        report->scanErrors++;
-        QL_Log(nullptr, QL_LOG_RESULT, "%s: ERROR [%s]\n", path, "No reply");
-        return QL_RES_ERROR;
+        int kind = context.archiveSeen != 0 ? QL_OBJ_ARCHIVE : QL_OBJ_FILE;
+        return reportNotScanned(report, path, kind, kBrokenReply);
     }
-    if (reply.code >= 400 && reply.code <= 599) {
-        if (notify(report, path, QL_OBJ_FILE, QL_EV_FAILED, nullptr, context.errorText) ==
-            QL_CB_STOP) {
-            return QL_RES_STOPPED;
-        }
-        QL_Log(nullptr, QL_LOG_RESULT, "%s: ERROR [%s]\n", path, context.errorText);
-        return QL_RES_ERROR;
-    }
-    if (reply.code < 200 || reply.code > 299) {
-        return QL_RES_CLEAN;
-    }
-    return mapFinalCode(reply.code, path, context, action, extra, prompt);
-}
-
-int scanObject(Channel &channel, ObjectRequest *request, ExtraData *extra, ScanReport *report) {
-    if (request == nullptr || request->path == nullptr || request->path[0] != '/' ||
-        report == nullptr || extra == nullptr) {
-        return QL_SetError(EINVAL);
-    }
-    const char *path = request->path;
-    struct stat followed {};
-    struct stat own {};
-    if (!examine(path, followed, own)) {
-        return setErrnoError();
-    }
-    if (S_ISLNK(own.st_mode)) {
-        if ((request->scanOpts & QL_OPT_LINK) == 0) {
-            return 0;
-        }
-        if (S_ISREG(followed.st_mode) && (request->scanOpts & QL_OPT_XDEV) == 0 &&
-            linkedFileCrossesDevice(path, followed)) {
-            return 0;
-        }
-    }
-    char options[kOptionTextSize];
-    objectOptionText(request->scanOpts, options);
-    if (S_ISREG(followed.st_mode)) {
-        if (QL_KAVExcludeFileScan(path, request->scanOpts, extra->extList, extra->sizeLimit) != 0) {
-            return 0;
-        }
-        return fileScan(channel, path, options, request->actOpts, extra, report, request->prompt);
-    }
-    if (S_ISDIR(followed.st_mode)) {
-        return scanDirectory(channel, *request, options, extra, report, followed.st_dev, 1,
-                             nullptr);
-    }
-    return 0;
-}
-
-int traverseScanTree(Channel &channel, ScanTreeNode *node, ObjectRequest *request, ExtraData *extra,
-                     ScanReport *report) {
-    if (node == nullptr || request == nullptr) {
-        return 0;
-    }
-    // The whole sibling list is scanned first, then the directories below each of its nodes, so
-    // only the depth of the tree, never its width, costs stack.
-    int result = QL_RES_CLEAN;
-    for (ScanTreeNode *at = node; at != nullptr; at = at->nextSibling) {
-        request->path = at->dirPath;
-        int part = scanObject(channel, request, extra, report);
-        if (part < 0 && at == node) {
-            return -1;
-        }
-        if (part == QL_RES_STOPPED) {
-            return QL_RES_STOPPED;
-        }
-        result |= part > 0 ? part : 0;
-    }
-    for (ScanTreeNode *at = node; at != nullptr; at = at->nextSibling) {
-        request->path = nullptr;
-        int part = traverseScanTree(channel, at->firstChild, request, extra, report);
-        if (part == QL_RES_STOPPED) {
-            return QL_RES_STOPPED;
-        }
-        result |= part > 0 ? part : 0;
-    }
-    return result;
+    return mapFinalCode(reply.code, path, context, report, action, extra, prompt);
 }
 
 }  // namespace ql::kav
@@ -485,11 +315,10 @@ int QL_KAVProcessReturnMessage(char *line, void *context1, void *context2) {
     }
     if (code >= 300 && code <= 399) {
         if (!ql::kav::handleObjectLine(path, *context, line, code)) {
-            context->stopAsked = 1;
             return QL_RES_STOPPED;
         }
     } else if (code >= 400 && code <= 599) {
-        ql::kav::errorTextOf(line, context->errorText);
+        ql::kav::errorTextOf(line, context->errorText, true);
     }
     return code;
 }
@@ -520,82 +349,6 @@ const char *QL_KAVgetFileExtension(const char *path) {
         return nullptr;
     }
     return dot + 1;
-}
-
-int QL_KAVScanObject(int connection, ObjectRequest *request, ExtraData *extra, ScanReport *report) {
-    if (connection < 0) {
-        return QL_SetError(EINVAL);
-    }
-    ql::kav::FdChannel channel(connection);
-    return ql::kav::scanObject(channel, request, extra, report);
-}
-
-int QL_KAVScanDirectory(int connection, ObjectRequest *request, const char *options,
-                        ExtraData *extra, ScanReport *report, uint64_t startDevice,
-                        unsigned depth) {
-    if (connection < 0 || request == nullptr || request->path == nullptr || options == nullptr ||
-        extra == nullptr || report == nullptr) {
-        return QL_SetError(EINVAL);
-    }
-    ql::kav::FdChannel channel(connection);
-    return ql::kav::scanDirectory(channel, *request, options, extra, report, startDevice, depth,
-                                  nullptr);
-}
-
-int QL_KAVTraverseScanTree(int connection, ScanTreeNode *node, ObjectRequest *request,
-                           ExtraData *extra, ScanReport *report) {
-    if (node != nullptr && request != nullptr && connection < 0) {
-        return QL_SetError(EINVAL);
-    }
-    ql::kav::FdChannel channel(connection);
-    return ql::kav::traverseScanTree(channel, node, request, extra, report);
-}
-
-int QL_KAVExcludeFileScan(const char *path, uint32_t scanOpts, const char *extList,
-                          uint32_t sizeLimit) {
-    if (path == nullptr) {
-        return 0;
-    }
-    if ((scanOpts & QL_OPT_SCAN_EXT) != 0 && QL_KAVisInExtensionList(path, extList) == 0) {
-        return 1;
-    }
-    if ((scanOpts & QL_OPT_SKIP_EXT) != 0 && QL_KAVisInExtensionList(path, extList) != 0) {
-        return 1;
-    }
-    struct stat st {};
-    if (sizeLimit != 0 && stat(path, &st) == 0 &&
-        static_cast<uint64_t>(st.st_size) > static_cast<uint64_t>(sizeLimit) * 1024U) {
-        return 1;
-    }
-    return 0;
-}
-
-int QL_KAVisInExtensionList(const char *path, const char *extList) {
-    const char *extension = QL_KAVgetFileExtension(path);
-    if (extList == nullptr || extension == nullptr ||
-        std::strlen(extension) > ql::kav::kMaxExtension) {
-        return 0;
-    }
-    char list[QL_PATH_MAX];
-    ql::copyBounded(list, extList);
-    std::string_view rest(list);
-    while (!rest.empty()) {
-        std::size_t colon = rest.find(':');
-        std::string_view entry = rest.substr(0, colon);
-        rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
-        if (entry.size() <= ql::kav::kMaxListEntry && entry.size() == std::strlen(extension) &&
-            strncasecmp(entry.data(), extension, entry.size()) == 0) {
-            return 1;
-        }
-    }
-    return 0;
-}
-
-int QL_KAVisInExcludeDir(const char *path, const char *excludeDirs) {
-    if (path == nullptr || excludeDirs == nullptr || excludeDirs[0] == '\0') {
-        return 0;
-    }
-    return QL_isInExcludeDir(path, excludeDirs);
 }
 
 }  // extern "C"

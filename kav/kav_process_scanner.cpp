@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "common/iface_utils.h"
+#include "common/object_reach.h"
 #include "common/unique_fd.h"
 #include "kav/kav_daemon_iface.h"
 #include "kav/kav_daemon_pool.h"
@@ -58,8 +59,8 @@ struct Walk {
     }
 };
 
-// Scan one object of a process and report its outcome. Returns the reply's final code, or 0
-// when no complete reply came.
+// Scan one object of a process and report its outcome. Returns the reply's final code, or -1
+// when the command could not be sent or no complete reply came.
 int scanObjectOf(Walk &walk, const char *pidText, int kind, const char *path) {
     // A name from an earlier reply must never be reported for this object, nor an error text.
     walk.infection[0] = '\0';
@@ -79,7 +80,7 @@ int scanObjectOf(Walk &walk, const char *pidText, int kind, const char *path) {
             QL_SetError(QLE_AV_CONNECT);
         }
         walk.notify(pidText, kind, QL_RES_ERROR, nullptr, QL_GetErrorText());
-        return 0;
+        return -1;
     }
     if (isFinding(reply.code)) {
         *walk.infectedPid = static_cast<uint32_t>(std::strtoul(pidText, nullptr, 10));
@@ -91,19 +92,11 @@ int scanObjectOf(Walk &walk, const char *pidText, int kind, const char *path) {
     return reply.code;
 }
 
-// Scan the regular files process pidText holds open. Returns the last reply code, or
-// fallbackCode when no file was scanned.
-int scanOpenFiles(Walk &walk, const char *pidText, int fallbackCode) {
-    char fdDir[QL_PATH_MAX];
-    formatBounded(fdDir, sizeof fdDir, "/proc/%s/fd", pidText);
-    UniqueDir dir(opendir(fdDir));
-    if (!dir) {
-        walk.notify(pidText, QL_OBJ_PROCESS_FILE, QL_RES_ERROR, nullptr, std::strerror(errno));
-        return fallbackCode;
-    }
+// Scan the regular files in the descriptor directory fdDir (open as dir) of process pidText.
+// Returns the last reply code, or fallbackCode when no file was scanned.
+int scanOpenFiles(Walk &walk, const char *pidText, DIR *dir, const char *fdDir, int fallbackCode) {
     int lastCode = fallbackCode;
-    for (dirent *entry = readdir(dir.get()); entry != nullptr && !walk.stopped;
-         entry = readdir(dir.get())) {
+    for (dirent *entry = readdir(dir); entry != nullptr && !walk.stopped; entry = readdir(dir)) {
         char path[QL_PATH_MAX];
         struct stat st {};
         if (!formatBounded(path, sizeof path, "%s/%s", fdDir, entry->d_name) ||
@@ -111,7 +104,7 @@ int scanOpenFiles(Walk &walk, const char *pidText, int fallbackCode) {
             continue;
         }
         // The descriptor's link itself goes to the engine: it reaches the file even when its
-        // name has changed since it was opened.
+        // name has changed since it was opened, or leads elsewhere here.
         lastCode = scanObjectOf(walk, pidText, QL_OBJ_PROCESS_FILE, path);
     }
     return lastCode;
@@ -120,27 +113,32 @@ int scanOpenFiles(Walk &walk, const char *pidText, int fallbackCode) {
 // Scan one process; false when the walk ends with it.
 bool scanProcess(Walk &walk, const char *pidText, uint8_t withOpenFiles) {
     char link[QL_PATH_MAX];
-    char executable[QL_PATH_MAX];
     formatBounded(link, sizeof link, "/proc/%s/exe", pidText);
-    if (access(link, R_OK) != 0 || QL_ResolveSymlink(link, executable) < 0) {
+    if (access(link, R_OK) != 0) {
         return true;  // not ours to read, or gone meanwhile
     }
-    if (access(executable, R_OK) != 0) {
-        // Deleted (or replaced) since the process started: the link still reaches its content.
+    char executable[QL_PATH_MAX];
+    processObjectPath(link, executable);
+    if (!isLineSafe(executable)) {
         copyBounded(executable, link);
     }
     int code = scanObjectOf(walk, pidText, QL_OBJ_PROCESS, executable);
     if (walk.stopped) {
         return false;
     }
-    if (isEngineError(code) || withOpenFiles == 0) {
+    // Without an answer for the executable (reported already) the process is left at that.
+    if (code < 0 || isEngineError(code) || withOpenFiles == 0) {
         return true;
     }
-    int lastCode = scanOpenFiles(walk, pidText, code);
-    if (walk.stopped) {
-        return false;
+    char fdDir[QL_PATH_MAX];
+    formatBounded(fdDir, sizeof fdDir, "/proc/%s/fd", pidText);
+    UniqueDir dir(opendir(fdDir));
+    if (!dir) {
+        walk.notify(pidText, QL_OBJ_PROCESS_FILE, QL_RES_ERROR, nullptr, systemErrorText(errno));
+        return !walk.stopped;
     }
-    if (isFinding(lastCode)) {
+    int lastCode = scanOpenFiles(walk, pidText, dir.get(), fdDir, code);
+    if (walk.stopped || isFinding(lastCode)) {
         return false;
     }
     walk.notify(pidText, QL_OBJ_PROCESS_FILE, walk.result, nullptr, nullptr);

@@ -18,9 +18,11 @@
 // still follows). The infected pid is set to 0 when the walk starts and to the pid of each
 // process where a finding is made. With open files, the walk ends after a process whose last
 // scanned object was a finding. The scanning process itself and processes whose executable link
-// is not readable are skipped; per-process failures neither end the walk nor change its result.
-// An executable no longer readable at its resolved path (deleted or replaced while it runs) is
-// sent as its "/proc/<pid>/exe" link, which still reaches its content.
+// is not readable are skipped; per-process failures neither end the walk nor change its result,
+// and a process whose executable got no answer, or whose descriptor directory cannot be read,
+// is left after its error event. An executable whose resolved path does not lead to the same
+// file (deleted or replaced while it runs, a process in another mount namespace, a link that
+// cannot be resolved) is sent as its "/proc/<pid>/exe" link, which still reaches its content.
 #ifndef QL_KAV_KAV_PROCESS_SCANNER_H
 #define QL_KAV_KAV_PROCESS_SCANNER_H
 

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "common/iface_utils.h"
@@ -39,8 +40,8 @@ int notify(const EventCallback *events, const char *name, int kind, int event,
 void reportObjectLine(const char *path, QuickReplyContext &context, std::string_view line,
                       int code) {
     ObjectLine parsed = parseObjectLine(line, code);
-    char shown[QL_PATH_MAX];
-    displayName(path, parsed.objectField, shown);
+    std::string named = displayName(path, parsed.objectField);
+    const char *shown = named.c_str();
     int kind = context.bufferScan != 0 ? QL_OBJ_BUFFER : QL_OBJ_FILE;
     switch (code) {
         case 322:
@@ -143,8 +144,8 @@ ObjectLine parseObjectLine(std::string_view line, int code) {
             parsed.objectField = rest;
             return parsed;
         }
-        std::string_view name = rest.substr(0, blank);
-        copyBounded(parsed.infection, name.empty() ? std::string_view(kUnnamed) : name);
+        // After the hyphen the name is whatever precedes the blank, even nothing.
+        copyBounded(parsed.infection, rest.substr(0, blank));
         rest = blank == std::string_view::npos ? std::string_view() : rest.substr(blank + 1);
     }
     parsed.objectField = rest;
@@ -152,21 +153,23 @@ ObjectLine parseObjectLine(std::string_view line, int code) {
 }
 
 // The scanned path, plus "=>" and the member's path when the line names a member.
-void displayName(const char *path, std::string_view objectField, char (&out)[QL_PATH_MAX]) {
+std::string displayName(const char *path, std::string_view objectField) {
+    std::string shown(path);
     if (objectField.size() > 1) {
-        std::string_view member = objectField.substr(1);
-        formatBounded(out, sizeof out, "%s=>%.*s", path, static_cast<int>(member.size()),
-                      member.data());
-    } else {
-        copyBounded(out, path);
+        shown.append("=>").append(objectField.substr(1));
     }
+    return shown;
 }
 
 // The text of a 4xx or 5xx line: what follows the first blank, else the line itself.
-void errorTextOf(std::string_view line, char (&out)[QL_PATH_MAX]) {
+void errorTextOf(std::string_view line, char (&out)[QL_PATH_MAX], bool keepCarriageReturn) {
     std::string_view whole = withoutLineEnd(line);
     std::size_t blank = whole.find(' ');
     std::string_view text = blank == std::string_view::npos ? whole : whole.substr(blank + 1);
+    if (blank != std::string_view::npos && keepCarriageReturn) {
+        std::size_t lf = line.find('\n', blank + 1);
+        text = line.substr(blank + 1, lf == std::string_view::npos ? lf : lf - blank - 1);
+    }
     if (text.empty()) {
         text = whole.substr(0, whole.find_last_not_of(' ') + 1);
     }

@@ -1,4 +1,5 @@
 #include "bd/bd_scanner.h"
+#include "bd/bd_tree_scanner.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -90,7 +91,8 @@ TEST(BdScannerTest, CallbackMapsEachFlagAndStatusToOneReport) {
         {CORE_FLAG_DIRECTORY, 0, 1, CORE_OBJECT_FILE, QL_OBJ_DIRECTORY, QL_EV_CLEAN, 0},
         {CORE_FLAG_SKIPPED, CORE_STATUS_INFECTED, 0x40, 1, 0, 0, 0},
         {0, CORE_STATUS_IGNORED | CORE_STATUS_INFECTED, 0x40, 1, 0, 0, 0},
-        {0, CORE_STATUS_NOT_SCANNED | CORE_STATUS_FAILED, 1, 1, 0, 0, 0},
+        {0, CORE_STATUS_NOT_SCANNED | CORE_STATUS_FAILED, 1, 1, QL_OBJ_FILE, QL_EV_FAILED,
+         QL_RES_ERROR},
         {CORE_FLAG_ENCRYPTED, 0, 1, 1, QL_OBJ_FILE, QL_EV_ENCRYPTED, QL_RES_ENCRYPTED},
         {CORE_FLAG_ENCRYPTED_ALT, 0, 1, 1, QL_OBJ_FILE, QL_EV_ENCRYPTED, QL_RES_ENCRYPTED},
         {CORE_FLAG_CORRUPTED, 0, 1, 1, QL_OBJ_FILE, QL_EV_CORRUPTED, QL_RES_CORRUPTED},

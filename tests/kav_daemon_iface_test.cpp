@@ -1,12 +1,14 @@
 #include "kav/kav_daemon_iface.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -15,6 +17,8 @@
 
 #include "common/iface_utils.h"
 #include "common/unique_fd.h"
+#include "kav/kav_daemon_pool.h"
+#include "kav/kav_scanner.h"
 #include "tests/support/kav_fixture.h"
 #include "tests/support/temp_root.h"
 
@@ -162,6 +166,100 @@ TEST_F(KavDaemonIfaceTest, SendFailsWithoutSignalWhenPeerIsGoneOrNeverReads) {
     EXPECT_EQ(QL_SendDaemonCommand(-1, "INFO\r\n"), -1);
     EXPECT_EQ(ql::lastErrorCode(), EINVAL);
 }
+
+// An engine daemon on a Unix socket for one connection: it greets with greeting, reads one
+// command line, then sends lines, pauseMs apart, until all are sent or the peer has gone.
+class FakeEngine {
+  public:
+    FakeEngine(const std::string &path, std::string greeting, std::vector<std::string> lines,
+               int pauseMs)
+        : listener_(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        ql::copyBounded(addr.sun_path, path);
+        EXPECT_EQ(bind(listener_.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        EXPECT_EQ(listen(listener_.get(), 1), 0);
+        thread_ =
+            std::thread([this, greeting, lines, pauseMs] { serve(greeting, lines, pauseMs); });
+    }
+    ~FakeEngine() {
+        stopping_ = true;
+        thread_.join();
+    }
+    FakeEngine(const FakeEngine &) = delete;
+    FakeEngine &operator=(const FakeEngine &) = delete;
+
+  private:
+    void serve(const std::string &greeting, const std::vector<std::string> &lines, int pauseMs) {
+        pollfd waiting{listener_.get(), POLLIN, 0};
+        if (poll(&waiting, 1, 5000) != 1) {
+            return;
+        }
+        ql::UniqueFd peer(accept(listener_.get(), nullptr, nullptr));
+        (void)!send(peer.get(), greeting.data(), greeting.size(), MSG_NOSIGNAL);
+        pollfd reading{peer.get(), POLLIN, 0};
+        for (char byte = 0; byte != '\n';) {
+            if (poll(&reading, 1, 5000) != 1 || read(peer.get(), &byte, 1) != 1) {
+                return;
+            }
+        }
+        for (const std::string &line : lines) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+            if (stopping_ ||
+                send(peer.get(), line.data(), line.size(), MSG_NOSIGNAL) != ssize_t(line.size())) {
+                return;
+            }
+        }
+    }
+
+    ql::UniqueFd listener_;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+// A quick scan of /f through a bare connection or a pooled one.
+class KavConversationTest : public KavDaemonIfaceTest,
+                            public ::testing::WithParamInterface<const char *> {
+  protected:
+    int scanThrough(const std::string &socketPath) {
+        QuickRequest request{const_cast<char *>("/f"), 1, QL_REQ_PATH};
+        EventCallback none{};
+        if (std::string(GetParam()) == "bare") {
+            ql::UniqueFd fd(QL_AvDaemonConnect(socketPath.c_str()));
+            ql::kav::FdChannel channel(fd.get());
+            return ql::kav::quickScan(channel, &request, &none);
+        }
+        ql::kav::ConnectionPool pool(socketPath.c_str());
+        ql::kav::PoolChannel channel(pool);
+        return ql::kav::quickScan(channel, &request, &none);
+    }
+};
+
+TEST_P(KavConversationTest, GreetingNeverDecidesAndOneBoundCoversTheWholeReply) {
+    struct Row {
+        const char *what;
+        std::string greeting;
+        std::vector<std::string> lines;
+        int pauseMs;
+        int result;
+    };
+    const Row rows[] = {
+        {"no greeting", "", {"220 clean\r\n"}, 0, QL_RES_CLEAN},
+        {"a greeting without a final line", "101 wait\r\n", {"220 clean\r\n"}, 0, QL_RES_CLEAN},
+        {"a line every 150 ms", "201 1 a 1 b 2 c\r\n", std::vector<std::string>(20, "330-/a\r\n"),
+         150, -1},
+    };
+    for (const Row &row : rows) {
+        TempRoot root;
+        std::string path = root.path("/opt/Quellar/var/run/engine.sock");
+        FakeEngine engine(path, row.greeting, row.lines, row.pauseMs);
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(scanThrough(path), row.result) << row.what;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << row.what;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Channels, KavConversationTest, ::testing::Values("bare", "pooled"));
 
 TEST_F(KavDaemonIfaceTest, PidFileReading) {
     TempRoot root;

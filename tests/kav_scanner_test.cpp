@@ -12,6 +12,7 @@
 
 #include "common/iface_utils.h"
 #include "common/unique_fd.h"
+#include "kav/kav_object_scanner.h"
 #include "tests/support/kav_fixture.h"
 #include "tests/support/temp_root.h"
 
@@ -140,6 +141,51 @@ TEST_F(KavScannerTest, BrokenOffReplyIsAFailureNeverClean) {
         QL_SetError(0);
         EXPECT_EQ(scanPath(engine.fd(), "/f"), -1) << script;
         EXPECT_EQ(ql::lastErrorCode(), QLE_AV_CONNECT) << script;
+    }
+}
+
+TEST_F(KavScannerTest, FileScannerLetsTheFinalLineDecideAndKeepsTheEnginesTexts) {
+    struct Case {
+        std::string script;
+        int stopOn;  // the event answered QL_CB_STOP, or 0
+        int result;
+        uint32_t scanned;
+        std::vector<SeenEvent> events;
+    };
+    const Case cases[] = {
+        {"322-V /\r\n230 x\r\n",
+         QL_EV_INFECTED,
+         QL_RES_INFECTED,
+         1,
+         {{"/f", QL_OBJ_FILE, QL_EV_INFECTED, "V", ""}}},
+        {"322-V /\r\n",
+         QL_EV_INFECTED,
+         QL_RES_STOPPED,
+         0,
+         {{"/f", QL_OBJ_FILE, QL_EV_INFECTED, "V", ""}}},
+        {"325-tar /\r\n501 No such file\r\n",
+         0,
+         QL_RES_ERROR,
+         1,
+         {{"/f", QL_OBJ_ARCHIVE, QL_EV_FAILED, "", "No such file\r"}}},
+        {"322- /\r\n230 x\r\n",
+         0,
+         QL_RES_INFECTED,
+         1,
+         {{"/f", QL_OBJ_FILE, QL_EV_INFECTED, "", ""}}},
+    };
+    for (const Case &c : cases) {
+        EventLog seen;
+        seen.answer(c.stopOn, QL_CB_STOP);
+        ScanReport report{};
+        report.events = *seen.callback();
+        ScriptedEngine engine(c.script);
+        EXPECT_EQ(
+            QL_KAVFileScanner(engine.fd(), "/f", "abc", QL_ACT_NONE, nullptr, &report, nullptr),
+            c.result)
+            << c.script;
+        EXPECT_EQ(report.objectsScanned, c.scanned) << c.script;
+        EXPECT_EQ(seen.events(), c.events) << c.script;
     }
 }
 

@@ -3,15 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <initializer_list>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -52,50 +56,101 @@ std::string exeOf(pid_t pid) {
     return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : "";
 }
 
+// In a child of fork: run program with the argument 60, its descriptors 0 and 1 reading fd0 and
+// fd1, 2 on /dev/null and nothing else open.
+[[noreturn]] void execReading(const char *program, const char *fd0, const char *fd1) {
+    const char *argv[] = {program, "60", nullptr};
+    int in0 = open(fd0, O_RDONLY);
+    int in1 = open(fd1, O_RDONLY);
+    int null = open("/dev/null", O_WRONLY);
+    if (in0 < 0 || in1 < 0 || null < 0 || dup2(in0, 0) < 0 || dup2(in1, 1) < 0 ||
+        dup2(null, 2) < 0) {
+        _exit(126);
+    }
+    for (int fd = 3; fd < 1024; ++fd) {
+        close(fd);
+    }
+    execv(program, const_cast<char *const *>(argv));
+    _exit(127);
+}
+
 // A running program with descriptors 0 and 1 reading the given files (2 on /dev/null); killed
 // and reaped when it goes.
 class Child {
   public:
     Child(const std::string &program, const std::string &fd0, const std::string &fd1) {
-        const char *argv[] = {program.c_str(), "60", nullptr};
         pid_ = fork();
         if (pid_ == 0) {
-            int in0 = open(fd0.c_str(), O_RDONLY);
-            int in1 = open(fd1.c_str(), O_RDONLY);
-            int null = open("/dev/null", O_WRONLY);
-            if (in0 < 0 || in1 < 0 || null < 0 || dup2(in0, 0) < 0 || dup2(in1, 1) < 0 ||
-                dup2(null, 2) < 0) {
-                _exit(126);
-            }
-            for (int fd = 3; fd < 1024; ++fd) {
-                close(fd);
-            }
-            execv(program.c_str(), const_cast<char *const *>(argv));
-            _exit(127);
+            execReading(program.c_str(), fd0.c_str(), fd1.c_str());
         }
         std::string expected = realPathOf(program);
         running_ =
             pid_ > 0 && ql::test::waitUntil([&] { return exeOf(pid_) == expected; }, kBoundMs);
     }
-    ~Child() {
-        if (pid_ <= 0) {
+    ~Child() { stop(); }
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+
+    bool running() const { return running_; }
+    std::string pidText() const { return std::to_string(pid_); }
+    // Kill and reap it (its /proc entry goes); once.
+    void stop() {
+        if (pid_ <= 0 || stopped_) {
             return;
         }
+        stopped_ = true;
         kill(pid_, SIGKILL);
         bool reaped = false;
         ql::test::waitUntil(
             [&] { return reaped || (reaped = waitpid(pid_, nullptr, WNOHANG) == pid_); }, kBoundMs);
         EXPECT_TRUE(reaped) << "child " << pid_;
     }
-    Child(const Child &) = delete;
-    Child &operator=(const Child &) = delete;
 
-    bool running() const { return running_; }
-    std::string pidText() const { return std::to_string(pid_); }
-
-  private:
+  protected:
+    Child() = default;
     pid_t pid_ = -1;
     bool running_ = false;
+    bool stopped_ = false;
+};
+
+// Write content to path with mode, allocating nothing (for a child of fork).
+bool put(const char *path, const std::string &content, mode_t mode) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    std::size_t done = 0;
+    while (fd >= 0 && done < content.size()) {
+        ssize_t n = write(fd, content.data() + done, content.size() - done);
+        if (n <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return fd >= 0 && close(fd) == 0 && done == content.size();
+}
+
+// A program run in a private mount namespace from a tmpfs mounted there over dir, with data at
+// dir/data as its descriptor 0 and a clean file after it (a KAV walk that ends at a process
+// whose last open file is a finding would miss other tests' processes): this process sees, at
+// the same paths, what dir holds outside.
+class NamespacedChild : public Child {
+  public:
+    NamespacedChild(const std::string &dir, const std::string &program, const std::string &data) {
+        const std::string prog = dir + "/prog";
+        const std::string dataPath = dir + "/data";
+        const std::string cleanPath = dir + "/clean";
+        const std::string clean = "clean\n";
+        pid_ = fork();
+        if (pid_ == 0) {
+            if (unshare(CLONE_NEWNS) != 0 ||
+                mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                mount("tmpfs", dir.c_str(), "tmpfs", 0, "mode=0755") != 0 ||
+                !put(prog.c_str(), program, 0755) || !put(dataPath.c_str(), data, 0644) ||
+                !put(cleanPath.c_str(), clean, 0644)) {
+                _exit(125);
+            }
+            execReading(prog.c_str(), dataPath.c_str(), cleanPath.c_str());
+        }
+        running_ = pid_ > 0 && ql::test::waitUntil([&] { return exeOf(pid_) == prog; }, kBoundMs);
+    }
 };
 
 // Two children on the machine's process table: one whose executable carries the EICAR string
@@ -323,6 +378,119 @@ TEST_F(ProcessScanTest, BdWalkReportsExecutablesAndLabelledOpenFiles) {
     core.root().writeFixed(ql::kVersionFile, "0\n");
     EXPECT_EQ(runQlscan({"--processes", "--open-files"}, out), 2);
 }
+
+TEST_F(ProcessScanTest, KavWalkGoesOnPastAProcessItCouldNotFinish) {
+    ql::test::TempRoot root;
+    ql::test::QorndInstance engine{root};
+    engine.writeSignatures("drop\tCut\ttext:CUT-REPLY\n");
+    ASSERT_TRUE(engine.start());
+    root.writeFixed(ql::kVersionFile, "2\n");
+    AVHandle av = QL_InitAVHandle(engine.confPath().c_str(), nullptr, 0);
+    ASSERT_NE(av, nullptr);
+    std::string dropping = dir_ + "/dropping-sleep";
+    ql::test::writeFile(dropping, ql::test::readFile(realPathOf("/bin/sleep")) + "CUT-REPLY");
+    ASSERT_EQ(chmod(dropping.c_str(), 0755), 0);
+    // In the walk's order: one gone once its executable is reported, one whose executable gets
+    // no complete reply while it holds an infected file open, then one more infected.
+    Child gone(infectedProgram_, clean_, "/dev/null");
+    Child unanswered(dropping, infectedFile_, clean_);
+    Child after(infectedProgram_, clean_, "/dev/null");
+    ASSERT_TRUE(gone.running() && unanswered.running() && after.running());
+
+    EventLog log;
+    log.onSeen([&gone](const SeenEvent &event) {
+        if (event.name == gone.pidText() && event.kind == QL_OBJ_PROCESS) {
+            gone.stop();
+        }
+    });
+    scan(av, 1, log);
+    std::vector<SeenEvent> events = log.events();
+    EXPECT_EQ(about(events, gone.pidText()),
+              (std::vector<SeenEvent>{
+                  seen(gone.pidText(), QL_OBJ_PROCESS, QL_RES_INFECTED, kEicarName),
+                  {gone.pidText(), QL_OBJ_PROCESS_FILE, QL_RES_ERROR, "", strerror(ENOENT)}}));
+    std::vector<SeenEvent> aboutUnanswered = about(events, unanswered.pidText());
+    ASSERT_EQ(aboutUnanswered.size(), 1u) << "its open files are not scanned";
+    EXPECT_EQ(aboutUnanswered[0].kind, QL_OBJ_PROCESS);
+    EXPECT_EQ(aboutUnanswered[0].event, QL_RES_ERROR);
+    EXPECT_TRUE(has(events, seen(after.pidText(), QL_OBJ_PROCESS, QL_RES_INFECTED, kEicarName)))
+        << "the walk goes on";
+    QL_DeinitAVHandle(av, nullptr);
+}
+
+// The process scan on each engine.
+class ProcessScanEngineTest : public ProcessScanTest,
+                              public ::testing::WithParamInterface<const char *> {
+  protected:
+    void TearDown() override {
+        if (handle_ != nullptr) {
+            QL_DeinitAVHandle(handle_, nullptr);
+        }
+        ProcessScanTest::TearDown();
+    }
+    AVHandle openEngine() {
+        if (std::string(GetParam()) == "kav") {
+            kavRoot_ = std::make_unique<ql::test::TempRoot>();
+            qornd_ = std::make_unique<ql::test::QorndInstance>(*kavRoot_);
+            EXPECT_TRUE(qornd_->start());
+            kavRoot_->writeFixed(ql::kVersionFile, "2\n");
+            handle_ = QL_InitAVHandle(qornd_->confPath().c_str(), nullptr, 0);
+        } else {
+            coreRoot_ = std::make_unique<ql::test::CoreRoot>();
+            coreRoot_->root().writeFixed(ql::kVersionFile, "3\n");
+            handle_ = QL_InitAVHandle(coreRoot_->confPath().c_str(), nullptr, 0);
+        }
+        return handle_;
+    }
+
+    std::unique_ptr<ql::test::TempRoot> kavRoot_;
+    std::unique_ptr<ql::test::QorndInstance> qornd_;
+    std::unique_ptr<ql::test::CoreRoot> coreRoot_;
+    AVHandle handle_ = nullptr;
+};
+
+TEST_P(ProcessScanEngineTest, ProcessInAnotherMountNamespaceIsScannedThroughItsLinks) {
+    AVHandle av = openEngine();
+    ASSERT_NE(av, nullptr);
+    struct Row {
+        const char *what;
+        bool loop;  // outside, its executable's path is a link loop, not a clean decoy
+    };
+    const Row rows[] = {{"a clean decoy at its paths", false}, {"a link loop at its path", true}};
+    std::vector<std::unique_ptr<NamespacedChild>> children;
+    for (const Row &row : rows) {
+        std::string dir = dir_ + (row.loop ? "/loop" : "/decoy");
+        ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+        if (row.loop) {
+            ASSERT_EQ(symlink("prog", (dir + "/prog").c_str()), 0);
+        } else {
+            ASSERT_TRUE(
+                put((dir + "/prog").c_str(), ql::test::readFile(realPathOf("/bin/sleep")), 0755));
+        }
+        ql::test::writeFile(dir + "/data", "a clean decoy\n");
+        children.push_back(std::make_unique<NamespacedChild>(
+            dir, ql::test::readFile(infectedProgram_), ql::test::eicar()));
+        if (!children.back()->running()) {
+            GTEST_SKIP() << "no private mount namespace here";
+        }
+    }
+    EventLog log;
+    scan(av, 1, log);
+    for (std::size_t i = 0; i < children.size(); ++i) {
+        const std::string pid = children[i]->pidText();
+        std::vector<SeenEvent> events = about(log.events(), pid);
+        EXPECT_TRUE(has(events, seen(pid, QL_OBJ_PROCESS, QL_RES_INFECTED, kEicarName)))
+            << rows[i].what;
+        EXPECT_TRUE(std::any_of(events.begin(), events.end(),
+                                [](const SeenEvent &event) {
+                                    return event.kind == QL_OBJ_PROCESS_FILE &&
+                                           event.infection == kEicarName;
+                                }))
+            << rows[i].what << ": its open file";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, ProcessScanEngineTest, ::testing::Values("kav", "bd"));
 
 TEST_F(ProcessScanTest, RefusedWalksScanNothing) {
     ql::test::CoreRoot core;

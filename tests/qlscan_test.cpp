@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "common/unique_fd.h"
+#include "ql/qlscan.h"
 #include "tests/support/bd_fixture.h"
 #include "tests/support/emulator.h"
 #include "tests/support/kav_fixture.h"
@@ -137,11 +139,25 @@ class QlscanTest : public ::testing::TestWithParam<const char *> {
         return runQlscan(args, root().root());
     }
 
+    // Trees that are slow to make and remove are made once for both engines.
+    static void TearDownTestSuite() {
+        if (!sharedDir_.empty()) {
+            ql::test::removeTree(sharedDir_);
+        }
+    }
+    static const std::string &sharedDir() {
+        if (sharedDir_.empty()) {
+            sharedDir_ = ql::test::makeTempDir("qlscan-shared");
+        }
+        return sharedDir_;
+    }
+
     std::unique_ptr<TempRoot> kavRoot_;
     std::unique_ptr<QorndInstance> qornd_;
     std::unique_ptr<CoreRoot> coreRoot_;
     std::string dir_;
     std::string quarantine_;
+    static inline std::string sharedDir_;
 };
 
 TEST_P(QlscanTest, QuarantinesInfectedFileAndArchiveThenFindsTheTreeClean) {
@@ -180,12 +196,11 @@ TEST_P(QlscanTest, AskWithoutTerminalLeavesFindingsOutsideExcludedDirectoryInPla
 }
 
 TEST_P(QlscanTest, FileNamesCannotBreakOrForgeOutputLines) {
-    // KAV refuses a line end in a path (it would reach the engine's line protocol); BD scans
-    // it. Either way the name is printed on one line, its control characters escaped.
+    // The name is printed on one line, its control characters escaped.
     std::string forged = dir_ + "/x\nforged: OK\x1b[2J";
     ql::test::writeFile(forged, ql::test::eicar());
     Outcome run = scan({forged});
-    EXPECT_NE(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
     EXPECT_TRUE(has(run.out, dir_ + "/x\\nforged: OK\\x1b[2J: ")) << run.out;
     EXPECT_FALSE(has(run.out, "\nforged") || has(run.out, "\x1b")) << run.out;
 }
@@ -210,6 +225,85 @@ TEST_P(QlscanTest, FindingInAMailPartIsReportedUnderThePartsName) {
     EXPECT_EQ(run.status, 1) << run.out << run.err;
     EXPECT_TRUE(has(run.out, "attached.com: EICAR-Test-File FOUND\n")) << run.out;
     EXPECT_FALSE(has(run.out, "part-1")) << run.out;
+}
+
+// A chain of levels directories called name below top, EICAR in the one eicarAt levels down;
+// paths[i] is the directory i levels down.
+std::vector<std::string> nest(const std::string &top, const std::string &name, int levels,
+                              int eicarAt) {
+    std::vector<std::string> paths{top};
+    EXPECT_EQ(mkdir(top.c_str(), 0700), 0);
+    ql::UniqueFd at(open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (int i = 0; i < levels && at; ++i) {
+        EXPECT_EQ(mkdirat(at.get(), name.c_str(), 0700), 0);
+        at.reset(openat(at.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        paths.push_back(paths.back() + "/" + name);
+    }
+    ql::test::writeFile(paths[static_cast<std::size_t>(eicarAt)] + "/eicar.com", ql::test::eicar());
+    return paths;
+}
+
+// The first of paths that does not fit QL_PATH_MAX - 1 characters.
+std::size_t firstTooLong(const std::vector<std::string> &paths) {
+    std::size_t level = 0;
+    while (level + 1 < paths.size() && paths[level].size() < QL_PATH_MAX) {
+        ++level;
+    }
+    return level;
+}
+
+TEST_P(QlscanTest, EveryObjectIsScannedOrReportedWhateverItsNameOrDepth) {
+    static const std::vector<std::string> newline = nest(sharedDir() + "/newline", "a\nb", 1, 1);
+    static const std::vector<std::string> deep = nest(sharedDir() + "/deep", "d", 1025, 700);
+    static const std::vector<std::string> full = nest(sharedDir() + "/full", "d", 3, 3);
+    // The deepest directory a scan tree holds, with a file whose path no longer fits.
+    static const std::string longFile = [] {
+        std::string path = deep[firstTooLong(deep) - 1] + "/" + std::string(200, 'e') + ".com";
+        ql::test::writeFile(path, ql::test::eicar());
+        return path;
+    }();
+    const std::string found = ": EICAR-Test-File FOUND";
+    struct Row {
+        const char *what;
+        std::vector<std::string> args;
+        const char *treeLimit;  // QL_SCAN_TREE_LIMIT
+        std::vector<std::string> lines;
+        int status;
+    };
+    const Row rows[] = {
+        {"a line end in a name", {newline[0]}, nullptr, {newline[1] + "/eicar.com" + found}, 1},
+        {"1025 levels",
+         {deep[0]},
+         nullptr,
+         {longFile + found, deep[700] + "/eicar.com" + found,
+          deep[1025] + ": ERROR Directory nesting too deep"},
+         1},
+        {"1025 levels in a tree",
+         {"--follow-links", deep[0]},
+         nullptr,
+         {longFile + found, deep[firstTooLong(deep)] + ": ERROR File name too long"},
+         1},
+        {"a full tree",
+         {"--follow-links", full[0]},
+         "2",
+         {full[2] + ": ERROR Too many directories"},
+         2},
+    };
+    for (const Row &row : rows) {
+        if (row.treeLimit != nullptr) {
+            setenv("QL_SCAN_TREE_LIMIT", row.treeLimit, 1);
+        }
+        Outcome run = scan(row.args);
+        unsetenv("QL_SCAN_TREE_LIMIT");
+        EXPECT_EQ(run.status, row.status) << row.what << "\n" << run.out << run.err;
+        for (std::string expected : row.lines) {
+            for (std::size_t at = expected.find('\n'); at != std::string::npos;
+                 at = expected.find('\n', at + 2)) {
+                expected.replace(at, 1, "\\n");  // as qlscan prints a line end in a name
+            }
+            EXPECT_TRUE(has(run.out, expected + "\n")) << row.what << "\n" << expected << run.out;
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, QlscanTest, ::testing::Values("kav", "bd"));

@@ -308,7 +308,9 @@ void Reporter::report(const char *name, int32_t event, const char *infection, co
         case QL_EV_ENCRYPTED:
             return line(name, "encrypted");
         case QL_EV_FAILED:
-            return line(name, std::string("ERROR ") + (message[0] != '\0' ? message : "failed"));
+            // The engine's own text may end in its line's CR.
+            return line(name, "ERROR " + (message[0] != '\0' ? printable(trimmed(message))
+                                                             : std::string("failed")));
         default:
             return;
     }

@@ -305,8 +305,10 @@ QL_EXPORT int QL_FilterQuickOptions(QuickRequest *request);
 QL_EXPORT int QL_QuickScan(AVHandle handle, QuickRequest *request, EventCallback *callback);
 /* Scan a file or a directory tree with the installed engine, applying request->actOpts to
    infected files. texts are count extra data texts ("QDIR::/dir", "SIZE::10k", ...; see the
-   README). Events go to report->events and its counters grow. Returns the result bits, or -1
-   with the last error set. request->scanOpts and actOpts are left filtered. */
+   README). Events go to report->events and its counters grow; an object that cannot be
+   scanned gets a QL_EV_FAILED event naming it, counts in scanErrors and sets QL_RES_ERROR.
+   Returns the result bits, or -1 with the last error set. request->scanOpts and actOpts are
+   left filtered. */
 QL_EXPORT int QL_ScanObject(AVHandle handle, ObjectRequest *request, ScanReport *report, int count,
                             const char *const *texts);
 /* Scan the running processes (and their open files); *pidSlot gets 0 or an infected pid. */

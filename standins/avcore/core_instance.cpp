@@ -275,8 +275,7 @@ bool Instance::act(const std::string &path) {
 }
 
 bool Instance::descends(int level) const {
-    constexpr int kMaxLevel = 128;  // no stack runs out on a pathological tree
-    return !noRecurse_ && level < kMaxLevel && (depthLimit_ <= 0 || level + 1 < depthLimit_);
+    return !noRecurse_ && (depthLimit_ <= 0 || level + 1 < depthLimit_);
 }
 
 }  // namespace ql::avcore

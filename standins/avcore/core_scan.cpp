@@ -1,17 +1,21 @@
 // The scan command of the stand-in core: a file, a directory walk or an object read through the
-// caller's I/O table. Plain tar archives are reported as a top-level object followed by their
-// regular members as inner objects, mail messages the same way with their parts, decoded.
-#include <dirent.h>
+// caller's I/O table. The walk reports every entry it cannot scan (status 0x1000 with
+// 0x80000000, the reason as infection name) instead of passing over it. Plain tar archives are
+// reported as a top-level object followed by their regular members as inner objects, mail
+// messages the same way with their parts, decoded.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/object_reach.h"
 #include "common/unique_fd.h"
 #include "standins/avcore/core_instance.h"
 #include "standins/common/archive_matches.h"
@@ -23,6 +27,10 @@ namespace {
 
 using Flow = Instance::Flow;
 using standin::Outcome;
+
+// The walk reaches 1024 levels below its top (level 1) and reports what lies deeper.
+constexpr int kMaxLevel = 1025;
+constexpr const char *kTooDeep = "Directory nesting too deep";
 
 // An object read through the caller's I/O table, with the signed 32-bit offsets of its calls.
 class IoSource final : public standin::ByteSource {
@@ -57,9 +65,14 @@ class Scan {
     explicit Scan(Instance &instance) : instance_(instance) {}
 
     Flow object(standin::ByteSource &source, const std::string &name, int32_t type);
-    Flow walk(const std::string &dir, int level);
+    // Walk the directory open as dirfd, named dir, at level (1 for the top).
+    Flow walk(int dirfd, const std::string &dir, int level);
 
   private:
+    // Report an object the walk cannot scan, with the reason as its infection name.
+    Flow notScanned(const std::string &path, int32_t type, const char *reason);
+    Flow enter(int dirfd, const char *name, const std::string &path, int level);
+    Flow file(int dirfd, const char *name, const std::string &path);
     Flow verdict(const std::string &name, int32_t type, uint32_t flags,
                  const std::vector<standin::Match> &matches);
     Flow finding(const char *name, int32_t type, uint32_t flags, const standin::Signature &sig);
@@ -203,11 +216,36 @@ Flow Scan::object(standin::ByteSource &source, const std::string &name, int32_t 
     return answer == Flow::Act ? Flow::Go : answer;
 }
 
-Flow Scan::walk(const std::string &dir, int level) {
-    UniqueDir stream(opendir(dir.c_str()));
-    if (stream == nullptr) {
-        return level == 1 ? Flow::Abort : Flow::Go;
+Flow Scan::notScanned(const std::string &path, int32_t type, const char *reason) {
+    Flow answer =
+        instance_.report(path.c_str(), type, 0, CORE_STATUS_NOT_SCANNED | CORE_STATUS_FAILED,
+                         CORE_EVENT_OBJECT, reason);
+    return answer == Flow::Act ? Flow::Go : answer;
+}
+
+Flow Scan::enter(int dirfd, const char *name, const std::string &path, int level) {
+    if (level > kMaxLevel) {
+        return notScanned(path, CORE_OBJECT_DIRECTORY, kTooDeep);
     }
+    UniqueFd dir(openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir) {
+        return notScanned(path, CORE_OBJECT_DIRECTORY, systemErrorText(errno));
+    }
+    return walk(dir.get(), path, level);
+}
+
+Flow Scan::file(int dirfd, const char *name, const std::string &path) {
+    UniqueFd fd(openat(dirfd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    int error = errno;
+    standin::FdSource source(fd.get());
+    if (!source.ok()) {
+        return notScanned(path, CORE_OBJECT_FILE, systemErrorText(fd ? source.error() : error));
+    }
+    return object(source, path, CORE_OBJECT_FILE);
+}
+
+// Through directory descriptors, so that no path is too long to reach.
+Flow Scan::walk(int dirfd, const std::string &dir, int level) {
     instance_.count(CORE_COUNTER_DIRS);
     Flow answer =
         instance_.report(dir.c_str(), CORE_OBJECT_DIRECTORY, 0, 0, CORE_EVENT_OBJECT, nullptr);
@@ -215,28 +253,23 @@ Flow Scan::walk(const std::string &dir, int level) {
         return answer;
     }
     std::vector<std::string> names;
-    while (const dirent *entry = readdir(stream.get())) {
-        std::string entryName = entry->d_name;
-        if (entryName != "." && entryName != "..") {
-            names.push_back(std::move(entryName));
-        }
+    if (entryNamesAt(dirfd, names) < 0) {
+        return notScanned(dir, CORE_OBJECT_DIRECTORY, systemErrorText(errno));
     }
-    stream.reset();
     std::sort(names.begin(), names.end());  // the same order on every run
     for (const std::string &entryName : names) {
-        std::string path = dir == "/" ? "/" + entryName : dir + "/" + entryName;
+        std::string path = entryPath(dir, entryName.c_str());
         struct stat info {};
-        if (lstat(path.c_str(), &info) != 0) {
-            continue;
-        }
         answer = Flow::Go;
-        if (S_ISDIR(info.st_mode) && instance_.descends(level) && !instance_.skipsDirectory(path)) {
-            answer = walk(path, level + 1);
+        if (fstatat(dirfd, entryName.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            // Removed since the directory was read: no object any more.
+            answer = errno == ENOENT ? Flow::Go
+                                     : notScanned(path, CORE_OBJECT_FILE, systemErrorText(errno));
+        } else if (S_ISDIR(info.st_mode) && instance_.descends(level) &&
+                   !instance_.skipsDirectory(path)) {
+            answer = enter(dirfd, entryName.c_str(), path, level + 1);
         } else if (S_ISREG(info.st_mode) && !instance_.skipsFile(path, info.st_size)) {
-            standin::FdSource source(path.c_str());
-            if (source.ok()) {
-                answer = object(source, path, CORE_OBJECT_FILE);
-            }
+            answer = file(dirfd, entryName.c_str(), path);
         }
         if (answer == Flow::Stop || answer == Flow::Abort) {
             return answer;
@@ -265,7 +298,12 @@ int Instance::scan(int type, const void *object) {
         }
         outcome = run.object(source, path, CORE_OBJECT_FILE);
     } else if (type == CORE_OBJECT_DIRECTORY) {
-        outcome = run.walk(static_cast<const char *>(object), 1);
+        auto *path = static_cast<const char *>(object);
+        UniqueFd top(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!top) {
+            return 1;
+        }
+        outcome = run.walk(top.get(), path, 1);
     } else {
         auto *io = static_cast<CoreIOObject *>(const_cast<void *>(object));
         const CoreIOTable &table = table_ != nullptr ? *table_ : io->io;

@@ -88,10 +88,15 @@ std::vector<SeenEvent> EventLog::events() const {
 int EventLog::onEvent(const char *name, int32_t kind, int32_t event, const char *infection,
                       const char *message, void *user) {
     auto *log = static_cast<EventLog *>(user);
-    std::lock_guard<std::mutex> lock(log->mu_);
-    log->events_.push_back({name != nullptr ? name : "", kind, event,
-                            infection != nullptr ? infection : "",
-                            message != nullptr ? message : ""});
+    SeenEvent seen{name != nullptr ? name : "", kind, event, infection != nullptr ? infection : "",
+                   message != nullptr ? message : ""};
+    {
+        std::lock_guard<std::mutex> lock(log->mu_);
+        log->events_.push_back(seen);
+    }
+    if (log->hook_) {
+        log->hook_(seen);
+    }
     return event == log->answerEvent_ ? log->answerValue_ : 0;
 }
 

@@ -3,6 +3,7 @@
 #ifndef QL_TESTS_SUPPORT_KAV_FIXTURE_H
 #define QL_TESTS_SUPPORT_KAV_FIXTURE_H
 
+#include <functional>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -77,6 +78,8 @@ class EventLog {
         answerEvent_ = event;
         answerValue_ = value;
     }
+    // Called with every event once it is recorded, on the scanning thread, without the lock.
+    void onSeen(std::function<void(const SeenEvent &)> hook) { hook_ = std::move(hook); }
 
   private:
     static int onEvent(const char *name, int32_t kind, int32_t event, const char *infection,
@@ -86,6 +89,7 @@ class EventLog {
     std::vector<SeenEvent> events_;
     int answerEvent_ = -1;
     int answerValue_ = 0;
+    std::function<void(const SeenEvent &)> hook_;
 };
 
 }  // namespace ql::test

@@ -1,12 +1,17 @@
 #include "tests/support/temp_root.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "tests/support/emulator.h"
 
@@ -46,9 +51,38 @@ std::string makeTempDir(const char *prefix) {
     return pattern;
 }
 
+namespace {
+
+// Remove name in the directory open as dirfd with everything below it, through descriptors, so
+// that a deep tree costs no long path lookups.
+void removeAt(int dirfd, const char *name) {
+    if (unlinkat(dirfd, name, 0) == 0 || errno != EISDIR) {
+        return;
+    }
+    DIR *dir = nullptr;
+    int fd = openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0 && (dir = fdopendir(fd)) == nullptr) {
+        close(fd);
+    }
+    if (dir != nullptr) {
+        std::vector<std::string> names;
+        while (const dirent *entry = readdir(dir)) {
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+                names.emplace_back(entry->d_name);
+            }
+        }
+        for (const std::string &entry : names) {
+            removeAt(::dirfd(dir), entry.c_str());
+        }
+        closedir(dir);
+    }
+    unlinkat(dirfd, name, AT_REMOVEDIR);
+}
+
+}  // namespace
+
 void removeTree(const std::string &path) {
-    std::error_code ec;
-    fs::remove_all(path, ec);
+    removeAt(AT_FDCWD, path.c_str());
 }
 
 TempRoot::TempRoot() : root_(makeTempDir("qlroot.")) {
