@@ -136,9 +136,10 @@ ActionReport actionReportOf(int outcome) {
     }
 }
 
-// Apply the caller's action to an infected or suspicious file; false when onEvent asked to stop.
-bool applyAction(const char *path, int kind, int action, const ExtraData *extra, ScanReport *report,
-                 QL_PromptFn prompt) {
+// Apply the caller's action to an infected or suspicious file, which must still be the one
+// scanned; false when onEvent asked to stop.
+bool applyAction(const char *path, const FileIdentity &scanned, int kind, int action,
+                 const ExtraData *extra, ScanReport *report, QL_PromptFn prompt) {
     char prompted[QL_PATH_MAX] = "";
     const char *argument = extra != nullptr ? extra->actionArg : "";
     if (action == QL_ACT_PROMPT) {
@@ -146,7 +147,7 @@ bool applyAction(const char *path, int kind, int action, const ExtraData *extra,
             prompt != nullptr ? QL_KAVpromptInfectedAction(prompt, path, prompted) : QL_ACT_NONE;
         argument = prompted;
     }
-    int outcome = QL_ApplyInfectedAction(path, action, argument);
+    int outcome = applyInfectedAction(path, scanned, action, argument);
     ActionReport shown = actionReportOf(outcome);
     QL_Log(nullptr, shown.level, "%s: %s\n", path, shown.diagnostic);
     if (shown.counter != nullptr) {
@@ -165,8 +166,8 @@ bool applyAction(const char *path, int kind, int action, const ExtraData *extra,
 }
 
 // The result of a reply that ended with its final 2xx code.
-int mapFinalCode(int code, const char *path, FileReplyContext &context, int action,
-                 const ExtraData *extra, QL_PromptFn prompt) {
+int mapFinalCode(int code, const char *path, const FileIdentity &scanned, FileReplyContext &context,
+                 int action, const ExtraData *extra, QL_PromptFn prompt) {
     ScanReport *report = context.report;
     int kind = context.archiveSeen != 0 ? QL_OBJ_ARCHIVE : QL_OBJ_FILE;
     bool archive = context.archiveSeen != 0;
@@ -232,7 +233,7 @@ int mapFinalCode(int code, const char *path, FileReplyContext &context, int acti
     if (answer == QL_CB_STOP) {
         return QL_RES_STOPPED;
     }
-    if (act && !applyAction(path, kind, action, extra, report, prompt)) {
+    if (act && !applyAction(path, scanned, kind, action, extra, report, prompt)) {
         return QL_RES_STOPPED;
     }
     return result;
@@ -364,6 +365,8 @@ int fileScan(Channel &channel, const char *path, const char *options, int action
     if (!scanCommand(options, path, command)) {
         return -1;
     }
+    // Taken before the engine opens the file: an action later touches only this file.
+    const FileIdentity scanned = identifyScanned(path);
     FileReplyContext context{};
     context.report = report;
     ReplyOutcome reply;
@@ -392,7 +395,7 @@ int fileScan(Channel &channel, const char *path, const char *options, int action
     if (reply.code < 200 || reply.code > 299) {
         return QL_RES_CLEAN;
     }
-    return mapFinalCode(reply.code, path, context, action, extra, prompt);
+    return mapFinalCode(reply.code, path, scanned, context, action, extra, prompt);
 }
 
 int scanObject(Channel &channel, ObjectRequest *request, ExtraData *extra, ScanReport *report) {
