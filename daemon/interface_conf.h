@@ -7,7 +7,10 @@
 //   RequestTimeout    seconds to wait for a request, 1 to 3600 (another value leaves the default)
 //   PostwickerSocketMode   the socket file's mode, octal, 0 to 0777 (default 0777)
 //   PostwickerSocketGroup  the group given the socket file (default: none, the daemon's own)
-// The two socket keys are kept as written; the entry checks them when it applies them after bind.
+//   ClientAccess      check (default): a client learns only about files it may read; any
+//   StopTimeout       seconds a stop waits for busy instances, 1 to 3600 (default 30)
+// The two socket keys and ClientAccess are kept as written; the entry checks them when it
+// applies them.
 #ifndef QL_DAEMON_INTERFACE_CONF_H
 #define QL_DAEMON_INTERFACE_CONF_H
 
@@ -28,18 +31,26 @@ inline constexpr int32_t kMaxInstances = 50;
 inline constexpr int32_t kDefaultRequestTimeout = 30;
 inline constexpr int32_t kMaxRequestTimeout = 3600;
 inline constexpr int32_t kDefaultSockMode = 0777;
+inline constexpr int32_t kDefaultStopTimeout = 30;
+inline constexpr int32_t kMaxStopTimeout = 3600;
+
+// Whom the daemon answers about a file: kCheck judges every client but root by the client's own
+// rights; kAny answers every client about every file the daemon can read.
+enum class ClientAccess { kCheck, kAny };
 
 struct InterfaceSettings {
     char sockPath[QL_VALUE_MAX];
     char pidFilePath[QL_VALUE_MAX];
     int32_t maxInstances;
-    int32_t requestTimeout;        // seconds a worker waits for a client's request
-    char sockMode[QL_VALUE_MAX];   // PostwickerSocketMode as written; empty when not set
-    char sockGroup[QL_VALUE_MAX];  // PostwickerSocketGroup as written; empty when not set
+    int32_t requestTimeout;           // seconds a worker waits for a client's request
+    char sockMode[QL_VALUE_MAX];      // PostwickerSocketMode as written; empty when not set
+    char sockGroup[QL_VALUE_MAX];     // PostwickerSocketGroup as written; empty when not set
+    char clientAccess[QL_VALUE_MAX];  // ClientAccess as written; empty when not set
+    int32_t stopTimeout;              // seconds a stop waits for instances inside a scan
 };
 
 // The defaults: the fixed socket and pid paths below QL_ROOT (empty when QL_ROOT is unusable),
-// 20 instances, 30 seconds.
+// 20 instances, 30 seconds for a request and for a stop.
 [[nodiscard]] InterfaceSettings defaultSettings();
 
 // Override settings with the keys that the settings file at path provides. Returns 0 when the
@@ -50,6 +61,10 @@ struct InterfaceSettings {
 // The socket file's mode that text (a PostwickerSocketMode value) asks for: an octal number from 0
 // to 0777, blanks around it allowed; kDefaultSockMode for an empty text; -1 for anything else.
 [[nodiscard]] int32_t socketModeOf(const char *text);
+
+// The ClientAccess that text asks for: "check" or "any", blanks around them allowed; an empty
+// text is kCheck. False (out left alone) for anything else.
+[[nodiscard]] bool clientAccessOf(const char *text, ClientAccess &out);
 
 // The id of the group named name (a PostwickerSocketGroup value) into gid. False when no such
 // group exists or name is empty or NULL.

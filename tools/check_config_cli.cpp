@@ -129,6 +129,8 @@ bool readSettings(Report &report, InterfaceSettings &settings) {
                            daemon::kMaxInstances, settings.maxInstances);
         checkIgnoredNumber(report, table.get(), "RequestTimeout", 1, daemon::kMaxRequestTimeout,
                            settings.requestTimeout);
+        checkIgnoredNumber(report, table.get(), "StopTimeout", 1, daemon::kMaxStopTimeout,
+                           settings.stopTimeout);
     }
     return true;
 }
@@ -175,6 +177,17 @@ void checkSocket(Report &report, const InterfaceSettings &settings) {
             "another running copy does not look at it");
     }
     checkSocketAccess(report, settings);
+}
+
+void checkClientAccess(Report &report, const InterfaceSettings &settings) {
+    daemon::ClientAccess access = daemon::ClientAccess::kCheck;
+    if (!daemon::clientAccessOf(settings.clientAccess, access)) {
+        report.warning(std::string("ClientAccess = ") + settings.clientAccess +
+                       " is neither check nor any; check is used");
+    }
+    report.value("client access", access == daemon::ClientAccess::kAny
+                                      ? "any (every client learns about every file)"
+                                      : "check (a client learns only about files it may read)");
 }
 
 void checkPidFile(Report &report, const InterfaceSettings &settings) {
@@ -328,6 +341,8 @@ int runCheckConfig(std::FILE *out) {
         checkPidFile(report, settings);
         report.value("instances", std::to_string(settings.maxInstances));
         report.value("request timeout", std::to_string(settings.requestTimeout) + " s");
+        report.value("stop timeout", std::to_string(settings.stopTimeout) + " s");
+        checkClientAccess(report, settings);
     }
     checkLog(report);
     checkEngine(report);
