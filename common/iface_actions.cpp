@@ -25,7 +25,7 @@ using ql::ParentDir;
 constexpr int kQuarantineNumbers = 1024;
 constexpr std::size_t kNameMax = 255;
 constexpr int kTempNameTries = 32;
-constexpr std::size_t kCopyChunk = 64 * 1024;
+constexpr std::size_t kCopyChunk = std::size_t{64} * 1024;
 constexpr mode_t kQuarantinedMode = 0600;
 
 constexpr const char *kLinkInPath = "Path leads through a symbolic link";

@@ -70,7 +70,8 @@ class RequestServer {
         daemonLog("Instance-%d: Connected (%d).....\n", no(),
                   instance_.busyCount->load(std::memory_order_relaxed));
         std::memset(reply_, 0, sizeof reply_);
-        clientKnown_ = clientCredentials(fd, client_);
+        clientKnown_ =
+            instance_.clientAccess == ClientAccess::kCheck && clientCredentials(fd, client_);
         int n = readRequest(fd, instance_.requestTimeout, requestText_);
         if (n < 0) {
             replyWithText(systemText(errno), reply_);
