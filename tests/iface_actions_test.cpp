@@ -254,29 +254,6 @@ TEST_F(IfaceActionsTest, QuarantineRefusesALinkedOrSharedDirectoryAndLeavesFiles
     EXPECT_FALSE(exists(real + "/f"));
 }
 
-TEST_F(IfaceActionsTest, ActionsNeverFollowALinkOnTheWayToTheFile) {
-    std::string real = directory("real");
-    std::string quarantine = directory("q");
-    ASSERT_EQ(symlink(real.c_str(), at("via").c_str()), 0);
-    file("real/f");
-    const struct {
-        int action;
-        const char *argument;
-        int outcome;
-    } rows[] = {
-        {QL_ACT_DELETE, nullptr, QL_EV_DELETE_FAILED},
-        {QL_ACT_RENAME, "vir", QL_EV_RENAME_FAILED},
-        {QL_ACT_QUARANTINE, quarantine.c_str(), QL_EV_QUARANTINE_FAILED},
-    };
-    for (const auto &row : rows) {
-        EXPECT_EQ(QL_ApplyInfectedAction(at("via/f").c_str(), row.action, row.argument),
-                  row.outcome);
-        EXPECT_STREQ(QL_GetErrorText(), "Path leads through a symbolic link") << row.action;
-    }
-    EXPECT_EQ(readFile(real + "/f"), "infected");
-    EXPECT_FALSE(exists(real + "/f.vir") || exists(quarantine + "/f"));
-}
-
 TEST_F(IfaceActionsTest, AFileTheProcessMayNotWriteIsLeftAlone) {
     std::string quarantine = directory("q");
     std::string path = file("f");
