@@ -246,6 +246,11 @@ extern "C" int QL_BDFileDescScanner(BDInstance *instance, DescriptorObject *desc
     if (!hasCore(instance) || descriptor == nullptr || descriptor->fd < 0 || callback == nullptr) {
         return QL_SetError(EINVAL);
     }
+    // The core reads through signed 32-bit offsets: it would find the rest of a larger file clean
+    // without ever reading it.
+    if (descriptor->size > INT32_MAX) {
+        return QL_SetError(EFBIG);
+    }
     CoreSetFn set = registerCallback(instance);
     if (set == nullptr) {
         return -1;

@@ -48,7 +48,8 @@ int QL_BDMemoryScanner(BDInstance *instance, BufferObject *buffer, uint32_t scan
 
 // Scan the descriptor's first size bytes (reported as QL_OBJ_DESCRIPTOR with its name). The
 // descriptor is read with lseek and read, so its position moves. Returns the result bits, or -1
-// as QL_BDMemoryScanner (error 22 for a negative fd).
+// as QL_BDMemoryScanner (error 22 for a negative fd, 27 for a size past 2^31 - 1, which the
+// core's offsets cannot reach).
 int QL_BDFileDescScanner(BDInstance *instance, DescriptorObject *descriptor, uint32_t scanOpts,
                          EventCallback *callback);
 

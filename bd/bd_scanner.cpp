@@ -25,6 +25,16 @@ bool hasCore(const BDInstance *instance) {
            instance->handle->coreLibrary != nullptr;
 }
 
+BDEntry entryOf(const ql::FileIdentity &identity) {
+    return BDEntry{static_cast<uint64_t>(identity.device), static_cast<uint64_t>(identity.inode),
+                   static_cast<uint8_t>(identity.known ? 1 : 0)};
+}
+
+ql::FileIdentity identityOf(const BDEntry &entry) {
+    return ql::FileIdentity{static_cast<dev_t>(entry.device), static_cast<ino_t>(entry.inode),
+                            entry.known != 0};
+}
+
 QLLogger *loggerOf(const BDInstance *instance) {
     return instance != nullptr ? QL_BDGetLogger(instance->handle) : nullptr;
 }
@@ -40,11 +50,11 @@ void replaceCopy(char **slot, const char *text) {
 }
 
 int report(const BDScanContext *context, const char *name, int32_t kind, int32_t event,
-           const char *infection) {
+           const char *infection, const char *message = nullptr) {
     if (context->onEvent == nullptr) {
         return 0;
     }
-    return context->onEvent(name, kind, event, infection, nullptr, context->userData);
+    return context->onEvent(name, kind, event, infection, message, context->userData);
 }
 
 // A stop answer ends the scan with QL_RES_STOPPED alone.
@@ -115,11 +125,16 @@ bool settleAction(BDScanContext *context) {
     int outcome = QL_EV_NO_ACTION;
     if (action != QL_ACT_NONE) {
         // A rename extension with '/' (also one typed at the prompt) is refused here.
-        outcome = QL_ApplyInfectedAction(pending.name, action, argument);
+        outcome =
+            ql::applyInfectedAction(pending.name, identityOf(pending.entry), action, argument);
         countOutcome(context->report, outcome);
     }
     int32_t kind = pending.container != 0 ? QL_OBJ_ARCHIVE : QL_OBJ_FILE;
-    return !stopped(context, report(context, pending.name, kind, outcome, pending.infectionName));
+    // A failed action says why, as the other engine's does.
+    const char *why =
+        (static_cast<uint32_t>(outcome) & kActionFailed) != 0 ? QL_GetErrorText() : nullptr;
+    return !stopped(context,
+                    report(context, pending.name, kind, outcome, pending.infectionName, why));
 }
 
 bool settle(BDScanContext *context) {
@@ -147,6 +162,10 @@ bool beginTopLevel(BDScanContext *context, const char *name, bool directory) {
     context->hasPending = 0;
     if (!directory) {
         replaceCopy(&context->pending.name, name);
+        bool scannedBefore = context->filePath != nullptr && name != nullptr &&
+                             std::strcmp(name, context->filePath) == 0;
+        context->pending.entry =
+            scannedBefore ? context->fileEntry : entryOf(ql::identifyScanned(name));
     }
     return go;
 }
@@ -399,6 +418,10 @@ extern "C" int QL_BDScan(BDInstance *instance, const char *path, int objectType,
     context.baseDirs = report->dirsScanned;
     context.baseObjects = report->objectsScanned;
     context.baseInfected = report->infectedObjects;
+    if (objectType == CORE_OBJECT_FILE) {
+        context.filePath = path;
+        context.fileEntry = entryOf(ql::identifyScanned(path));
+    }
 
     QL_Log(context.logger, QL_LOG_INFO, "Object to scan %s\n", path);
     void *library = instance->handle->coreLibrary;

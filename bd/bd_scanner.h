@@ -24,6 +24,13 @@
 extern "C" {
 #endif
 
+// A directory entry as an action must find it again: device and inode, reached without links.
+typedef struct BDEntry {
+    uint64_t device;
+    uint64_t inode;
+    uint8_t known; /* 0: it could not be taken, and no action will touch the file */
+} BDEntry;
+
 // The verdict of the current top-level object. name and infectionName are heap copies owned by
 // the record (freed by QL_BDClearPending).
 typedef struct PendingObject {
@@ -40,6 +47,7 @@ typedef struct PendingObject {
        on skips the action step. */
     uint8_t leftToCore;
     uint8_t coreFailed;
+    BDEntry entry;     /* the object's file, taken before the core read it where possible */
 } PendingObject;
 
 // The context of one path scan, handed to the core with option 38. Lives on the stack of
@@ -62,6 +70,10 @@ typedef struct BDScanContext {
     uint32_t baseDirs;
     uint32_t baseObjects;
     uint32_t baseInfected;
+    /* A file scan's path and its entry taken before the scan command; NULL for a directory,
+       whose objects are taken as the core reports them. */
+    const char *filePath;
+    BDEntry fileEntry;
 } BDScanContext;
 
 // Scan path (objectType CORE_OBJECT_FILE or CORE_OBJECT_DIRECTORY) in the instance's core,

@@ -30,6 +30,14 @@ long leadingNumber(const char *text) {
     return errno == ERANGE ? (value > 0 ? INT_MAX : INT_MIN) : value;
 }
 
+// Missing, not a file, or not ours to read: no engine is installed. Anything else is the
+// system failing (out of descriptors or memory, an I/O error), which the caller must not
+// mistake for an engine that is not there.
+bool meansNotInstalled(int error) {
+    return error == ENOENT || error == ENOTDIR || error == EACCES || error == EPERM ||
+           error == ELOOP || error == ENAMETOOLONG || error == EISDIR;
+}
+
 void *initBackend(AVType kind, const char *confPath, QL_EventFn onEvent, uint8_t startDaemon) {
     if (kind == AV_KAV) {
         return QL_InitKAVHandle(confPath, onEvent, startDaemon);
@@ -54,6 +62,48 @@ AVType engineKindOf(const char *text) {
     return value == 2 ? AV_KAV : AV_NONE;
 }
 
+AVType readInstalledEngine(int &unreadable) {
+    unreadable = 0;
+    AVType kind = AV_NONE;
+    char path[QL_PATH_MAX];
+    int savedError = lastErrorCode();
+    if (rootedPath(kVersionFile, path) < 0) {
+        QL_SetError(savedError);  // finding no engine is an answer, not a failure
+        return kind;
+    }
+    // The open itself tells whether the file can be read.
+    UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        unreadable = meansNotInstalled(errno) ? 0 : errno;
+        return kind;
+    }
+    // Each chunk is read as a text of its own, as the engine installation writes one number.
+    char chunk[65];
+    for (;;) {
+        ssize_t n = read(fd.get(), chunk, 64);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            unreadable = meansNotInstalled(errno) ? 0 : errno;
+        }
+        if (n <= 0) {
+            break;
+        }
+        chunk[n] = '\0';
+        AVType named = engineKindOf(chunk);
+        if (named != AV_NONE) {
+            kind = named;
+            break;
+        }
+    }
+    return kind;
+}
+
+int failNotInstalled(int unreadable) {
+    return QL_SetError(unreadable != 0 ? unreadable : QLE_UNKNOWN_SYSTEM);
+}
+
 AVType installedEngineOf(const AVEngine *handle) {
     if (handle == nullptr) {
         return AV_NONE;
@@ -71,33 +121,8 @@ QLLogger *handleLogger(const AVEngine *handle) {
 extern "C" {
 
 AVType QL_GetInstalledAV(void) {
-    AVType kind = AV_NONE;
-    char path[QL_PATH_MAX];
-    int savedError = ql::lastErrorCode();
-    if (ql::rootedPath(ql::kVersionFile, path) < 0) {
-        QL_SetError(savedError);  // finding no engine is an answer, not a failure
-        return kind;
-    }
-    // The open itself tells whether the file can be read.
-    ql::UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
-    // Each chunk is read as a text of its own, as the engine installation writes one number.
-    char chunk[65];
-    while (fd) {
-        ssize_t n = read(fd.get(), chunk, 64);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        chunk[n] = '\0';
-        AVType named = ql::engineKindOf(chunk);
-        if (named != AV_NONE) {
-            kind = named;
-            break;
-        }
-    }
-    return kind;
+    int unreadable = 0;
+    return ql::readInstalledEngine(unreadable);
 }
 
 AVHandle QL_InitAVHandle(const char *confPath, QL_EventFn onEvent, uint8_t startDaemon) {

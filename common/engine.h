@@ -21,6 +21,15 @@ inline constexpr const char *kVersionFile = "/opt/Quellar/etc/qorn-ver";
 // The engine kind a version file's text names: 2 is KAV, 3 or more BD, anything else none.
 [[nodiscard]] AVType engineKindOf(const char *text);
 
+// The installed engine, read from the version file now (QL_GetInstalledAV). unreadable gets 0,
+// or the errno when the file is there but the system failed to open or read it (out of
+// descriptors or memory, an I/O error); a missing or unreadable file is no engine, as always.
+[[nodiscard]] AVType readInstalledEngine(int &unreadable);
+
+// Fail a call whose engine is not the installed one: with unreadable when reading the version
+// file failed that way (so "Too many open files" is not taken for 901), else with 901.
+int failNotInstalled(int unreadable);
+
 // The handle's engine when it is the installed one; AV_NONE (the last error left as it is)
 // otherwise.
 [[nodiscard]] AVType installedEngineOf(const AVEngine *handle);

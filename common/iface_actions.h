@@ -3,12 +3,20 @@
 // across file systems by a copy in the target directory that is renamed into place before the
 // source is removed.
 //
+// Trees that others can change: the directory of the file is reached without following a link
+// anywhere on the way (a link there fails the action with the text "Path leads through a
+// symbolic link"), and the file is deleted, renamed or moved relative to that directory's
+// descriptor, never through a path looked up again. A scan's own actions also insist that the
+// name still holds the file scanned (device and inode), else they fail with "File changed
+// since it was scanned". Nothing but the one file is ever touched.
+//
 // The five action calls are public (include/ql/qlscan.h); they are repeated here with their
 // full contracts. Every call returns 0, or -1 with the calling thread's last error set, unless
 // told otherwise. Paths are used as they stand (never put under QL_ROOT).
 #ifndef QL_COMMON_IFACE_ACTIONS_H
 #define QL_COMMON_IFACE_ACTIONS_H
 
+#include "common/dir_fd.h"
 #include "ql/qlscan.h"
 
 #ifdef __cplusplus
@@ -32,11 +40,14 @@ int QL_DeleteFile(const char *path);
 int QL_RenameFile(const char *path, const char *extension);
 
 // Move path into directory under its last component "name", or when that is taken under the
-// first free of "name-0" to "name-1023"; an existing file is never replaced. Errors: 22 when an
-// argument is NULL or path is not writable by the process; the errno of stat or access when
-// directory is missing or not readable and writable; 904 when it is not a directory; 36 when a
-// candidate name does not fit in QL_PATH_MAX; 910 "Too many quarantine files of same name" when
-// all 1025 names are taken; otherwise the reason the move failed (the file then stays).
+// first free of "name-0" to "name-1023"; an existing file is never replaced, and the file is
+// left readable by its owner only (mode 0600). Errors: 22 when an argument is NULL or path is
+// not writable by the process; the errno of opening or access when directory is missing or not
+// readable and writable; 904 when it is not a directory; the texts "Quarantine directory is or
+// lies behind a symbolic link" and "Quarantine directory is writable by others than its owner";
+// 36 when a candidate name does not fit in QL_PATH_MAX; 910 "Too many quarantine files of same
+// name" when all 1025 names are taken; otherwise the reason the move failed (the file then
+// stays).
 int QL_QuarantineFile(const char *path, const char *directory);
 
 // Move source to target, replacing a file at target, without a shell: rename, and across file
@@ -48,6 +59,20 @@ int QL_MoveFile(const char *source, const char *target);
 
 #ifdef __cplusplus
 }
+
+namespace ql {
+
+// What a scan records of a file before the engine reads it: its identity, reached as the
+// actions reach it (known stays false when it cannot be taken).
+[[nodiscard]] FileIdentity identifyScanned(const char *path);
+
+// QL_ApplyInfectedAction on the file a scan examined: acts only while path's name, reached
+// without links, still holds scanned; otherwise (also when scanned is not known) the failure
+// outcome with the reason "File changed since it was scanned".
+int applyInfectedAction(const char *path, const FileIdentity &scanned, int action,
+                        const char *argument);
+
+}  // namespace ql
 #endif
 
 #endif  // QL_COMMON_IFACE_ACTIONS_H

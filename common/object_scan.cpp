@@ -270,12 +270,13 @@ int QL_ScanObject(AVHandle handle, ObjectRequest *request, ScanReport *report, i
                   const char *const *texts) {
     ObjectScanState state;
     QL_SetError(0);
-    AVType installed = QL_GetInstalledAV();
+    int unreadable = 0;
+    AVType installed = ql::readInstalledEngine(unreadable);
     if (handle == nullptr || request == nullptr || request->path == nullptr || report == nullptr) {
         return QL_SetError(EINVAL);
     }
     if (installed == AV_NONE || installed != handle->kind) {
-        return QL_SetError(QLE_UNKNOWN_SYSTEM);
+        return ql::failNotInstalled(unreadable);
     }
     QLLogger *logger = ql::handleLogger(handle);
     QL_ExtraDataList(logger, count, texts, request->scanOpts, request->actOpts, &state.extra);

@@ -8,12 +8,13 @@
 extern "C" int QL_ScanProcesses(AVHandle handle, int32_t *pidSlot, uint8_t scanOpenFiles,
                                 QL_EventFn onEvent, void *userData) {
     QL_SetError(0);
-    AVType installed = QL_GetInstalledAV();
+    int unreadable = 0;
+    AVType installed = ql::readInstalledEngine(unreadable);
     if (handle == nullptr || pidSlot == nullptr) {
         return QL_SetError(EINVAL);
     }
     if (installed == AV_NONE || installed != handle->kind) {
-        return QL_SetError(QLE_UNKNOWN_SYSTEM);
+        return ql::failNotInstalled(unreadable);
     }
     return ql::backendOps(installed).scanProcesses(handle->backend, pidSlot, scanOpenFiles, onEvent,
                                                    userData);

@@ -91,12 +91,13 @@ int QL_FilterQuickOptions(QuickRequest *request) {
 
 int QL_QuickScan(AVHandle handle, QuickRequest *request, EventCallback *callback) {
     QL_SetError(0);
-    AVType installed = QL_GetInstalledAV();
+    int unreadable = 0;
+    AVType installed = ql::readInstalledEngine(unreadable);
     if (handle == nullptr || QL_FilterQuickOptions(request) != 0 || callback == nullptr) {
         return QL_SetError(EINVAL);
     }
     if (installed == AV_NONE || installed != handle->kind) {
-        return QL_SetError(QLE_UNKNOWN_SYSTEM);
+        return ql::failNotInstalled(unreadable);
     }
     QLLogger *logger = ql::handleLogger(handle);
     char path[QL_PATH_MAX];

@@ -20,16 +20,20 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "common/iface_utils.h"
 #include "common/unique_fd.h"
+#include "daemon/client_access.h"
 #include "daemon/daemon_state.h"
 
 namespace ql::daemon {
@@ -92,6 +96,8 @@ class RequestServer {
         daemonLog("Instance-%d: Connected (%d).....\n", no(),
                   instance_.busyCount->load(std::memory_order_relaxed));
         std::memset(reply_, 0, sizeof reply_);
+        clientKnown_ =
+            instance_.clientAccess == ClientAccess::kCheck && clientCredentials(fd, client_);
         int n = readRequest(fd, instance_.requestTimeout, requestText_);
         if (n < 0) {
             replyWithError(systemText(errno), instance_.replies, reply_);
@@ -114,21 +120,55 @@ class RequestServer {
             replyWithError(systemText(ENAMETOOLONG), instance_.replies, reply_);
             return;
         }
+        char path[QL_PATH_MAX];
+        ql::copyBounded(path, requestText_);
+        if (judgedByClientRights()) {
+            answerWithClientRights(path);
+            return;
+        }
         if (access(requestText_, F_OK) != 0) {
             replyWithError(systemText(errno), instance_.replies, reply_);
             return;
         }
-        char path[QL_PATH_MAX];
-        ql::copyBounded(path, requestText_);
-        scan(path);
+        scan(path, QL_REQ_PATH, path);
     }
 
-    void scan(char *path) {
+    // Root, and every client under ClientAccess = any, is answered about any path.
+    bool judgedByClientRights() const {
+        return instance_.clientAccess == ClientAccess::kCheck &&
+               !(clientKnown_ && client_.uid == 0);
+    }
+
+    // The file the client may open is the one scanned: the engine reads that very descriptor,
+    // never the path looked up again.
+    void answerWithClientRights(char *path) {
+        ql::UniqueFd file;
+        int error = clientKnown_ ? openAsClient(path, client_, file) : EACCES;
+        struct stat st {};
+        if (error == 0 && fstat(file.get(), &st) != 0) {
+            error = errno;
+        }
+        if (error != 0) {
+            replyWithError(systemText(error), instance_.replies, reply_);
+            return;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            replyWithError(systemText(QLE_INVALID_OBJECT), instance_.replies, reply_);
+            return;
+        }
+        DescriptorObject descriptor{path, file.get(),
+                                    static_cast<uint32_t>(std::min<uint64_t>(
+                                        static_cast<uint64_t>(st.st_size), UINT32_MAX))};
+        scan(&descriptor, QL_REQ_DESCRIPTOR, path);
+    }
+
+    void scan(void *object, int32_t type, const char *path) {
         request_.scanOpts = kScanOptions;
+        request_.type = type;
         const char *shown = logSafeText(path, shown_);
         daemonLog("Instance-%d: file %s\n", no(), shown);
         note_ = ScanNote{};
-        request_.object = path;
+        request_.object = object;
         daemonLog("Instance-%d: Sending for scan - %s\n", no(), shown);
         int result = QL_QuickScan(instance_.handle, &request_, &callback_);
         daemonLog("Instance-%d: Returned from scan %d\n", no(), result);
@@ -151,6 +191,8 @@ class RequestServer {
     QuickRequest request_;
     EventCallback callback_;
     ScanNote note_;
+    ClientCredentials client_;
+    bool clientKnown_ = false;
     char requestText_[kRequestMax + 1] = {};
     char shown_[kShownRequestMax] = {};  // the request or path as logged
     char reply_[kReplyMax] = {};
@@ -307,6 +349,8 @@ Instance *instanceMain(Instance *instance) {
         instance->busyCount->fetch_sub(1, std::memory_order_relaxed);
         instance->released->notify();
     }
+    instance->ended.store(true, std::memory_order_release);
+    instance->released->notify();
     return instance;
 }
 
@@ -333,7 +377,8 @@ bool InstancePool::allocate(int32_t count) {
     return true;
 }
 
-bool InstancePool::start(AVHandle handle, int32_t requestTimeout, const ReplyRules &replies) {
+bool InstancePool::start(AVHandle handle, int32_t requestTimeout, ClientAccess clientAccess,
+                         const ReplyRules &replies) {
     sigset_t termSignals;
     sigset_t previous;
     sigemptyset(&termSignals);
@@ -350,6 +395,7 @@ bool InstancePool::start(AVHandle handle, int32_t requestTimeout, const ReplyRul
         record.released = &released_;
         record.requestTimeout = requestTimeout;
         record.replies = replies;
+        record.clientAccess = clientAccess;
         if (pthread_create(&threads_[i], nullptr, instanceThread, &record) != 0) {
             all = false;
             break;
@@ -424,9 +470,38 @@ void InstancePool::waitRelease(std::chrono::microseconds bound) {
     released_.waitFor(released_.ticket(), bound);
 }
 
-void InstancePool::stopAll() {
+int32_t InstancePool::endedCount() const {
+    int32_t ended = 0;
+    for (int32_t i = 0; i < started_; ++i) {
+        ended += records_[i].ended.load(std::memory_order_acquire) ? 1 : 0;
+    }
+    return ended;
+}
+
+int32_t InstancePool::stopAll(std::chrono::seconds bound) {
     for (int32_t i = 0; i < started_; ++i) {
         wakeInstance(records_[i]);
+    }
+    auto deadline = std::chrono::steady_clock::now() + bound;
+    for (;;) {
+        uint64_t ticket = released_.ticket();
+        auto now = std::chrono::steady_clock::now();
+        if (endedCount() == started_ || now >= deadline) {
+            break;
+        }
+        released_.waitFor(ticket,
+                          std::chrono::duration_cast<std::chrono::microseconds>(deadline - now));
+    }
+    int32_t abandoned = 0;
+    for (int32_t i = 0; i < started_; ++i) {
+        if (!records_[i].ended.load(std::memory_order_acquire)) {
+            daemonLog("Instance %d still busy after %d s, abandoned\n", i,
+                      static_cast<int>(bound.count()));
+            ++abandoned;
+        }
+    }
+    if (abandoned > 0) {
+        return abandoned;  // the records stay for the threads that still use them
     }
     for (int32_t i = 0; i < started_; ++i) {
         pthread_join(threads_[i], nullptr);
@@ -438,6 +513,7 @@ void InstancePool::stopAll() {
             close(fd);
         }
     }
+    return 0;
 }
 
 }  // namespace ql::daemon

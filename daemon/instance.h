@@ -68,6 +68,7 @@ struct Instance {
     ReleaseSignal *released = nullptr;
     int32_t requestTimeout = 30;  // seconds
     ReplyRules replies;
+    ClientAccess clientAccess = ClientAccess::kCheck;
 
     // The hand-over: the entry stores a descriptor only while this is -1; the worker stores -1
     // only after it has closed that connection.
@@ -76,6 +77,8 @@ struct Instance {
     std::atomic<bool> success{false};
     // Bumped by the entry to wake the worker (a connection, or the stop).
     WakeWord wakeUps;
+    // Set by the worker as the last thing it does.
+    std::atomic<bool> ended{false};
 };
 
 // Wake the worker of instance to look at its sockFd and the stop flag.
@@ -138,7 +141,7 @@ class InstancePool {
     [[nodiscard]] bool allocate(int32_t count);
     // Start one thread per record, each with the termination signals blocked. Stops at the first
     // thread that cannot be started and returns false.
-    [[nodiscard]] bool start(AVHandle handle, int32_t requestTimeout,
+    [[nodiscard]] bool start(AVHandle handle, int32_t requestTimeout, ClientAccess clientAccess,
                              const ReplyRules &replies = {});
     // Wait until every started instance is ready, at most bound.
     void waitReady(std::chrono::milliseconds bound);
@@ -152,9 +155,11 @@ class InstancePool {
     // Wait up to bound for an instance to release a connection.
     void waitRelease(std::chrono::microseconds bound);
 
-    // Wake every instance, wait for their threads to end, and close any connection left in a
-    // record. Requires the stop flag to be set.
-    void stopAll();
+    // Wake every instance, wait at most bound for their threads to end, and close any connection
+    // left in a record. Returns the number of instances still busy after bound, each logged: they
+    // are abandoned, and the pool's records must then outlive the process (end it without
+    // destroying the pool or the engine they use). Requires the stop flag to be set.
+    [[nodiscard]] int32_t stopAll(std::chrono::seconds bound);
 
     [[nodiscard]] int32_t size() const { return count_; }
     [[nodiscard]] Instance &operator[](int32_t i) { return records_[i]; }
@@ -162,6 +167,8 @@ class InstancePool {
   private:
     // Index of the first free instance, -1 when none; logs each record examined when logged.
     int32_t findFree(bool logged);
+    // How many started instances have left their loop.
+    [[nodiscard]] int32_t endedCount() const;
 
     std::unique_ptr<Instance[]> records_;
     std::unique_ptr<pthread_t[]> threads_;

@@ -70,6 +70,7 @@ InterfaceSettings defaultSettings() {
     }
     settings.maxInstances = kDefaultMaxInstances;
     settings.requestTimeout = kDefaultRequestTimeout;
+    settings.stopTimeout = kDefaultStopTimeout;
     return settings;
 }
 
@@ -89,6 +90,9 @@ int readInterfaceConf(const char *path, InterfaceSettings *settings) {
                       settings->requestTimeout);
     copyIfSet(table.get(), "postwicker:PostwickerSocketMode", settings->sockMode);
     copyIfSet(table.get(), "postwicker:PostwickerSocketGroup", settings->sockGroup);
+    copyIfSet(table.get(), "postwicker:ClientAccess", settings->clientAccess);
+    takeNumberInRange(table.get(), "postwicker:StopTimeout", 1, kMaxStopTimeout,
+                      settings->stopTimeout);
     takeReplyRules(table.get(), settings->replies);
     return 0;
 }
@@ -131,6 +135,19 @@ int32_t socketModeOf(const char *text) {
         return -1;
     }
     return static_cast<int32_t>(mode);
+}
+
+bool clientAccessOf(const char *text, ClientAccess &out) {
+    std::string_view value = text != nullptr ? ql::trimmed(text) : std::string_view("?");
+    if (value.empty() || value == "check") {
+        out = ClientAccess::kCheck;
+        return true;
+    }
+    if (value == "any") {
+        out = ClientAccess::kAny;
+        return true;
+    }
+    return false;
 }
 
 bool socketGroupOf(const char *name, gid_t *gid) {

@@ -11,7 +11,10 @@
 //                          of finding "1 ..." instead of "0"
 //   TagErrorReplies   yes or no (default no): every error reply reads "1 ERROR: <text>"
 // A yes/no key takes yes, true, on or 1 and no, false, off or 0; another value leaves the default.
-// The two socket keys are kept as written; the entry checks them when it applies them after bind.
+//   ClientAccess      check (default): a client learns only about files it may read; any
+//   StopTimeout       seconds a stop waits for busy instances, 1 to 3600 (default 30)
+// The two socket keys and ClientAccess are kept as written; the entry checks them when it
+// applies them.
 #ifndef QL_DAEMON_INTERFACE_CONF_H
 #define QL_DAEMON_INTERFACE_CONF_H
 
@@ -32,6 +35,12 @@ inline constexpr int32_t kMaxInstances = 50;
 inline constexpr int32_t kDefaultRequestTimeout = 30;
 inline constexpr int32_t kMaxRequestTimeout = 3600;
 inline constexpr int32_t kDefaultSockMode = 0777;
+inline constexpr int32_t kDefaultStopTimeout = 30;
+inline constexpr int32_t kMaxStopTimeout = 3600;
+
+// Whom the daemon answers about a file: kCheck judges every client but root by the client's own
+// rights; kAny answers every client about every file the daemon can read.
+enum class ClientAccess { kCheck, kAny };
 
 // How replies are worded beyond the fixed ones: the findings besides infections and errors that
 // are answered "1 ..." rather than "0", and whether error replies carry the "ERROR: " tag.
@@ -56,14 +65,16 @@ struct InterfaceSettings {
     char sockPath[QL_VALUE_MAX];
     char pidFilePath[QL_VALUE_MAX];
     int32_t maxInstances;
-    int32_t requestTimeout;        // seconds a worker waits for a client's request
-    char sockMode[QL_VALUE_MAX];   // PostwickerSocketMode as written; empty when not set
-    char sockGroup[QL_VALUE_MAX];  // PostwickerSocketGroup as written; empty when not set
+    int32_t requestTimeout;           // seconds a worker waits for a client's request
+    char sockMode[QL_VALUE_MAX];      // PostwickerSocketMode as written; empty when not set
+    char sockGroup[QL_VALUE_MAX];     // PostwickerSocketGroup as written; empty when not set
+    char clientAccess[QL_VALUE_MAX];  // ClientAccess as written; empty when not set
+    int32_t stopTimeout;              // seconds a stop waits for instances inside a scan
     ReplyRules replies;
 };
 
 // The defaults: the fixed socket and pid paths below QL_ROOT (empty when QL_ROOT is unusable),
-// 20 instances, 30 seconds.
+// 20 instances, 30 seconds for a request and for a stop.
 [[nodiscard]] InterfaceSettings defaultSettings();
 
 // Override settings with the keys that the settings file at path provides. Returns 0 when the
@@ -79,6 +90,10 @@ struct InterfaceSettings {
 // or 1 set *value, no, false, off or 0 clear it. False, leaving *value alone, for any other text
 // or NULL.
 [[nodiscard]] bool yesNoOf(const char *text, bool *value);
+
+// The ClientAccess that text asks for: "check" or "any", blanks around them allowed; an empty
+// text is kCheck. False (out left alone) for anything else.
+[[nodiscard]] bool clientAccessOf(const char *text, ClientAccess &out);
 
 // The id of the group named name (a PostwickerSocketGroup value) into gid. False when no such
 // group exists or name is empty or NULL.

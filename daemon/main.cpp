@@ -87,14 +87,24 @@ bool readSettings(InterfaceSettings &settings) {
     return true;
 }
 
-// A path the socket address cannot hold would have another path bound and probed.
+// A path the socket address cannot hold would have another path bound and probed; an empty one
+// would bind a hidden abstract name that no client finds.
 bool checkSocketPathFits(const InterfaceSettings &settings) {
-    if (std::strlen(settings.sockPath) >= sizeof(sockaddr_un{}.sun_path)) {
-        errno = ENAMETOOLONG;
+    std::size_t length = std::strlen(settings.sockPath);
+    if (length == 0 || length >= sizeof(sockaddr_un{}.sun_path)) {
+        errno = length == 0 ? EINVAL : ENAMETOOLONG;
         daemonLog("SockErr(bind): %s\n", errnoText());
         return false;
     }
     return true;
+}
+
+ClientAccess clientAccessSetting(const InterfaceSettings &settings) {
+    ClientAccess access = ClientAccess::kCheck;
+    if (!clientAccessOf(settings.clientAccess, access)) {
+        daemonLog("ConfErr(ClientAccess): invalid value %s, using check\n", settings.clientAccess);
+    }
+    return access;
 }
 
 UniqueEngine openEngine() {
@@ -240,7 +250,8 @@ bool listenSocket(int fd, const InterfaceSettings &settings) {
 }
 
 bool startInstances(InstancePool &pool, AVHandle handle, const InterfaceSettings &settings) {
-    if (!pool.start(handle, settings.requestTimeout, settings.replies)) {
+    if (!pool.start(handle, settings.requestTimeout, clientAccessSetting(settings),
+                    settings.replies)) {
         stopFlag.store(kStoppedByDaemon, std::memory_order_release);
         return false;
     }
@@ -291,9 +302,14 @@ void stop(InstancePool &pool, const InterfaceSettings &settings) {
     if (!stopFlag.compare_exchange_strong(seen, kStoppedByDaemon) && seen > 0) {
         daemonLog("Term ditected\n");
     }
-    pool.stopAll();
+    int32_t abandoned = pool.stopAll(std::chrono::seconds(settings.stopTimeout));
     (void)unlink(settings.sockPath);
     removePidFile(settings.pidFilePath);
+    if (abandoned > 0) {
+        // Threads still inside the engine use the pool, the engine and the log: end the process
+        // without releasing what they hold.
+        _exit(0);
+    }
 }
 
 // Closes the log when the entry ends, after everything declared later has been released.

@@ -40,7 +40,7 @@ struct Daemon {
         sigemptyset(&timer);
         sigaddset(&timer, SIGALRM);
         pthread_sigmask(SIG_BLOCK, &timer, &previous);
-        QL_FUZZ_CHECK(pool.start(&engine, 1));
+        QL_FUZZ_CHECK(pool.start(&engine, 1, ql::daemon::ClientAccess::kCheck));
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         pool.waitReady(std::chrono::seconds(5));
         QL_FUZZ_CHECK(pool[0].success.load());
@@ -51,7 +51,7 @@ Daemon *daemonInstance = nullptr;
 
 void stopDaemon() {
     stopFlag.store(SIGTERM);
-    daemonInstance->pool.stopAll();
+    (void)daemonInstance->pool.stopAll(std::chrono::seconds(30));
     closeDaemonLog();
     delete daemonInstance;
 }

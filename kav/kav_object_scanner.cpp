@@ -127,9 +127,10 @@ ActionReport actionReportOf(int outcome) {
     }
 }
 
-// Apply the caller's action to an infected or suspicious file; false when onEvent asked to stop.
-bool applyAction(const char *path, int kind, int action, const ExtraData *extra, ScanReport *report,
-                 QL_PromptFn prompt) {
+// Apply the caller's action to an infected or suspicious file, which must still be the one
+// scanned; false when onEvent asked to stop.
+bool applyAction(const char *path, const FileIdentity &scanned, int kind, int action,
+                 const ExtraData *extra, ScanReport *report, QL_PromptFn prompt) {
     char prompted[QL_PATH_MAX] = "";
     const char *argument = extra != nullptr ? extra->actionArg : "";
     if (action == QL_ACT_PROMPT) {
@@ -137,7 +138,7 @@ bool applyAction(const char *path, int kind, int action, const ExtraData *extra,
             prompt != nullptr ? QL_KAVpromptInfectedAction(prompt, path, prompted) : QL_ACT_NONE;
         argument = prompted;
     }
-    int outcome = QL_ApplyInfectedAction(path, action, argument);
+    int outcome = applyInfectedAction(path, scanned, action, argument);
     ActionReport shown = actionReportOf(outcome);
     QL_Log(nullptr, shown.level, "%s: %s\n", path, shown.diagnostic);
     if (shown.counter != nullptr) {
@@ -156,8 +157,9 @@ bool applyAction(const char *path, int kind, int action, const ExtraData *extra,
 }
 
 // The result of a reply that ended with its final code.
-int mapFinalCode(int code, const char *path, const FileReplyContext &context, ScanReport *report,
-                 int action, const ExtraData *extra, QL_PromptFn prompt) {
+int mapFinalCode(int code, const char *path, const FileIdentity &scanned,
+                 const FileReplyContext &context, ScanReport *report, int action,
+                 const ExtraData *extra, QL_PromptFn prompt) {
     int kind = context.archiveSeen != 0 ? QL_OBJ_ARCHIVE : QL_OBJ_FILE;
     bool archive = context.archiveSeen != 0;
     const char *names = context.infectionNames;
@@ -227,7 +229,7 @@ int mapFinalCode(int code, const char *path, const FileReplyContext &context, Sc
     if (answer == QL_CB_STOP) {
         return QL_RES_STOPPED;
     }
-    if (act && !applyAction(path, kind, action, extra, report, prompt)) {
+    if (act && !applyAction(path, scanned, kind, action, extra, report, prompt)) {
         return QL_RES_STOPPED;
     }
     return result;
@@ -272,6 +274,8 @@ int fileScan(Channel &channel, const char *path, const char *options, int action
     if (!scanCommand(options, sent, command)) {
         return -1;
     }
+    // Taken before the engine opens the file: an action later touches only this file.
+    const FileIdentity scanned = identifyScanned(path);
     FileReplyContext context{};
     context.report = report;
     ReplyOutcome reply;
@@ -287,7 +291,7 @@ int fileScan(Channel &channel, const char *path, const char *options, int action
         int kind = context.archiveSeen != 0 ? QL_OBJ_ARCHIVE : QL_OBJ_FILE;
         return reportNotScanned(report, path, kind, kBrokenReply);
     }
-    return mapFinalCode(reply.code, path, context, report, action, extra, prompt);
+    return mapFinalCode(reply.code, path, scanned, context, report, action, extra, prompt);
 }
 
 }  // namespace ql::kav

@@ -238,6 +238,21 @@ int bufferScan(Channel &channel, QuickRequest *request, EventCallback *events) {
     return result;
 }
 
+// The engine daemon opens the descriptor's file through this process's descriptor table, so it
+// reads the very file the caller opened, whatever its path names by now.
+int descriptorScan(Channel &channel, QuickRequest *request, EventCallback *events) {
+    auto *descriptor = static_cast<DescriptorObject *>(request->object);
+    if (descriptor == nullptr || descriptor->fd < 0) {
+        return QL_SetError(EINVAL);
+    }
+    char path[QL_PATH_MAX];
+    formatBounded(path, sizeof path, "/proc/%d/fd/%d", static_cast<int>(getpid()),
+                  static_cast<int>(descriptor->fd));
+    char options[kOptionTextSize];
+    quickOptionText(request->scanOpts, options);
+    return quickFileScan(channel, path, QL_KAV_MODE_PATH, options, events);
+}
+
 int quickScan(Channel &channel, QuickRequest *request, EventCallback *events) {
     if (request == nullptr || events == nullptr) {
         return QL_SetError(EINVAL);
@@ -254,6 +269,8 @@ int quickScan(Channel &channel, QuickRequest *request, EventCallback *events) {
         }
         case QL_REQ_BUFFER:
             return bufferScan(channel, request, events);
+        case QL_REQ_DESCRIPTOR:
+            return descriptorScan(channel, request, events);
         default:
             return QL_SetError(ENOSYS);
     }

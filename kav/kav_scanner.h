@@ -32,8 +32,10 @@ typedef struct QuickReplyContext {
     uint8_t bufferScan;          /* 1: events carry QL_OBJ_BUFFER, else QL_OBJ_FILE */
 } QuickReplyContext;
 
-// Scan request->object over a bare connection: a path (QL_REQ_PATH) or a BufferObject
-// (QL_REQ_BUFFER). Descriptor and unset types fail with error 38; NULL arguments with 22.
+// Scan request->object over a bare connection: a path (QL_REQ_PATH), a BufferObject
+// (QL_REQ_BUFFER) or a DescriptorObject (QL_REQ_DESCRIPTOR: the engine daemon reads the file
+// through /proc/<this process>/fd/<fd>, so it must be allowed to open that, as root is). Unset
+// types fail with error 38; NULL arguments and a descriptor of -1 with 22.
 int QL_KAVQuickScan(int connection, QuickRequest *request, EventCallback *events);
 
 // Append the BufferObject's chunk to its temporary file QL_ROOT/var/Quellar/var/tmp/scan_<id>.tmp

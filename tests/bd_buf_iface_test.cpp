@@ -255,6 +255,9 @@ TEST_F(BdBufIfaceScanTest, InvalidObjectsFailWithEinvalAndUnknownTypeWithEnosys)
     EXPECT_EQ(negative.accum, nullptr);
     EXPECT_EQ(QL_BDFileDescScanner(&instance, &noFd, 1, &callback), -1);
     EXPECT_EQ(ql::lastErrorCode(), EINVAL);
+    DescriptorObject pastTheOffsets{nullptr, 0, 0x80000000u};
+    EXPECT_EQ(QL_BDFileDescScanner(&instance, &pastTheOffsets, 1, &callback), -1);
+    EXPECT_EQ(ql::lastErrorCode(), EFBIG);
     EXPECT_EQ(QL_BDQuickScanner(&instance, "relative/path", 1, &callback), -1);
     EXPECT_EQ(ql::lastErrorCode(), EINVAL);
     int32_t slot = 0;

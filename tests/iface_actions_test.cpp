@@ -217,6 +217,43 @@ TEST_F(IfaceActionsTest, QuarantineNeedsAnExistingDirectory) {
     EXPECT_EQ(ql::lastErrorCode(), EINVAL);
 }
 
+TEST_F(IfaceActionsTest, QuarantineRefusesALinkedOrSharedDirectoryAndLeavesFilesOwnerOnly) {
+    struct Row {
+        const char *dir;
+        mode_t mode;
+        const char *refusal;  // nullptr: the file is quarantined
+    } rows[] = {
+        {"own", 0755, nullptr},
+        {"link", 0755, "Quarantine directory is or lies behind a symbolic link"},
+        {"group", 0770, "Quarantine directory is writable by others than its owner"},
+        {"sticky", 01777, "Quarantine directory is writable by others than its owner"},
+    };
+    std::string real = directory("real");
+    for (const Row &row : rows) {
+        std::string quarantine = at(row.dir);
+        if (std::string(row.dir) == "link") {
+            ASSERT_EQ(symlink(real.c_str(), quarantine.c_str()), 0);
+        } else {
+            directory(row.dir);
+            ASSERT_EQ(chmod(quarantine.c_str(), row.mode), 0);
+        }
+        std::string path = file("f");
+        ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+        int result = QL_QuarantineFile(path.c_str(), quarantine.c_str());
+        if (row.refusal == nullptr) {
+            EXPECT_EQ(result, 0) << row.dir;
+            struct stat st {};
+            EXPECT_EQ(stat((quarantine + "/f").c_str(), &st), 0) << row.dir;
+            EXPECT_EQ(st.st_mode & 07777, 0600u) << row.dir;
+        } else {
+            EXPECT_EQ(result, -1) << row.dir;
+            EXPECT_STREQ(QL_GetErrorText(), row.refusal) << row.dir;
+            EXPECT_TRUE(exists(path)) << row.dir;
+        }
+    }
+    EXPECT_FALSE(exists(real + "/f"));
+}
+
 TEST_F(IfaceActionsTest, AFileTheProcessMayNotWriteIsLeftAlone) {
     std::string quarantine = directory("q");
     std::string path = file("f");
@@ -275,13 +312,16 @@ TEST_F(IfaceActionsTest, MoveAcrossFileSystemsCopiesModeAndContentThenRemovesThe
     EXPECT_EQ(readFile(quarantine + "/sample-0"), content);
     struct stat st;
     ASSERT_EQ(stat((quarantine + "/sample-0").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);  // quarantined files are the owner's only
     EXPECT_FALSE(hasMoveLeftovers(quarantine));
 
-    // Back again with QL_MoveFile, which replaces an existing target.
+    // Back again with QL_MoveFile, which replaces an existing target and keeps the mode.
+    ASSERT_EQ(chmod((quarantine + "/sample-0").c_str(), 0640), 0);
     writeFile(other + "/back", "old");
     ASSERT_EQ(QL_MoveFile((quarantine + "/sample-0").c_str(), (other + "/back").c_str()), 0);
     EXPECT_EQ(readFile(other + "/back"), content);
+    ASSERT_EQ(stat((other + "/back").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_FALSE(exists(quarantine + "/sample-0"));
     EXPECT_FALSE(hasMoveLeftovers(other));
 }

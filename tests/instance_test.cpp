@@ -212,14 +212,14 @@ class InstancePoolTest : public ::testing::Test {
     }
     void TearDown() override {
         stopFlag.store(SIGTERM);
-        pool_.stopAll();
+        (void)pool_.stopAll(std::chrono::seconds(30));
         closeDaemonLog();
         stopFlag.store(0);
     }
     void Start(int32_t count) {
         ASSERT_TRUE(pool_.allocate(count));
         // Requests for missing files are answered before the engine is reached.
-        ASSERT_TRUE(pool_.start(reinterpret_cast<AVHandle>(&fakeEngine_), 2));
+        ASSERT_TRUE(pool_.start(reinterpret_cast<AVHandle>(&fakeEngine_), 2, ClientAccess::kCheck));
         pool_.waitReady(std::chrono::seconds(5));
     }
     // Hand a connection with request over and return the reply.

@@ -354,6 +354,36 @@ INSTANTIATE_TEST_SUITE_P(BothEngines, InterfacedLongRunTest,
                              return param.param == Engine::Kav ? "Kav" : "Bd";
                          });
 
+// A stop while an instance is inside an engine call that does not come back in time: the
+// engine daemon never answers, or the core reads a 1 TiB sparse file.
+class InterfacedStopTest : public InterfacedFaultsTest,
+                           public ::testing::WithParamInterface<Engine> {};
+
+TEST_P(InterfacedStopTest, StopAbandonsAnInstanceStuckInTheEngineAfterStopTimeout) {
+    setenv("QL_ENGINE_TIMEOUT_MS", "120000", 1);
+    ASSERT_TRUE(UseEngine(GetParam(), "hang\tHang-Me\ttext:HANG-BYTES\n"));
+    WriteInterfaceConf("[postwicker]\nRequestTimeout=2\nStopTimeout=1\n");
+    ASSERT_EQ(0, StartDaemon());
+    std::string stuck = WriteSample("stuck.bin", "HANG-BYTES");
+    if (GetParam() == Engine::Bd) {
+        ASSERT_EQ(0, truncate(stuck.c_str(), off_t{1} << 40));
+    }
+    auto reply = std::async(std::launch::async, [&] { return Ask(stuck); });
+    ASSERT_TRUE(WaitForLog("Sending for scan - " + stuck + "\n"));
+    auto stopped = Clock::now();
+    EXPECT_EQ(0, StopDaemon(SIGTERM));
+    EXPECT_LT(Clock::now() - stopped, std::chrono::seconds(10));
+    EXPECT_TRUE(LogHas("Instance 0 still busy after 1 s, abandoned\n")) << Log();
+    EXPECT_NE(0, access(SockPath().c_str(), F_OK));
+    EXPECT_NE(0, access(PidPath().c_str(), F_OK));
+    EXPECT_EQ("", reply.get()) << "the connection closes with the process";
+}
+
+INSTANTIATE_TEST_SUITE_P(BothEngines, InterfacedStopTest,
+                         ::testing::Values(Engine::Kav, Engine::Bd), [](const auto &param) {
+                             return param.param == Engine::Kav ? "Kav" : "Bd";
+                         });
+
 TEST_F(InterfacedFaultsTest, UnwritableTemporaryDirectoryFailsBufferScansWithTheSystemError) {
     // Root writes anywhere, so the scan runs in a child that gives up root first.
     std::string tempDir = root_.path("/var/Quellar/var/tmp");

@@ -135,21 +135,24 @@ TEST_F(InterfacedOpsTest, CheckConfigPrintsTheValuesAndFailsWhenTheDaemonWouldNo
     ASSERT_TRUE(UseEngine(Engine::Bd));
     WriteInterfaceConf(
         "[postwicker]\nMaxInstances=30\nPostwickerSocketMode=0660\nAlertSuspicious=yes\n"
-        "AlertEncrypted=maybe\nTagErrorReplies=yes\n");
+        "AlertEncrypted=maybe\nTagErrorReplies=yes\nStopTimeout=5\nClientAccess=any\n");
     Outcome good = qlscan({"--check-config"});
     EXPECT_EQ(0, good.status) << good.out;
     for (const char *shown :
          {"instances            30\n", "socket mode          0660\n", "AlertSuspicious      yes\n",
           "AlertEncrypted       no\n", "AlertCorrupted       no\n", "TagErrorReplies      yes\n",
           "warning: AlertEncrypted = maybe is neither yes nor no and ignored; no is used\n",
+          "stop timeout         5 s\n",
+          "client access        any (every client learns about every file)\n",
           "engine               BD (core library)\n", "engine opens         yes\n",
           "The interface daemon would start.\n"}) {
         EXPECT_NE(std::string::npos, good.out.find(shown)) << shown << "\n" << good.out;
     }
     EXPECT_EQ(std::string::npos, good.out.find("error:")) << good.out;
 
-    WriteInterfaceConf("[postwicker]\nMaxInstances=9\nPostwickerSocket=/" + std::string(120, 's') +
-                       "\nPostwickerSocketGroup=no-such-group-ql\nTagErrorReplies=maybe\n");
+    WriteInterfaceConf(
+        "[postwicker]\nMaxInstances=9\nPostwickerSocket=/" + std::string(120, 's') +
+        "\nPostwickerSocketGroup=no-such-group-ql\nStopTimeout=0\nClientAccess=all\n");
     WriteVersion("1");
     Outcome bad = qlscan({"--check-config"});
     EXPECT_EQ(1, bad.status) << bad.out;
@@ -157,7 +160,9 @@ TEST_F(InterfacedOpsTest, CheckConfigPrintsTheValuesAndFailsWhenTheDaemonWouldNo
          {"warning: MaxInstances = 9 is outside 10-50 and ignored; 20 is used\n",
           "error: PostwickerSocket is 121 characters long, a socket path holds at most 107",
           "warning: PostwickerSocketGroup = no-such-group-ql names no group",
-          "warning: TagErrorReplies = maybe is neither yes nor no and ignored; no is used\n",
+          "warning: StopTimeout = 0 is outside 1-3600 and ignored; 30 is used\n",
+          "warning: ClientAccess = all is neither check nor any; check is used\n",
+          "client access        check (a client learns only about files it may read)\n",
           "error: no engine is installed", "would not start: 2 errors.\n"}) {
         EXPECT_NE(std::string::npos, bad.out.find(problem)) << problem << "\n" << bad.out;
     }

@@ -243,10 +243,18 @@ TEST_F(InterfacedLifeTest, BindFailureEndsTheStartWithStatusOne) {
     EXPECT_TRUE(LogHas("SockErr(bind): No such file or directory\n"));
 }
 
-TEST_F(InterfacedLifeTest, TooLongSocketPathIsRefusedBeforeTheGuard) {
-    WriteInterfaceConf("[postwicker]\nPostwickerSocket=/" + std::string(120, 's') + "\n");
-    EXPECT_EQ(1, StartDaemon());
-    EXPECT_EQ("SockErr(bind): File name too long\n", Log());
+TEST_F(InterfacedLifeTest, UnusableSocketPathIsRefusedBeforeTheGuard) {
+    // An empty path would bind a hidden abstract name that no client can find.
+    const std::pair<std::string, std::string> rows[] = {
+        {"/" + std::string(120, 's'), "SockErr(bind): File name too long\n"},
+        {"", "SockErr(bind): Invalid argument\n"},
+    };
+    for (const auto &[path, logged] : rows) {
+        WriteInterfaceConf("[postwicker]\nPostwickerSocket=" + path + "\n");
+        std::size_t logStart = Log().size();
+        EXPECT_EQ(1, StartDaemon()) << path;
+        EXPECT_EQ(logged, Log().substr(logStart)) << path;
+    }
 }
 
 TEST_F(InterfacedLifeTest, MissingSettingsFileIsAConfigError) {

@@ -200,10 +200,10 @@ TEST_F(KavScannerTest, RequestsThatCannotBeSentAreRefused) {
     EXPECT_EQ(scanPath(engine.fd(), "/f\r\nQUIT"), -1);
     EXPECT_EQ(ql::lastErrorCode(), EINVAL);
     EXPECT_EQ(scanPath(engine.fd(), "/f\n"), -1);
-    DescriptorObject descriptor{nullptr, 0, 0};
+    DescriptorObject descriptor{nullptr, -1, 0};
     QuickRequest byDescriptor{&descriptor, 1, QL_REQ_DESCRIPTOR};
     EXPECT_EQ(QL_KAVQuickScan(engine.fd(), &byDescriptor, log.callback()), -1);
-    EXPECT_EQ(ql::lastErrorCode(), ENOSYS);
+    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
     QuickRequest unset{const_cast<char *>("/f"), 1, QL_REQ_UNSET};
     EXPECT_EQ(QL_KAVQuickScan(engine.fd(), &unset, log.callback()), -1);
     EXPECT_EQ(ql::lastErrorCode(), ENOSYS);

@@ -1,6 +1,9 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +17,7 @@
 #include "common/unique_fd.h"
 #include "ql/qlscan.h"
 #include "tests/support/bd_fixture.h"
+#include "tests/support/daemon_fixture.h"
 #include "tests/support/emulator.h"
 #include "tests/support/kav_fixture.h"
 #include "tests/support/temp_root.h"
@@ -107,6 +111,52 @@ std::string base64(const std::string &bytes) {
         }
     }
     return out;
+}
+
+int entriesIn(const std::string &dir) {
+    int count = 0;
+    ql::UniqueDir d(opendir(dir.c_str()));
+    while (dirent *entry = d ? readdir(d.get()) : nullptr) {
+        count += entry->d_name[0] != '.' ? 1 : 0;
+    }
+    return count;
+}
+
+// The attacker: a child of kNobody that waits until something opens file, then (delayMs later)
+// moves folder to away and puts a link to target in its place. Its pid once it watches, or -1.
+pid_t startSwapper(const std::string &file, const std::string &folder, const std::string &away,
+                   const std::string &target, int delayMs) {
+    int ready[2];
+    if (pipe(ready) != 0) {
+        return -1;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(ready[0]);
+        int watch = -1;
+        if (!ql::test::becomeNobody() || (watch = inotify_init1(IN_CLOEXEC)) < 0 ||
+            inotify_add_watch(watch, file.c_str(), IN_OPEN) < 0 || write(ready[1], "w", 1) != 1) {
+            _exit(2);
+        }
+        char event[sizeof(inotify_event) + NAME_MAX + 1];
+        if (read(watch, event, sizeof event) <= 0) {
+            _exit(3);
+        }
+        usleep(static_cast<useconds_t>(delayMs) * 1000);
+        _exit(rename(folder.c_str(), away.c_str()) == 0 &&
+                      symlink(target.c_str(), folder.c_str()) == 0
+                  ? 0
+                  : 4);
+    }
+    close(ready[1]);
+    char watching = 0;
+    bool ok = pid > 0 && read(ready[0], &watching, 1) == 1;
+    close(ready[0]);
+    if (!ok && pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    return ok ? pid : -1;
 }
 
 // End to end on each engine: KAV with a started qornd, BD with the stand-in core.
@@ -306,11 +356,76 @@ TEST_P(QlscanTest, EveryObjectIsScannedOrReportedWhateverItsNameOrDepth) {
     }
 }
 
+// Root scans a tree that an unprivileged user owns. While the engine reads a large infected file
+// there, the user swaps its folder for a link to a folder of root's holding a file of the same
+// name: the action must fail for the swapped path and leave both files where they are.
+TEST_P(QlscanTest, SwappingAFolderForALinkDuringTheScanLetsNoActionReachRootsFile) {
+    const std::string base = root().root();
+    const std::string home = base + "/home";
+    const std::string aside = base + "/aside";
+    const std::string vault = base + "/vault";
+    ASSERT_EQ(chmod(base.c_str(), 0711), 0);
+    for (const std::string &dir : {home, aside}) {
+        ASSERT_EQ(mkdir(dir.c_str(), 0755), 0) << dir;
+    }
+    ql::test::giveToNobody(home);
+    ql::test::giveToNobody(aside);
+    const struct {
+        std::vector<std::string> action;
+        std::string failure;
+    } rows[] = {
+        {{"--delete"}, "delete failed"},
+        {{"--rename", "vir"}, "rename failed"},
+        {{"--quarantine", quarantine_}, "quarantine failed"},
+    };
+    constexpr int kRounds = 3;
+    // Long enough a read that the swap lands inside it; the emulator reads far more slowly.
+    const std::uint64_t fileSize = ql::test::testEmulator() != nullptr ? 16u << 20 : 32u << 20;
+    const std::string folder = home + "/d";
+    const std::string file = folder + "/big";
+    int refused = 0;
+    int round = 0;
+    for (const auto &row : rows) {
+        for (int r = 0; r < kRounds; ++r, ++round) {
+            const std::string away = aside + "/d" + std::to_string(round);
+            ql::test::removeTree(vault);
+            ASSERT_EQ(mkdir(vault.c_str(), 0755), 0);
+            ql::test::writeFile(vault + "/big", "root's own file\n");
+            ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+            ql::test::writeSparseInfected(file, fileSize);
+            ql::test::giveToNobody(folder);
+            pid_t swapper = startSwapper(file, folder, away, vault, 7 * r);
+            ASSERT_GT(swapper, 0);
+            std::vector<std::string> args = row.action;
+            args.push_back(r % 2 == 0 ? home : file);  // the engine walks the tree, or one file
+            Outcome run = scan(args);
+            int swapped = ql::test::waitForExit(swapper, 5000);
+            if (swapped < 0) {
+                kill(swapper, SIGKILL);
+                waitpid(swapper, nullptr, 0);
+            }
+            EXPECT_EQ(ql::test::readFile(vault + "/big"), "root's own file\n") << round << run.out;
+            EXPECT_EQ(entriesIn(vault), 1) << round << run.out;
+            if (has(run.out, file + ": EICAR-Test-File " + row.failure +
+                                 ": Path leads through a symbolic link\n")) {
+                ++refused;
+                EXPECT_EQ(swapped, 0) << round;
+                EXPECT_TRUE(exists(away + "/big")) << round;  // the user's file stays, too
+            }
+            unlink(folder.c_str());
+            ql::test::removeTree(folder);
+        }
+    }
+    EXPECT_GT(refused, 0) << "no round swapped the folder during the scan";
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, QlscanTest, ::testing::Values("kav", "bd"));
 
 TEST(QlscanCommandLineTest, WrongOptionsAndValuesAreRefusedWithExitTwo) {
     TempRoot root;
     std::string dir = root.root();
+    ASSERT_EQ(mkdir((dir + "/shared").c_str(), 0777), 0);
+    ASSERT_EQ(chmod((dir + "/shared").c_str(), 0777), 0);
     struct Row {
         std::vector<std::string> args;
         std::string message;
@@ -327,6 +442,7 @@ TEST(QlscanCommandLineTest, WrongOptionsAndValuesAreRefusedWithExitTwo) {
         {{"--cross-devices", dir}, "--cross-devices needs --follow-links"},
         {{"--delete", "--quarantine", dir, dir}, "--delete and --quarantine cannot be combined"},
         {{"--quarantine", dir + "/absent", dir}, "is not a directory"},
+        {{"--quarantine", dir + "/shared", dir}, "writable by others than its owner"},
         {{"--rename", "a/b", dir}, "--rename takes"},
         {{"--rename", ".virus", dir}, "--rename value was refused"},
         {{"--daemon", "--delete", dir}, "--daemon takes only"},

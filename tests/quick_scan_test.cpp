@@ -1,6 +1,8 @@
 #include "common/quick_scan.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -132,6 +134,24 @@ TEST_F(QuickScanBdTest, BadArgumentsAndAMissingEngineFailBeforeAnyScan) {
     EXPECT_STREQ(QL_GetErrorText(), "Unknown system type");
     EXPECT_TRUE(reports_.all.empty());
     core_.root().writeFixed(ql::kVersionFile, "3\n");
+
+    // Out of descriptors the version file cannot be opened: that is the system's failure, not
+    // an engine gone missing.
+    pid_t child = fork();
+    if (child == 0) {
+        rlimit few{32, 32};
+        if (setrlimit(RLIMIT_NOFILE, &few) != 0) {
+            _exit(2);
+        }
+        while (dup(0) >= 0) {
+        }
+        bool told = QL_QuickScan(handle_, &request, &callback) == -1 &&
+                    std::strcmp(QL_GetErrorText(), strerror(EMFILE)) == 0;
+        _exit(told ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "not \"Too many open files\"";
 }
 
 }  // namespace

@@ -143,6 +143,8 @@ bool readSettings(Report &report, InterfaceSettings &settings) {
         for (const daemon::ReplyKey &rule : daemon::kReplyKeys) {
             checkIgnoredYesNo(report, table.get(), rule.key);
         }
+        checkIgnoredNumber(report, table.get(), "StopTimeout", 1, daemon::kMaxStopTimeout,
+                           settings.stopTimeout);
     }
     return true;
 }
@@ -189,6 +191,17 @@ void checkSocket(Report &report, const InterfaceSettings &settings) {
             "another running copy does not look at it");
     }
     checkSocketAccess(report, settings);
+}
+
+void checkClientAccess(Report &report, const InterfaceSettings &settings) {
+    daemon::ClientAccess access = daemon::ClientAccess::kCheck;
+    if (!daemon::clientAccessOf(settings.clientAccess, access)) {
+        report.warning(std::string("ClientAccess = ") + settings.clientAccess +
+                       " is neither check nor any; check is used");
+    }
+    report.value("client access", access == daemon::ClientAccess::kAny
+                                      ? "any (every client learns about every file)"
+                                      : "check (a client learns only about files it may read)");
 }
 
 void checkPidFile(Report &report, const InterfaceSettings &settings) {
@@ -345,6 +358,8 @@ int runCheckConfig(std::FILE *out) {
         for (const daemon::ReplyKey &rule : daemon::kReplyKeys) {
             report.value(rule.key, settings.replies.*rule.field ? "yes" : "no");
         }
+        report.value("stop timeout", std::to_string(settings.stopTimeout) + " s");
+        checkClientAccess(report, settings);
     }
     checkLog(report);
     checkEngine(report);

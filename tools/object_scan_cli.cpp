@@ -168,6 +168,13 @@ bool takeQuarantine(const char *value, ObjectScanSettings &settings, std::string
         error = std::string("--quarantine: '") + value + "' is not a directory";
         return false;
     }
+    // The library refuses it for every finding; say so once, before anything is scanned.
+    if (lstat(directory, &st) != 0 || S_ISLNK(st.st_mode) ||
+        (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        error = std::string("--quarantine: '") + value +
+                "' is a symbolic link or writable by others than its owner";
+        return false;
+    }
     if (std::strlen(directory) >= QL_VALUE_MAX || hasBlank(directory)) {
         error = std::string("--quarantine: '") + directory +
                 "' cannot be used (at most 255 characters, no blanks at its ends)";
@@ -535,7 +542,10 @@ void printObjectScanHelp(std::FILE *out) {
         "Action on an infected or suspicious file (one at most; default: none):\n"
         "  --delete             delete it\n"
         "  --rename EXT         rename it to FILE.EXT (EXT without '/')\n"
-        "  --quarantine DIR     move it into the directory DIR\n"
+        "  --quarantine DIR     move it into the directory DIR (no link, writable by its\n"
+        "                       owner only), leaving it readable by its owner only\n"
+        "An action touches only the file scanned: it fails when a folder on the way to the\n"
+        "file is a symbolic link, or the file was replaced during the scan.\n"
         "  --ask                ask on the terminal for each one: delete, rename to .%s,\n"
         "                       quarantine into %s (under QL_ROOT),\n"
         "                       or leave it; without a terminal nothing is done\n"

@@ -257,14 +257,17 @@ QL_EXPORT int QL_GetAbsolutePath(const char *path, const char *base, char *out);
    given. Returns the length. out may be path itself. */
 QL_EXPORT int QL_ResolveSymlink(const char *path, char *out);
 
-/* Infected-file actions; no shell is ever run, files move by rename or copy and remove. */
+/* Infected-file actions; no shell is ever run, files move by rename or copy and remove. The
+   file's folder is reached without following a link on the way (else the action fails with the
+   text "Path leads through a symbolic link"), and the file is acted on through that folder. */
 /* Apply QL_ACT_DELETE/RENAME/QUARANTINE; returns QL_EV_<action>(_FAILED), or action if other. */
 QL_EXPORT int QL_ApplyInfectedAction(const char *path, int action, const char *argument);
 /* Remove path; error 22 when it is missing or not writable by the process. */
 QL_EXPORT int QL_DeleteFile(const char *path);
 /* Rename path to "path.extension" (no '/' in it), replacing a file of that name. */
 QL_EXPORT int QL_RenameFile(const char *path, const char *extension);
-/* Move path into directory as its name, or the first free of name-0 to name-1023. */
+/* Move path into directory as its name, or the first free of name-0 to name-1023, leaving it
+   mode 0600; a directory that is a link or writable by others than its owner is refused. */
 QL_EXPORT int QL_QuarantineFile(const char *path, const char *directory);
 /* Move source to target, replacing a file there: rename, or across file systems a copy renamed
    into place before source is removed. 0 once source is gone, else -1 (source stays). */

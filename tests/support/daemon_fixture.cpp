@@ -3,12 +3,14 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -174,6 +176,48 @@ std::string DaemonFixture::Ask(const std::string &request) {
     }
     close(fd);
     return reply;
+}
+
+std::vector<std::string> DaemonFixture::AskAsNobody(const std::vector<std::string> &requests) {
+    std::vector<std::string> replies(requests.size());
+    int ends[2];
+    if (chmod(root_.root().c_str(), 0711) != 0 || pipe(ends) != 0) {
+        ADD_FAILURE() << "cannot prepare a client of kNobody";
+        return replies;
+    }
+    pid_t child = fork();
+    if (child == 0) {
+        close(ends[0]);
+        if (!becomeNobody()) {
+            _exit(1);
+        }
+        for (const std::string &request : requests) {
+            std::string reply = Ask(request);
+            auto size = static_cast<uint32_t>(reply.size());
+            if (write(ends[1], &size, sizeof size) != sizeof size ||
+                write(ends[1], reply.data(), size) != static_cast<ssize_t>(size)) {
+                _exit(1);
+            }
+        }
+        _exit(0);
+    }
+    close(ends[1]);
+    FILE *in = fdopen(ends[0], "r");
+    for (std::string &reply : replies) {
+        uint32_t size = 0;
+        if (in == nullptr || fread(&size, sizeof size, 1, in) != 1) {
+            break;
+        }
+        reply.resize(size);
+        if (size > 0 && fread(reply.data(), size, 1, in) != 1) {
+            break;
+        }
+    }
+    if (in != nullptr) {
+        fclose(in);
+    }
+    EXPECT_EQ(0, waitForExit(child, 60000)) << "the client of kNobody failed";
+    return replies;
 }
 
 int DaemonFixture::ConnectSilently() {

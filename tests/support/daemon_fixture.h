@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 #include "tests/support/temp_root.h"
 
@@ -36,6 +37,9 @@ class DaemonFixture : public ::testing::Test {
     int StartDaemon();
     // Send request as is on one connection and return the whole reply ("" on failure).
     std::string Ask(const std::string &request);
+    // Send each request on a connection of its own as kNobody (a forked child without groups)
+    // and return the replies ("" for one that failed). Makes the root folder searchable first.
+    std::vector<std::string> AskAsNobody(const std::vector<std::string> &requests);
     // Connect without sending; the descriptor (or -1) is the caller's to close.
     int ConnectSilently();
     // Send signal to the daemon and return its exit status (-1: it did not end within bounds).

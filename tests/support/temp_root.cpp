@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -129,6 +130,36 @@ std::string readFile(const std::string &path) {
 std::string eicar() {
     return std::string(R"(X5O!P%@AP[4\PZX54(P^)7CC)7})") +
            "$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
+}
+
+bool becomeNobody() {
+    return setgroups(0, nullptr) == 0 && setresgid(kNobody, kNobody, kNobody) == 0 &&
+           setresuid(kNobody, kNobody, kNobody) == 0;
+}
+
+void giveToNobody(const std::string &path) {
+    std::error_code ec;
+    EXPECT_EQ(lchown(path.c_str(), kNobody, kNobody), 0) << path;
+    if (!fs::is_directory(fs::symlink_status(path, ec))) {
+        return;
+    }
+    for (const auto &entry : fs::recursive_directory_iterator(path, ec)) {
+        EXPECT_EQ(lchown(entry.path().c_str(), kNobody, kNobody), 0) << entry.path();
+    }
+}
+
+void writeSparseInfected(const std::string &path, std::uint64_t size) {
+    std::string tail = eicar();
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    bool ok =
+        fd >= 0 && pwrite(fd, tail.data(), tail.size(), static_cast<off_t>(size - tail.size())) ==
+                       static_cast<ssize_t>(tail.size());
+    if (fd >= 0) {
+        close(fd);
+    }
+    if (!ok) {
+        ADD_FAILURE() << "cannot write the sparse file " << path;
+    }
 }
 
 }  // namespace ql::test

@@ -3,6 +3,7 @@
 #ifndef QL_TESTS_SUPPORT_TEMP_ROOT_H
 #define QL_TESTS_SUPPORT_TEMP_ROOT_H
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -41,6 +42,18 @@ void removeTree(const std::string &path);
 
 // The EICAR test string, assembled at run time so that host scanners do not flag the sources.
 std::string eicar();
+
+// The unprivileged user and group the attack tests act as.
+inline constexpr unsigned kNobody = 65534;
+
+// In a forked child: drop every group and become kNobody for good. False when that failed.
+bool becomeNobody();
+
+// Give path and everything below it to kNobody (without following links).
+void giveToNobody(const std::string &path);
+
+// A sparse file of size bytes ending in the EICAR string, so that a scan reads all of it.
+void writeSparseInfected(const std::string &path, std::uint64_t size);
 
 }  // namespace ql::test
 
