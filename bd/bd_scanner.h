@@ -47,7 +47,7 @@ typedef struct PendingObject {
        on skips the action step. */
     uint8_t leftToCore;
     uint8_t coreFailed;
-    BDEntry entry;     /* the object's file, taken before the core read it where possible */
+    BDEntry entry; /* the object's file, taken before the core read it where possible */
 } PendingObject;
 
 // The context of one path scan, handed to the core with option 38. Lives on the stack of

@@ -19,8 +19,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
