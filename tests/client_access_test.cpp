@@ -113,10 +113,7 @@ TEST_P(ClientAccessTest, SwappingAFolderDuringTheRequestsNeverRevealsAnUnreadabl
     EXPECT_GT(denied, 0) << "the folder was never swapped while a request was judged";
 }
 
-INSTANTIATE_TEST_SUITE_P(BothEngines, ClientAccessTest, ::testing::Values(Engine::Kav, Engine::Bd),
-                         [](const auto &param) {
-                             return param.param == Engine::Kav ? "Kav" : "Bd";
-                         });
+INSTANTIATE_TEST_SUITE_P(BothEngines, ClientAccessTest, ql::test::kBothEngines, ql::test::engineName);
 
 class ClientAccessSettingTest : public DaemonFixture {};
 

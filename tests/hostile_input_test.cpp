@@ -246,10 +246,7 @@ TEST_P(HostileInputTest, QuarantineAndRenameMoveHostileNamesOnlyWhereAsked) {
     EXPECT_EQ(std::vector<std::string>{}, canaries(root_.root()));
 }
 
-INSTANTIATE_TEST_SUITE_P(BothEngines, HostileInputTest, ::testing::Values(Engine::Kav, Engine::Bd),
-                         [](const auto &param) {
-                             return param.param == Engine::Kav ? "Kav" : "Bd";
-                         });
+INSTANTIATE_TEST_SUITE_P(BothEngines, HostileInputTest, ql::test::kBothEngines, ql::test::engineName);
 
 class HostileFilesTest : public DaemonFixture {};
 

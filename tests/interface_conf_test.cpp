@@ -141,4 +141,15 @@ TEST_F(InterfaceConfTest, UnreadableFileKeepsTheDefaults) {
     EXPECT_EQ(20, settings.maxInstances);
 }
 
+TEST(InterfaceConfTest, SocketModeTakesOctalFrom0To0777Only) {
+    const std::pair<const char *, int32_t> rows[] = {
+        {"", 0777},    {"0", 0},       {"660", 0660}, {"0660", 0660}, {" 0750 ", 0750},
+        {"777", 0777}, {"0777", 0777}, {"1000", -1},  {"01000", -1},  {"8", -1},
+        {"0680", -1},  {"-1", -1},     {"0660x", -1}, {"rw", -1},     {"0x1ff", -1},
+    };
+    for (const auto &[text, mode] : rows) {
+        EXPECT_EQ(mode, ql::daemon::socketModeOf(text)) << '"' << text << '"';
+    }
+}
+
 }  // namespace

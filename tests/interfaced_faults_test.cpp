@@ -25,7 +25,6 @@
 #include <thread>
 #include <vector>
 
-#include "kav/kav_scanner.h"
 #include "ql/qlscan.h"
 #include "tests/support/daemon_fixture.h"
 
@@ -125,15 +124,6 @@ std::string readToEnd(int fd) {
 
 class InterfacedFaultsTest : public DaemonFixture {
   protected:
-    std::string QorndPidPath() const { return root_.path("/opt/Quellar/var/run/qornd.pid"); }
-
-    void KillQornd() {
-        pid_t pid = static_cast<pid_t>(std::atol(ql::test::readFile(QorndPidPath()).c_str()));
-        ASSERT_GT(pid, 0);
-        ASSERT_EQ(0, kill(pid, SIGKILL));
-        ASSERT_EQ(128 + SIGKILL, ql::test::waitForExit(pid, 10000));
-    }
-
     // clients threads asking requests each, alternately a clean, an infected and a missing file;
     // the number of replies that were not the expected one.
     int AskMixed(int clients, int requests) {
@@ -176,7 +166,7 @@ TEST_F(InterfacedFaultsTest,
     auto slowReply = std::async(std::launch::async, [&] { return Ask(slow); });
     ASSERT_TRUE(WaitForLog("Sending for scan - " + slow + "\n"));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the engine holds the SCAN
-    KillQornd();
+    engine_.killEngine();
     EXPECT_EQ(kEngineGone, slowReply.get());
     EXPECT_EQ(kEngineGone, Ask(slow)) << "while the engine is down";
     EXPECT_EQ(0, kill(daemonPid(), 0)) << "the daemon lives on";
@@ -349,10 +339,7 @@ TEST_P(InterfacedLongRunTest, TwentyThousandRequestsKeepDescriptorsAndMemoryFlat
     EXPECT_EQ(0, StopDaemon(SIGTERM));
 }
 
-INSTANTIATE_TEST_SUITE_P(BothEngines, InterfacedLongRunTest,
-                         ::testing::Values(Engine::Kav, Engine::Bd), [](const auto &param) {
-                             return param.param == Engine::Kav ? "Kav" : "Bd";
-                         });
+INSTANTIATE_TEST_SUITE_P(BothEngines, InterfacedLongRunTest, ql::test::kBothEngines, ql::test::engineName);
 
 // A stop while an instance is inside an engine call that does not come back in time: the
 // engine daemon never answers, or the core reads a 1 TiB sparse file.
@@ -379,28 +366,24 @@ TEST_P(InterfacedStopTest, StopAbandonsAnInstanceStuckInTheEngineAfterStopTimeou
     EXPECT_EQ("", reply.get()) << "the connection closes with the process";
 }
 
-INSTANTIATE_TEST_SUITE_P(BothEngines, InterfacedStopTest,
-                         ::testing::Values(Engine::Kav, Engine::Bd), [](const auto &param) {
-                             return param.param == Engine::Kav ? "Kav" : "Bd";
-                         });
+INSTANTIATE_TEST_SUITE_P(BothEngines, InterfacedStopTest, ql::test::kBothEngines, ql::test::engineName);
 
 TEST_F(InterfacedFaultsTest, UnwritableTemporaryDirectoryFailsBufferScansWithTheSystemError) {
-    // Root writes anywhere, so the scan runs in a child that gives up root first.
+    // Root writes anywhere, so the scan runs in a child that gives up root first, on the handle
+    // the test opened.
     std::string tempDir = root_.path("/var/Quellar/var/tmp");
+    ASSERT_TRUE(UseEngine(Engine::Kav));
+    AVHandle handle = engine_.handle();
     ASSERT_EQ(0, chmod(root_.root().c_str(), 0755));
     ASSERT_EQ(0, chmod(tempDir.c_str(), 0555));
-    pid_t child = fork();
-    if (child == 0) {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
-            _exit(100);
-        }
+    pid_t child = ql::test::forkAsNobody([handle] {
         char bytes[] = "data";
         BufferObject buffer{bytes, 4, 7, nullptr, 0, 0};
         QuickRequest request{&buffer, 0, QL_REQ_BUFFER};
         EventCallback events{};
-        int result = QL_KAVBufferScan(-1, &request, &events);
-        _exit(result == -1 && std::strcmp(QL_GetErrorText(), "Permission denied") == 0 ? 0 : 101);
-    }
+        int result = QL_QuickScan(handle, &request, &events);
+        return result == -1 && std::strcmp(QL_GetErrorText(), "Permission denied") == 0 ? 0 : 101;
+    });
     EXPECT_EQ(0, ql::test::waitForExit(child, 10000));
     EXPECT_TRUE(std::filesystem::is_empty(tempDir));
 

@@ -30,21 +30,8 @@ using ql::test::waitForExit;
 
 constexpr const char *kLogFile = "/var/Quellar/var/log/interface.log";
 constexpr const char *kMissing = "1 No such file or directory\n";
-constexpr uid_t kNobody = 65534;
-
-// Run body in a child that has given up root for an unprivileged user and its groups. Returns
-// the child's pid; it exits with body's result (100 when the switch failed).
-pid_t asNobody(const std::function<int()> &body) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
-            setresuid(kNobody, kNobody, kNobody) != 0) {
-            _exit(100);
-        }
-        _exit(body());
-    }
-    return pid;
-}
+using ql::test::forkAsNobody;
+using ql::test::kNobody;
 
 std::size_t countLines(const std::string &text, const std::string &line) {
     std::size_t count = 0;
@@ -202,7 +189,7 @@ TEST_F(InterfacedLogTest, ForgedLinesInARequestAreWrittenEscapedWithinItsOwnLine
     }
     std::string path = WriteSample("clean\nInstance-0: Sent\nTerm ditected\x1b[2J\x7f", "clean");
     ASSERT_EQ(0, StartDaemon());
-    pid_t client = asNobody([&] { return Ask(path + "\r\n") == "0\n" ? 0 : 1; });
+    pid_t client = forkAsNobody([&] { return Ask(path + "\r\n") == "0\n" ? 0 : 1; });
     EXPECT_EQ(0, waitForExit(client, 10000));
     ASSERT_EQ(0, StopDaemon(SIGTERM));
     std::string shown =
@@ -239,7 +226,7 @@ TEST_F(InterfacedLogTest, LinkOrFifoPlantedAtTheLogPathIsRefusedAndTheOldFileKep
     for (const Row &row : rows) {
         std::string moved = LogPath() + "." + row.planted;
         bool link = std::string(row.planted) == "link";
-        pid_t attacker = asNobody([&] {
+        pid_t attacker = forkAsNobody([&] {
             if (rename(LogPath().c_str(), moved.c_str()) != 0) {
                 return 1;
             }
@@ -272,7 +259,7 @@ TEST_F(InterfacedLogTest, WaitWhileEveryInstanceIsBusyIsLoggedOnceASecondAndHeed
     int release[2];
     ASSERT_EQ(0, pipe(ready));
     ASSERT_EQ(0, pipe(release));
-    pid_t flooder = asNobody([&] {
+    pid_t flooder = forkAsNobody([&] {
         close(ready[0]);
         close(release[1]);
         std::vector<int> held;

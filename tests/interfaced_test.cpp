@@ -1,3 +1,4 @@
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -11,10 +12,32 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/bd_fixture.h"
 #include "tests/support/daemon_fixture.h"
 
 namespace {
+
+// A group other than the test's own when there is one it may give a file (any for root).
+gid_t otherGroup(std::string &name) {
+    const char *candidates[] = {"daemon", "adm", "nogroup", "users"};
+    std::vector<gid_t> mine(static_cast<std::size_t>(getgroups(0, nullptr)) + 1);
+    mine.resize(static_cast<std::size_t>(getgroups(static_cast<int>(mine.size()), mine.data())));
+    for (const char *candidate : candidates) {
+        group *entry = getgrnam(candidate);
+        if (entry == nullptr || entry->gr_gid == getegid()) {
+            continue;
+        }
+        bool member = geteuid() == 0;
+        for (gid_t gid : mine) {
+            member = member || gid == entry->gr_gid;
+        }
+        if (member) {
+            name = candidate;
+            return entry->gr_gid;
+        }
+    }
+    name = getgrgid(getegid()) != nullptr ? getgrgid(getegid())->gr_name : "";
+    return getegid();
+}
 
 using ql::test::DaemonFixture;
 using ql::test::Engine;
@@ -183,10 +206,8 @@ TEST_P(InterfacedTest, ManyClientsGetTheirOwnReplies) {
     EXPECT_EQ(0, mismatches.load());
 }
 
-INSTANTIATE_TEST_SUITE_P(BothEngines, InterfacedTest, ::testing::Values(Engine::Kav, Engine::Bd),
-                         [](const auto &param) {
-                             return param.param == Engine::Kav ? "Kav" : "Bd";
-                         });
+INSTANTIATE_TEST_SUITE_P(BothEngines, InterfacedTest, ql::test::kBothEngines,
+                         ql::test::engineName);
 
 // Suspicious, encrypted and corrupted files are answered "0" unless the settings ask for an alert.
 class InterfacedAlertTest : public DaemonFixture, public ::testing::WithParamInterface<Engine> {};
@@ -217,10 +238,8 @@ TEST_P(InterfacedAlertTest, OtherFindingsAreAnsweredOnlyWhenTheirAlertIsOn) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(BothEngines, InterfacedAlertTest,
-                         ::testing::Values(Engine::Kav, Engine::Bd), [](const auto &param) {
-                             return param.param == Engine::Kav ? "Kav" : "Bd";
-                         });
+INSTANTIATE_TEST_SUITE_P(BothEngines, InterfacedAlertTest, ql::test::kBothEngines,
+                         ql::test::engineName);
 
 // Start-up, guard, stop and pool behaviour, with the core library engine (no engine daemon).
 class InterfacedLifeTest : public DaemonFixture {
@@ -235,6 +254,37 @@ TEST_F(InterfacedLifeTest, PidFileNamesTheDetachedProcessAndSocketIsOpenToAll) {
     ASSERT_EQ(0, lstat(SockPath().c_str(), &st));
     EXPECT_TRUE(S_ISSOCK(st.st_mode));
     EXPECT_EQ(0777u, st.st_mode & 0777u);
+}
+
+TEST_F(InterfacedLifeTest, SocketAccessKeysAreAppliedAfterBindAndBadValuesFallBack) {
+    std::string groupName;
+    gid_t group = otherGroup(groupName);
+    struct Row {
+        std::string keys;
+        mode_t mode;
+        gid_t group;
+        std::string logged;
+    };
+    const Row rows[] = {
+        {"PostwickerSocketMode=0660\nPostwickerSocketGroup=" + groupName + "\n", 0660, group, ""},
+        {"PostwickerSocketMode = 600 ; owner only\n", 0600, getegid(), ""},
+        {"PostwickerSocketMode=0999\nPostwickerSocketGroup=no-such-group-ql\n", 0777, getegid(),
+         "SockErr(group): no group no-such-group-ql, socket group left as is\n"
+         "SockErr(mode): invalid mode 0999, using 0777\n"},
+    };
+    for (const Row &row : rows) {
+        WriteInterfaceConf("[postwicker]\nRequestTimeout=2\n" + row.keys);
+        std::size_t logStart = Log().size();
+        ASSERT_EQ(0, StartDaemon()) << row.keys;
+        struct stat info {};
+        stat(SockPath().c_str(), &info);
+        EXPECT_EQ(row.mode, info.st_mode & 07777) << row.keys;
+        EXPECT_EQ(row.group, info.st_gid) << row.keys;
+        EXPECT_EQ("1 No such file or directory\n", Ask("/none")) << row.keys;
+        std::string logged = Log().substr(logStart);
+        EXPECT_EQ(row.logged, logged.substr(0, logged.find("Instance"))) << row.keys;
+        EXPECT_EQ(0, StopDaemon(SIGTERM)) << row.keys;
+    }
 }
 
 TEST_F(InterfacedLifeTest, BindFailureEndsTheStartWithStatusOne) {

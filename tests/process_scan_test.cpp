@@ -1,5 +1,6 @@
-#include "common/process_scan.h"
-
+// Process scans through the public call on the machine's real process table: what each engine
+// reports about processes with infected executables or open files, processes in another mount
+// namespace, a process gone mid-walk, stops, refusals, and qlscan --processes end to end.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -21,19 +22,16 @@
 #include <utility>
 #include <vector>
 
-#include "bd/bd_iface.h"
-#include "bd/bd_process_scanner.h"
-#include "common/engine.h"
 #include "common/iface_utils.h"
 #include "common/unique_fd.h"
-#include "kav/kav_iface.h"
-#include "kav/kav_process_scanner.h"
-#include "tests/support/bd_fixture.h"
-#include "tests/support/emulator.h"
-#include "tests/support/kav_fixture.h"
+#include "ql/qlscan.h"
+#include "tests/support/engine_fixture.h"
+#include "tests/support/events.h"
+#include "tests/support/programs.h"
 
 namespace {
 
+using ql::test::Engine;
 using ql::test::EventLog;
 using ql::test::SeenEvent;
 
@@ -186,42 +184,15 @@ class ProcessScanTest : public ::testing::Test {
         ql::test::removeTree(dir_);
     }
 
-    // Run qlscan with args, its output in outPath; its exit status, or -1.
-    static int runQlscan(std::initializer_list<const char *> args, const std::string &outPath) {
-        std::string program = std::string(QL_TEST_BIN_DIR) + "/qlscan";
-        const char *argv[4] = {program.c_str(), nullptr, nullptr, nullptr};
-        std::size_t argc = 1;
-        for (const char *arg : args) {
-            if (argc + 1 < std::size(argv)) {
-                argv[argc++] = arg;
-            }
-        }
-        pid_t pid = fork();
-        if (pid == 0) {
-            int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            if (out < 0 || dup2(out, 1) < 0) {
-                _exit(126);
-            }
-            ql::test::execProgram(program.c_str(), argv);
-            _exit(127);
-        }
-        int status = -1;
-        bool ended =
-            pid > 0 &&
-            ql::test::waitUntil(
-                [&] { return status != -1 || waitpid(pid, &status, WNOHANG) == pid; }, 10000);
-        if (!ended && pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    // The engine up, and a handle on it.
+    AVHandle Up(Engine engine, const std::string &signatures = "") {
+        EXPECT_TRUE(engine_.up(engine, signatures));
+        return engine_.handle();
     }
 
     int scan(AVHandle handle, uint8_t openFiles, EventLog &log) {
         slot_ = -1;
-        return QL_ScanProcesses(handle, &slot_, openFiles, log.callback()->onEvent,
-                                log.callback()->userData);
+        return QL_ScanProcesses(handle, &slot_, openFiles, log.fn(), log.user());
     }
 
     // Checks every walk shares: start first and end last, once each, and nothing about the
@@ -238,23 +209,7 @@ class ProcessScanTest : public ::testing::Test {
     }
 
     static bool has(const std::vector<SeenEvent> &events, const SeenEvent &wanted) {
-        for (const SeenEvent &event : events) {
-            if (event == wanted) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-    static std::vector<SeenEvent> about(const std::vector<SeenEvent> &events,
-                                        const std::string &pidText) {
-        std::vector<SeenEvent> found;
-        for (const SeenEvent &event : events) {
-            if (event.name == pidText || event.name.rfind("(" + pidText + ")", 0) == 0) {
-                found.push_back(event);
-            }
-        }
-        return found;
+        return std::find(events.begin(), events.end(), wanted) != events.end();
     }
 
     // The pid in an object name: the pid text or the label "(<pid>)FD:<fd>".
@@ -266,14 +221,11 @@ class ProcessScanTest : public ::testing::Test {
     ql::UniqueFd ownInfected_, ownClean_;
     std::optional<Child> infectedExe_, openInfected_;
     int32_t slot_ = -1;
+    ql::test::EngineRoot engine_;
 };
 
 TEST_F(ProcessScanTest, KavWalkReportsFindingsOpenFilesDoneAndTheLastFinding) {
-    ql::test::TempRoot root;
-    ql::test::QorndInstance engine{root};
-    ASSERT_TRUE(engine.start());
-    root.writeFixed(ql::kVersionFile, "2\n");
-    AVHandle av = QL_InitAVHandle(engine.confPath().c_str(), nullptr, 0);
+    AVHandle av = Up(Engine::Kav);
     ASSERT_NE(av, nullptr);
     const std::string a = infectedExe_->pidText();
     const std::string b = openInfected_->pidText();
@@ -292,8 +244,8 @@ TEST_F(ProcessScanTest, KavWalkReportsFindingsOpenFilesDoneAndTheLastFinding) {
             wantB = {seen(b, QL_OBJ_PROCESS_FILE, QL_RES_INFECTED, kEicarName),
                      seen(b, QL_OBJ_PROCESS_FILE, QL_RES_INFECTED)};
         }
-        EXPECT_EQ(about(events, a), wantA) << label;
-        EXPECT_EQ(about(events, b), wantB) << label;
+        EXPECT_EQ(log.about(a), wantA) << label;
+        EXPECT_EQ(log.about(b), wantB) << label;
         // The result and the slot are those of the last finding of the walk.
         const SeenEvent *last = nullptr;
         for (const SeenEvent &event : events) {
@@ -313,13 +265,10 @@ TEST_F(ProcessScanTest, KavWalkReportsFindingsOpenFilesDoneAndTheLastFinding) {
     expectFramed(events, "stop");
     ASSERT_GE(events.size(), 3u);
     EXPECT_EQ(events[events.size() - 2].event, QL_RES_INFECTED) << "the walk ends at the stop";
-    QL_DeinitAVHandle(av, nullptr);
 }
 
 TEST_F(ProcessScanTest, BdWalkReportsExecutablesAndLabelledOpenFiles) {
-    ql::test::CoreRoot core;
-    core.root().writeFixed(ql::kVersionFile, "3\n");
-    AVHandle av = QL_InitAVHandle(core.confPath().c_str(), nullptr, 0);
+    AVHandle av = Up(Engine::Bd);
     ASSERT_NE(av, nullptr);
     const std::string a = infectedExe_->pidText();
     const std::string b = openInfected_->pidText();
@@ -339,8 +288,8 @@ TEST_F(ProcessScanTest, BdWalkReportsExecutablesAndLabelledOpenFiles) {
             // The infected file ends the scan of B's open files: FD:1 is not scanned.
             wantB.push_back(seen(labelB0, QL_OBJ_PROCESS_FILE, QL_EV_INFECTED, kEicarName));
         }
-        EXPECT_EQ(about(events, a), wantA) << label;
-        EXPECT_EQ(about(events, b), wantB) << label;
+        EXPECT_EQ(log.about(a), wantA) << label;
+        EXPECT_EQ(log.about(b), wantB) << label;
         EXPECT_FALSE(has(events, seen(labelB1, QL_OBJ_PROCESS_FILE, QL_EV_CLEAN))) << label;
         // The slot names the last infected process; the result is the last object's own.
         const SeenEvent *lastInfected = nullptr;
@@ -367,25 +316,25 @@ TEST_F(ProcessScanTest, BdWalkReportsExecutablesAndLabelledOpenFiles) {
     atStart.answer(QL_EV_PROCESS_SCAN_START, QL_CB_STOP);
     EXPECT_EQ(scan(av, 0, atStart), QL_RES_STOPPED);
     EXPECT_EQ(atStart.events().size(), 1u) << "a stop at the start scans nothing";
-    QL_DeinitAVHandle(av, nullptr);
 
     // qlscan end to end; the executable deleted while it runs is still reached through its link.
     ASSERT_EQ(unlink(infectedProgram_.c_str()), 0);
-    std::string out = dir_ + "/qlscan.out";
-    EXPECT_EQ(runQlscan({"--processes"}, out), 1);
-    EXPECT_NE(ql::test::readFile(out).find("pid " + a + " "), std::string::npos)
-        << ql::test::readFile(out);
-    core.root().writeFixed(ql::kVersionFile, "0\n");
-    EXPECT_EQ(runQlscan({"--processes", "--open-files"}, out), 2);
+    std::string qlscan = ql::test::builtProgram("qlscan");
+    ql::test::Outcome run = ql::test::runProgram(qlscan, {"--processes"});
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    EXPECT_NE(run.out.find("pid " + a + " " + infectedProgram_ + " (deleted): " + kEicarName +
+                           " FOUND\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("infected process: "), std::string::npos) << run.out;
+    engine_.writeVersion("0");
+    run = ql::test::runProgram(qlscan, {"--processes", "--open-files"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("no scan engine is installed"), std::string::npos) << run.err;
 }
 
 TEST_F(ProcessScanTest, KavWalkGoesOnPastAProcessItCouldNotFinish) {
-    ql::test::TempRoot root;
-    ql::test::QorndInstance engine{root};
-    engine.writeSignatures("drop\tCut\ttext:CUT-REPLY\n");
-    ASSERT_TRUE(engine.start());
-    root.writeFixed(ql::kVersionFile, "2\n");
-    AVHandle av = QL_InitAVHandle(engine.confPath().c_str(), nullptr, 0);
+    AVHandle av = Up(Engine::Kav, "drop\tCut\ttext:CUT-REPLY\n");
     ASSERT_NE(av, nullptr);
     std::string dropping = dir_ + "/dropping-sleep";
     ql::test::writeFile(dropping, ql::test::readFile(realPathOf("/bin/sleep")) + "CUT-REPLY");
@@ -405,52 +354,24 @@ TEST_F(ProcessScanTest, KavWalkGoesOnPastAProcessItCouldNotFinish) {
     });
     scan(av, 1, log);
     std::vector<SeenEvent> events = log.events();
-    EXPECT_EQ(about(events, gone.pidText()),
+    EXPECT_EQ(log.about(gone.pidText()),
               (std::vector<SeenEvent>{
                   seen(gone.pidText(), QL_OBJ_PROCESS, QL_RES_INFECTED, kEicarName),
                   {gone.pidText(), QL_OBJ_PROCESS_FILE, QL_RES_ERROR, "", strerror(ENOENT)}}));
-    std::vector<SeenEvent> aboutUnanswered = about(events, unanswered.pidText());
+    std::vector<SeenEvent> aboutUnanswered = log.about(unanswered.pidText());
     ASSERT_EQ(aboutUnanswered.size(), 1u) << "its open files are not scanned";
     EXPECT_EQ(aboutUnanswered[0].kind, QL_OBJ_PROCESS);
     EXPECT_EQ(aboutUnanswered[0].event, QL_RES_ERROR);
     EXPECT_TRUE(has(events, seen(after.pidText(), QL_OBJ_PROCESS, QL_RES_INFECTED, kEicarName)))
         << "the walk goes on";
-    QL_DeinitAVHandle(av, nullptr);
 }
 
 // The process scan on each engine.
-class ProcessScanEngineTest : public ProcessScanTest,
-                              public ::testing::WithParamInterface<const char *> {
-  protected:
-    void TearDown() override {
-        if (handle_ != nullptr) {
-            QL_DeinitAVHandle(handle_, nullptr);
-        }
-        ProcessScanTest::TearDown();
-    }
-    AVHandle openEngine() {
-        if (std::string(GetParam()) == "kav") {
-            kavRoot_ = std::make_unique<ql::test::TempRoot>();
-            qornd_ = std::make_unique<ql::test::QorndInstance>(*kavRoot_);
-            EXPECT_TRUE(qornd_->start());
-            kavRoot_->writeFixed(ql::kVersionFile, "2\n");
-            handle_ = QL_InitAVHandle(qornd_->confPath().c_str(), nullptr, 0);
-        } else {
-            coreRoot_ = std::make_unique<ql::test::CoreRoot>();
-            coreRoot_->root().writeFixed(ql::kVersionFile, "3\n");
-            handle_ = QL_InitAVHandle(coreRoot_->confPath().c_str(), nullptr, 0);
-        }
-        return handle_;
-    }
-
-    std::unique_ptr<ql::test::TempRoot> kavRoot_;
-    std::unique_ptr<ql::test::QorndInstance> qornd_;
-    std::unique_ptr<ql::test::CoreRoot> coreRoot_;
-    AVHandle handle_ = nullptr;
+class ProcessScanEngineTest : public ProcessScanTest, public ::testing::WithParamInterface<Engine> {
 };
 
 TEST_P(ProcessScanEngineTest, ProcessInAnotherMountNamespaceIsScannedThroughItsLinks) {
-    AVHandle av = openEngine();
+    AVHandle av = Up(GetParam());
     ASSERT_NE(av, nullptr);
     struct Row {
         const char *what;
@@ -478,7 +399,7 @@ TEST_P(ProcessScanEngineTest, ProcessInAnotherMountNamespaceIsScannedThroughItsL
     scan(av, 1, log);
     for (std::size_t i = 0; i < children.size(); ++i) {
         const std::string pid = children[i]->pidText();
-        std::vector<SeenEvent> events = about(log.events(), pid);
+        std::vector<SeenEvent> events = log.about(pid);
         EXPECT_TRUE(has(events, seen(pid, QL_OBJ_PROCESS, QL_RES_INFECTED, kEicarName)))
             << rows[i].what;
         EXPECT_TRUE(std::any_of(events.begin(), events.end(),
@@ -490,40 +411,22 @@ TEST_P(ProcessScanEngineTest, ProcessInAnotherMountNamespaceIsScannedThroughItsL
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, ProcessScanEngineTest, ::testing::Values("kav", "bd"));
+INSTANTIATE_TEST_SUITE_P(BothEngines, ProcessScanEngineTest, ql::test::kBothEngines,
+                         ql::test::engineName);
 
 TEST_F(ProcessScanTest, RefusedWalksScanNothing) {
-    ql::test::CoreRoot core;
-    core.root().writeFixed(ql::kVersionFile, "3\n");
-    AVHandle av = QL_InitAVHandle(core.confPath().c_str(), nullptr, 0);
-    ASSERT_NE(av, nullptr);
+    AVHandle av = Up(Engine::Bd);
     EventLog log;
-    QL_EventFn fn = log.callback()->onEvent;
-    void *user = log.callback()->userData;
-
-    EXPECT_EQ(QL_ScanProcesses(av, nullptr, 1, fn, user), -1);
+    EXPECT_EQ(QL_ScanProcesses(av, nullptr, 1, log.fn(), log.user()), -1);
     EXPECT_EQ(ql::lastErrorCode(), EINVAL);
-    EXPECT_EQ(QL_ScanProcesses(nullptr, &slot_, 1, fn, user), -1);
+    EXPECT_EQ(QL_ScanProcesses(nullptr, &slot_, 1, log.fn(), log.user()), -1);
     EXPECT_EQ(ql::lastErrorCode(), EINVAL);
-    uint32_t unsignedSlot = 7;
-    EXPECT_EQ(QL_KAVScanProcesses(-1, &unsignedSlot, 1, fn, user), -1);
-    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
-    EXPECT_EQ(unsignedSlot, 7u);
-    EXPECT_EQ(QL_KAVIFScanProcesses(nullptr, &unsignedSlot, 1, fn, user), -1);
-    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
-    EXPECT_EQ(QL_BDIFScanProcesses(nullptr, &slot_, 1, fn, user), -1);
-    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
-    EXPECT_EQ(QL_BDScanProcess(nullptr, &slot_, 1, fn, user), -1);
-    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
-
-    core.root().writeFixed(ql::kVersionFile, "0\n");
+    engine_.writeVersion("0");
     slot_ = 7;
-    EXPECT_EQ(QL_ScanProcesses(av, &slot_, 1, fn, user), -1);
+    EXPECT_EQ(QL_ScanProcesses(av, &slot_, 1, log.fn(), log.user()), -1);
     EXPECT_EQ(ql::lastErrorCode(), QLE_UNKNOWN_SYSTEM);
     EXPECT_EQ(slot_, 7);
     EXPECT_TRUE(log.events().empty()) << log.events().front();
-    core.root().writeFixed(ql::kVersionFile, "3\n");
-    QL_DeinitAVHandle(av, nullptr);
 }
 
 }  // namespace

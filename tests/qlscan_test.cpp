@@ -1,3 +1,7 @@
+// qlscan end to end: object scans on both engines (findings, actions, the tree's hard cases, an
+// attacker swapping folders), every option of the command line refused or taken, every exit
+// status, and the modes through the interface daemon: a file per reply, the ping and the
+// configuration check.
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -8,109 +12,36 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <memory>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "common/unique_fd.h"
 #include "ql/qlscan.h"
-#include "tests/support/bd_fixture.h"
 #include "tests/support/daemon_fixture.h"
 #include "tests/support/emulator.h"
-#include "tests/support/kav_fixture.h"
-#include "tests/support/temp_root.h"
+#include "tests/support/engine_fixture.h"
+#include "tests/support/programs.h"
 
 namespace {
 
-using ql::test::CoreRoot;
-using ql::test::QorndInstance;
-using ql::test::TempRoot;
-
-constexpr int kRunBoundMs = 15000;
-
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using ql::test::DaemonFixture;
+using ql::test::Engine;
+using ql::test::EngineRoot;
+using ql::test::Outcome;
 
 bool exists(const std::string &path) {
     struct stat st {};
     return lstat(path.c_str(), &st) == 0;
 }
 
-// Outcome the built qlscan with args in its own session (so it has no terminal), stdin from
-// /dev/null, its output gathered through files under workDir.
-Outcome runQlscan(const std::vector<std::string> &args, const std::string &workDir) {
-    std::string program = std::string(QL_TEST_BIN_DIR) + "/qlscan";
-    std::string outPath = workDir + "/qlscan.out";
-    std::string errPath = workDir + "/qlscan.err";
-    std::vector<char *> argv{program.data()};
-    std::vector<std::string> copies(args);
-    for (std::string &arg : copies) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    pid_t child = fork();
-    if (child == 0) {
-        setsid();
-        int in = open("/dev/null", O_RDONLY);
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
-            dup2(err, 2) < 0) {
-            _exit(126);
-        }
-        setenv("QL_ENGINE_TIMEOUT_MS", "5000", 1);
-        ql::test::execProgram(program.c_str(), argv.data());
-        _exit(127);
-    }
-    Outcome run;
-    int status = 0;
-    bool reaped = false;
-    bool ended = ql::test::waitUntil(
-        [&] {
-            reaped = reaped || (child > 0 && waitpid(child, &status, WNOHANG) == child);
-            return reaped;
-        },
-        kRunBoundMs);
-    if (!ended) {
-        ADD_FAILURE() << "qlscan did not end within " << kRunBoundMs << " ms";
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-        return run;
-    }
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = ql::test::readFile(outPath);
-    run.err = ql::test::readFile(errPath);
-    return run;
-}
-
 bool has(const std::string &text, const std::string &part) {
     return text.find(part) != std::string::npos;
 }
 
-// bytes in base64, in lines of 76 characters.
-std::string base64(const std::string &bytes) {
-    const char *alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        uint32_t group = static_cast<unsigned char>(bytes[i]) << 16;
-        std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
-        for (std::size_t k = 1; k < n; ++k) {
-            group |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[i + k]))
-                     << (16 - 8 * k);
-        }
-        for (std::size_t k = 0; k < 4; ++k) {
-            out.push_back(k <= n ? alphabet[(group >> (18 - 6 * k)) & 63] : '=');
-        }
-        if (out.size() % 77 == 76) {
-            out.push_back('\n');
-        }
-    }
-    return out;
+Outcome qlscan(const std::vector<std::string> &args) {
+    return ql::test::runProgram(ql::test::builtProgram("qlscan"), args, 15000);
 }
 
 int entriesIn(const std::string &dir) {
@@ -159,21 +90,15 @@ pid_t startSwapper(const std::string &file, const std::string &folder, const std
     return ok ? pid : -1;
 }
 
-// End to end on each engine: KAV with a started qornd, BD with the stand-in core.
-class QlscanTest : public ::testing::TestWithParam<const char *> {
+// End to end on each engine, with a tree of an infected file, a clean one and an archive with an
+// infected member below sub/.
+class QlscanTest : public ql::test::EngineTest {
   protected:
     void SetUp() override {
-        if (std::string(GetParam()) == "kav") {
-            kavRoot_ = std::make_unique<TempRoot>();
-            qornd_ = std::make_unique<QorndInstance>(*kavRoot_);
-            kavRoot_->writeFixed("/opt/Quellar/etc/qorn-ver", "2");
-            ASSERT_TRUE(qornd_->start());
-        } else {
-            coreRoot_ = std::make_unique<CoreRoot>();
-            root().writeFixed("/opt/Quellar/etc/qorn-ver", "3");
-        }
-        dir_ = root().root() + "/scan";
-        quarantine_ = root().root() + "/held";
+        setenv("QL_ENGINE_TIMEOUT_MS", "5000", 1);
+        EngineTest::SetUp();
+        dir_ = engine_.path("/scan");
+        quarantine_ = engine_.path("/held");
         ASSERT_EQ(mkdir(dir_.c_str(), 0700), 0);
         ASSERT_EQ(mkdir((dir_ + "/sub").c_str(), 0700), 0);
         ASSERT_EQ(mkdir(quarantine_.c_str(), 0700), 0);
@@ -183,11 +108,10 @@ class QlscanTest : public ::testing::TestWithParam<const char *> {
             dir_ + "/sub/pack.tar",
             ql::test::tarOf({{"readme.txt", "plain\n"}, {"member.com", ql::test::eicar()}}));
     }
-
-    const TempRoot &root() const { return kavRoot_ ? *kavRoot_ : coreRoot_->root(); }
-    Outcome scan(const std::vector<std::string> &args) const {
-        return runQlscan(args, root().root());
+    std::string Signatures() const override {
+        return "suspicious\tOdd-Thing\ttext:ODD-BYTES\nerror\tTrouble\ttext:TROUBLE-BYTES\n";
     }
+    Outcome scan(const std::vector<std::string> &args) const { return qlscan(args); }
 
     // Trees that are slow to make and remove are made once for both engines.
     static void TearDownTestSuite() {
@@ -202,9 +126,6 @@ class QlscanTest : public ::testing::TestWithParam<const char *> {
         return sharedDir_;
     }
 
-    std::unique_ptr<TempRoot> kavRoot_;
-    std::unique_ptr<QorndInstance> qornd_;
-    std::unique_ptr<CoreRoot> coreRoot_;
     std::string dir_;
     std::string quarantine_;
     static inline std::string sharedDir_;
@@ -255,12 +176,74 @@ TEST_P(QlscanTest, FileNamesCannotBreakOrForgeOutputLines) {
     EXPECT_FALSE(has(run.out, "\nforged") || has(run.out, "\x1b")) << run.out;
 }
 
-TEST_P(QlscanTest, PathThatCannotBeScannedExitsTwo) {
-    Outcome missing = scan({dir_ + "/clean.txt", dir_ + "/absent"});
-    EXPECT_EQ(missing.status, 2) << missing.out << missing.err;
-    EXPECT_TRUE(has(missing.out, dir_ + "/absent: ERROR No such file or directory\n"))
-        << missing.out;
-    EXPECT_TRUE(has(missing.out, "Clean:               1\n")) << missing.out;
+// Each option narrows the scan as it says, and the exit status tells what was found: 1 for a
+// finding (also beside an error), 2 for nothing found but an object not scanned, else 0.
+TEST_P(QlscanTest, OptionsNarrowTheScanAndTheExitStatusTellsWhatWasFound) {
+    const std::string more = engine_.path("/more");
+    ASSERT_EQ(mkdir(more.c_str(), 0700), 0);
+    ql::test::writeFile(more + "/odd.bin", "xx ODD-BYTES xx");
+    ql::test::writeFile(more + "/trouble.bin", "TROUBLE-BYTES");
+    ASSERT_EQ(symlink((dir_ + "/eicar.com").c_str(), (more + "/link").c_str()), 0);
+    const std::string found = "eicar.com: EICAR-Test-File FOUND\n";
+    const std::string member = "member.com: EICAR-Test-File FOUND\n";
+    struct Row {
+        std::vector<std::string> args;
+        int status;
+        std::vector<std::string> shown, notShown;
+    };
+    const Row rows[] = {
+        {{dir_ + "/clean.txt"}, 0, {"Clean:               1\n"}, {"FOUND"}},
+        {{dir_}, 1, {found, member, "Infected:            2\n"}, {}},
+        {{"--no-recurse", dir_}, 1, {found}, {member}},
+        {{"--include-ext", "txt", dir_}, 0, {"Infected:            0\n"}, {"FOUND"}},
+        {{"--exclude-ext", "com:tar", dir_}, 0, {}, {"FOUND"}},
+        {{"--exclude-dir", dir_ + "/sub", dir_}, 1, {found}, {member}},
+        {{"--follow-links", "--max-depth", "1", dir_}, 1, {found, member}, {}},
+        // The archive is larger than 1 KB, the infected file is not.
+        {{"--max-size", "1", dir_}, 1, {found}, {member}},
+        {{dir_ + "/clean.txt", dir_ + "/absent"},
+         2,
+         {dir_ + "/absent: ERROR No such file or directory\n", "Clean:               1\n"},
+         {}},
+        {{dir_ + "/eicar.com", dir_ + "/absent"}, 1, {found, "absent: ERROR"}, {}},
+        {{more + "/link"}, 0, {more + "/link: symbolic link, not followed (see --follow-links)\n"},
+         {"FOUND"}},
+        {{"--follow-links", more + "/link"}, 1, {dir_ + "/" + found}, {}},
+        {{more + "/odd.bin"}, 1, {"odd.bin: Odd-Thing SUSPICIOUS\n", "Suspicious:          1\n"},
+         {}},
+        {{more + "/trouble.bin"}, 2, {"trouble.bin: ERROR "}, {"FOUND"}},
+    };
+    for (const Row &row : rows) {
+        std::string line;
+        for (const std::string &arg : row.args) {
+            line += arg + " ";
+        }
+        Outcome run = scan(row.args);
+        EXPECT_EQ(run.status, row.status) << line << "\n" << run.out << run.err;
+        for (const std::string &text : row.shown) {
+            EXPECT_TRUE(has(run.out, text)) << line << "\nlacks " << text << "\n" << run.out;
+        }
+        for (const std::string &text : row.notShown) {
+            EXPECT_FALSE(has(run.out, text)) << line << "\nshows " << text << "\n" << run.out;
+        }
+    }
+    // The actions: each reports what it did to the file.
+    for (const char *action : {"--delete", "--rename"}) {
+        std::vector<std::string> args{action};
+        if (std::string(action) == "--rename") {
+            args.push_back("vir");
+        }
+        args.push_back(dir_ + "/eicar.com");
+        Outcome run = scan(args);
+        EXPECT_EQ(run.status, 1) << action;
+        bool renamed = args.size() == 3;
+        EXPECT_TRUE(has(run.out, renamed ? "eicar.com: EICAR-Test-File renamed\n"
+                                         : "eicar.com: EICAR-Test-File deleted\n"))
+            << run.out;
+        EXPECT_FALSE(exists(dir_ + "/eicar.com")) << action;
+        EXPECT_EQ(exists(dir_ + "/eicar.com.vir"), renamed) << action;
+        ql::test::writeFile(dir_ + "/eicar.com", ql::test::eicar());
+    }
 }
 
 TEST_P(QlscanTest, FindingInAMailPartIsReportedUnderThePartsName) {
@@ -270,7 +253,7 @@ TEST_P(QlscanTest, FindingInAMailPartIsReportedUnderThePartsName) {
                         "--=b\nContent-Type: text/plain\n\nhello\n--=b\n"
                         "Content-Disposition: attachment; filename=attached.com\n"
                         "Content-Transfer-Encoding: base64\n\n" +
-                            base64(ql::test::eicar()) + "\n--=b--\n");
+                            ql::test::base64(ql::test::eicar()) + "\n--=b--\n");
     Outcome run = scan({mail});
     EXPECT_EQ(run.status, 1) << run.out << run.err;
     EXPECT_TRUE(has(run.out, "attached.com: EICAR-Test-File FOUND\n")) << run.out;
@@ -360,7 +343,7 @@ TEST_P(QlscanTest, EveryObjectIsScannedOrReportedWhateverItsNameOrDepth) {
 // there, the user swaps its folder for a link to a folder of root's holding a file of the same
 // name: the action must fail for the swapped path and leave both files where they are.
 TEST_P(QlscanTest, SwappingAFolderForALinkDuringTheScanLetsNoActionReachRootsFile) {
-    const std::string base = root().root();
+    const std::string base = engine_.root().root();
     const std::string home = base + "/home";
     const std::string aside = base + "/aside";
     const std::string vault = base + "/vault";
@@ -419,13 +402,26 @@ TEST_P(QlscanTest, SwappingAFolderForALinkDuringTheScanLetsNoActionReachRootsFil
     EXPECT_GT(refused, 0) << "no round swapped the folder during the scan";
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, QlscanTest, ::testing::Values("kav", "bd"));
+INSTANTIATE_TEST_SUITE_P(BothEngines, QlscanTest, ql::test::kBothEngines, ql::test::engineName);
 
-TEST(QlscanCommandLineTest, WrongOptionsAndValuesAreRefusedWithExitTwo) {
-    TempRoot root;
-    std::string dir = root.root();
-    ASSERT_EQ(mkdir((dir + "/shared").c_str(), 0777), 0);
-    ASSERT_EQ(chmod((dir + "/shared").c_str(), 0777), 0);
+// Every option's values are refused or taken before anything is scanned: without an engine
+// installed a command line that is taken ends with "no scan engine is installed" (or, through
+// the daemon, with the daemon not answering). Every run exits 2.
+TEST(QlscanCommandLineTest, EveryOptionIsRefusedOrTakenBeforeAnyScan) {
+    EngineRoot root;
+    const std::string dir = root.root().root();
+    const std::string shared = dir + "/shared";
+    const std::string linked = dir + "/linked";
+    ASSERT_EQ(mkdir(shared.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 0777), 0);
+    ASSERT_EQ(symlink(dir.c_str(), linked.c_str()), 0);
+    // Quarantine folders of 255 and 256 characters.
+    const std::string q255 = dir + "/" + std::string(254 - dir.size(), 'q');
+    const std::string q256 = q255 + "q";
+    ASSERT_EQ(mkdir(q255.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(q256.c_str(), 0700), 0);
+    const std::string taken = "no scan engine is installed";
+    const std::string noDaemon = "does not answer";
     struct Row {
         std::vector<std::string> args;
         std::string message;
@@ -434,53 +430,283 @@ TEST(QlscanCommandLineTest, WrongOptionsAndValuesAreRefusedWithExitTwo) {
         {{"--bogus", dir}, "unknown option '--bogus'"},
         {{dir, "--max-depth"}, "option '--max-depth' needs a value"},
         {{"--max-depth", "0", dir}, "--max-depth takes"},
+        {{"--max-depth", "1", dir}, taken},
+        {{"--max-depth", "64", dir}, taken},
         {{"--max-depth", "65", dir}, "--max-depth takes"},
+        {{"--max-depth", "100", dir}, "--max-depth takes"},
+        {{"--max-depth", "", dir}, "--max-depth takes"},
         {{"--max-size", "0k", dir}, "--max-size takes"},
+        {{"--max-size", "1", dir}, taken},
+        {{"--max-size", "5M", dir}, taken},
+        {{"--max-size", "999999999999b", dir}, taken},
+        {{"--max-size", "1234567890123", dir}, "--max-size takes"},
+        {{"--max-size", "k", dir}, "--max-size takes"},
         {{"--max-size", "10g", dir}, "--max-size takes"},
         {{"--include-ext", "exe", "--exclude-ext", "txt", dir}, "cannot be combined"},
+        {{"--include-ext", "exe", "--include-ext", "com", dir}, "--include-ext is given twice"},
+        {{"--include-ext", "a b", dir}, "--include-ext takes a ':'-separated list"},
+        {{"--include-ext", std::string(1023, 'e'), dir}, taken},
+        {{"--include-ext", std::string(1024, 'e'), dir}, "--include-ext list is too long"},
         {{"--exclude-dir", "", dir}, "--exclude-dir takes"},
+        {{"--exclude-dir", shared, dir}, taken},
         {{"--cross-devices", dir}, "--cross-devices needs --follow-links"},
+        {{"--follow-links", "--cross-devices", dir}, taken},
         {{"--delete", "--quarantine", dir, dir}, "--delete and --quarantine cannot be combined"},
+        {{"--rename", "x", "--delete", dir}, "--rename and --delete cannot be combined"},
+        {{"--ask", "--quarantine", q255, dir}, "--ask and --quarantine cannot be combined"},
         {{"--quarantine", dir + "/absent", dir}, "is not a directory"},
-        {{"--quarantine", dir + "/shared", dir}, "writable by others than its owner"},
+        {{"--quarantine", shared, dir}, "writable by others than its owner"},
+        {{"--quarantine", linked, dir}, "is a symbolic link"},
+        {{"--quarantine", q255, dir}, taken},
+        {{"--quarantine", q256, dir}, "cannot be used (at most 255 characters"},
         {{"--rename", "a/b", dir}, "--rename takes"},
+        {{"--rename", ".vir", dir}, taken},
         {{"--rename", ".virus", dir}, "--rename value was refused"},
-        {{"--daemon", "--delete", dir}, "--daemon takes only"},
-        {{"--timeout", "5", dir}, "need --daemon"},
+        {{"--rename", std::string(255, 'r'), dir}, taken},
+        {{"--rename", std::string(256, 'r'), dir}, "--rename takes"},
+        {{"--ask", dir}, taken},
         {{"--follow-links"}, "no PATH"},
+        {{"--daemon"}, "no PATH"},
+        {{"--daemon", "--delete", dir}, "--daemon takes only"},
+        {{"--daemon", "--config", "/x.conf", dir}, "--daemon takes only"},
+        {{"--timeout", "5", dir}, "need --daemon"},
+        {{"--socket", "/x", dir}, "need --daemon"},
+        {{"--daemon", "--ping", "--timeout", "0"}, "--timeout takes 1 to 3600 seconds"},
+        {{"--daemon", "--ping", "--timeout", "3601"}, "--timeout takes 1 to 3600 seconds"},
+        {{"--daemon", "--ping", "--timeout", "1x"}, "--timeout takes 1 to 3600 seconds"},
+        {{"--daemon", "--ping", "--timeout", "3600", "--socket", dir + "/none"}, noDaemon},
+        {{"--daemon", "--ping", dir}, "--ping goes with --daemon and takes no FILE"},
+        {{"--daemon", "--ping", "--delete"}, "--ping goes with --daemon"},
+        {{"--daemon", "--ping", "--config", "/x.conf"}, "--ping goes with --daemon"},
+        {{"--ping"}, "--ping goes with --daemon"},
+        {{"--processes", dir}, "--processes takes no PATH"},
+        {{"--processes", "--delete"}, "--processes takes no PATH"},
+        {{"--processes", "--socket", "/x"}, "--processes takes no PATH"},
+        {{"--processes", "--daemon"}, "--processes and --daemon cannot be combined"},
+        {{"--processes", "--open-files", "--config", "/x.conf"}, taken},
+        {{"--open-files", dir}, "--open-files needs --processes"},
+        {{"--check-config", dir}, "--check-config takes no other option and no PATH"},
+        {{"--check-config", "--ping"}, "--check-config takes no other option"},
+        {{"--check-config", "--daemon"}, "--check-config takes no other option"},
+        {{"--check-config", "--processes"}, "--check-config takes no other option"},
+        {{"--check-config", "--delete"}, "--check-config takes no other option"},
+        {{"--check-config", "--socket", "/x"}, "--check-config takes no other option"},
+        {{"--check-config", "--config", "/x.conf"}, "--check-config takes no other option"},
     };
     for (const Row &row : rows) {
         std::string line;
         for (const std::string &arg : row.args) {
-            line += arg + " ";
+            line += arg.substr(0, 40) + " ";
         }
-        Outcome run = runQlscan(row.args, dir);
+        Outcome run = qlscan(row.args);
         EXPECT_EQ(run.status, 2) << line;
-        EXPECT_TRUE(has(run.err, row.message)) << line << "-> " << run.err;
-        EXPECT_EQ(run.out, "") << line;
+        EXPECT_TRUE(has(run.err + run.out, row.message)) << line << "-> " << run.err << run.out;
+        if (row.message != noDaemon) {
+            EXPECT_EQ(run.out, "") << line;
+        }
     }
 }
 
 TEST(QlscanCommandLineTest, HelpDocumentsEveryOptionAndEngineTroubleExitsTwo) {
-    TempRoot root;
-    Outcome help = runQlscan({"--help"}, root.root());
-    EXPECT_EQ(help.status, 0);
-    for (const char *option :
-         {"--follow-links", "--cross-devices", "--no-recurse", "--include-ext", "--exclude-ext",
-          "--exclude-dir", "--max-depth", "--max-size", "--delete", "--rename", "--quarantine",
-          "--ask", "--config", "--daemon", "--socket", "--timeout"}) {
-        EXPECT_TRUE(has(help.out, std::string("  ") + option)) << option;
+    EngineRoot root;
+    for (const char *flag : {"--help", "-h"}) {
+        Outcome help = qlscan({flag});
+        EXPECT_EQ(help.status, 0);
+        for (const char *option :
+             {"--follow-links", "--cross-devices", "--no-recurse", "--include-ext",
+              "--exclude-ext", "--exclude-dir", "--max-depth", "--max-size", "--delete",
+              "--rename", "--quarantine", "--ask", "--config", "--daemon", "--socket", "--timeout",
+              "--ping", "--processes", "--open-files", "--check-config"}) {
+            EXPECT_TRUE(has(help.out, std::string("  ") + option)) << option;
+        }
     }
+    root.writeVersion("2");  // the engine daemon does not run
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{root.root().root()}, {"--processes"}}) {
+        Outcome down = qlscan(args);
+        EXPECT_EQ(down.status, 2);
+        EXPECT_TRUE(has(down.err, "cannot open the scan engine")) << down.err;
+    }
+    setenv("QL_ROOT", "relative", 1);
+    Outcome relative = qlscan({"/x"});
+    setenv("QL_ROOT", root.root().root().c_str(), 1);
+    EXPECT_EQ(relative.status, 2);
+    EXPECT_TRUE(has(relative.err, "QL_ROOT does not give a usable")) << relative.err;
+}
 
-    Outcome noEngine = runQlscan({root.root()}, root.root());
-    EXPECT_EQ(noEngine.status, 2);
-    EXPECT_TRUE(has(noEngine.err, "no scan engine is installed")) << noEngine.err;
+// The modes through the interface daemon: a reply per file, the ping, the configuration check.
+class QlscanDaemonTest : public DaemonFixture {};
 
-    root.writeFixed("/opt/Quellar/etc/qorn-ver", "2");
-    QorndInstance notStarted(root);
-    Outcome down = runQlscan({root.root()}, root.root());
-    EXPECT_EQ(down.status, 2);
-    EXPECT_TRUE(has(down.err, "cannot open the scan engine")) << down.err;
+TEST_F(QlscanDaemonTest, EachFileGetsTheDaemonsReplyAndThePingSaysWhetherItAnswers) {
+    ASSERT_TRUE(UseEngine(Engine::Kav, "error\tBroken\ttext:BREAKME\n"));
+    ASSERT_EQ(0, StartDaemon());
+    std::string clean = WriteSample("clean.txt", "clean");
+    std::string infected = WriteSample("eicar.com", ql::test::eicar());
+    std::string missing = root_.path("/samples/missing");
+    struct Row {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+    };
+    const Row rows[] = {
+        {{"--daemon", clean}, 0, clean + ": OK\n"},
+        {{"--daemon", clean, infected, missing},
+         1,
+         clean + ": OK\n" + infected + ": EICAR-Test-File\n" + missing +
+             ": No such file or directory\n"},
+        {{"--daemon", "--socket", SockPath(), "--timeout", "5", infected},
+         1,
+         infected + ": EICAR-Test-File\n"},
+        {{"--daemon", "--ping"}, 0, SockPath() + ": the interface daemon answers\n"},
+    };
+    for (const Row &row : rows) {
+        Outcome run = qlscan(row.args);
+        EXPECT_EQ(run.status, row.status) << row.args.back();
+        EXPECT_EQ(run.out, row.out);
+    }
+    // An engine error without a text of its own still tells the client what happened.
+    EXPECT_EQ("1 Scan error\n", Ask(WriteSample("broken.bin", "xxBREAKMExx")));
+    EXPECT_EQ(0, StopDaemon(SIGTERM));
+    Outcome down = qlscan({"--daemon", "--ping", "--timeout", "2"});
+    EXPECT_EQ(2, down.status) << down.out;
+    EXPECT_TRUE(has(down.out, SockPath() + ": the interface daemon does not answer (")) << down.out;
+    Outcome unanswered = qlscan({"--daemon", clean});
+    EXPECT_EQ(2, unanswered.status);
+    EXPECT_TRUE(has(unanswered.err, "qlscan: " + SockPath() + ": ")) << unanswered.err;
+    // The socket the settings name is the default.
+    WriteInterfaceConf("[postwicker]\nPostwickerSocket=" + root_.path("/other.sock") + "\n");
+    EXPECT_TRUE(has(qlscan({"--daemon", "--ping"}).out, root_.path("/other.sock") + ": "));
+}
+
+TEST_F(QlscanDaemonTest, CheckConfigPrintsTheValuesAndFailsWhenTheDaemonWouldNotStart) {
+    const std::string conf = root_.path("/opt/Quellar/etc/qorn.conf");
+    const std::string goodConf = ql::test::readFile(conf);
+    struct Row {
+        const char *what;
+        std::string settings;  // "" for no settings file
+        std::function<void()> prepare;
+        int status;
+        std::vector<std::string> shown;
+    };
+    auto bd = [this] { ASSERT_TRUE(UseEngine(Engine::Bd)); };
+    const Row rows[] = {
+        {"a good BD start",
+         "MaxInstances=30\nPostwickerSocketMode=0660\nAlertSuspicious=yes\nAlertEncrypted=maybe\n"
+         "TagErrorReplies=yes\nStopTimeout=5\nClientAccess=any\n",
+         bd,
+         0,
+         {"instances            30\n", "socket mode          0660\n", "AlertSuspicious      yes\n",
+          "AlertEncrypted       no\n", "AlertCorrupted       no\n", "TagErrorReplies      yes\n",
+          "warning: AlertEncrypted = maybe is neither yes nor no and ignored; no is used\n",
+          "stop timeout         5 s\n",
+          "client access        any (every client learns about every file)\n",
+          "engine               BD (core library)\n", "engine opens         yes\n",
+          "The interface daemon would start.\n"}},
+        {"bad values and no engine",
+         "MaxInstances=9\nPostwickerSocket=/" + std::string(120, 's') +
+             "\nPostwickerSocketGroup=no-such-group-ql\nStopTimeout=0\nClientAccess=all\n"
+             "RequestTimeout=0\nPostwickerSocketMode=0999\n",
+         [this] { WriteVersion("1"); },
+         1,
+         {"warning: MaxInstances = 9 is outside 10-50 and ignored; 20 is used\n",
+          "error: PostwickerSocket is 121 characters long, a socket path holds at most 107",
+          "warning: PostwickerSocketGroup = no-such-group-ql names no group",
+          "warning: StopTimeout = 0 is outside 1-3600 and ignored; 30 is used\n",
+          "warning: RequestTimeout = 0 is outside 1-3600 and ignored; 30 is used\n",
+          "warning: PostwickerSocketMode = 0999 is not an octal mode",
+          "warning: ClientAccess = all is neither check nor any; check is used\n",
+          "client access        check (a client learns only about files it may read)\n",
+          "error: no engine is installed", "would not start: 2 errors.\n"}},
+        {"no settings, BD without its paths",
+         "",
+         [&] {
+             bd();
+             root_.writeFixed("/opt/Quellar/etc/qorn.conf", "[path]\nTempPath=\n");
+         },
+         1,
+         {"interface.conf is missing", "error: BasesPath is empty", "error: TempPath is empty",
+          "would not start: 3 errors.\n"}},
+        {"sockets and pid files the daemon cannot make",
+         "PostwickerSocket=" + root_.path("/none/sock") + "\nPostwickerPID=\n",
+         [&] {
+             bd();
+             ql::test::removeTree(root_.path("/var/Quellar/var/log"));
+             ql::test::removeTree(root_.path("/opt/Quellar/bases"));
+             ql::test::removeTree(root_.path("/var/Quellar/var/tmp"));
+         },
+         1,
+         {"error: the socket's folder " + root_.path("/none") + " is missing",
+          "warning: PostwickerPID is empty: the daemon runs without a pid file",
+          "cannot be opened for appending: the daemon runs without a log",
+          "warning: the plug-ins folder", "warning: the temporary folder",
+          "would not start: 1 error.\n"}},
+        {"a relative socket, a pid file in a missing folder",
+         "PostwickerSocket=sock\nPostwickerPID=" + root_.path("/none/pid") + "\n",
+         bd,
+         0,
+         {"warning: PostwickerSocket is relative", "warning: the pid file's folder "}},
+        {"a core library without its entry points",
+         "",
+         [&] {
+             bd();
+             WriteInterfaceConf("[postwicker]\n");
+             std::string core = root_.path("/opt/Quellar/lib/libavcore.so");
+             unlink(core.c_str());
+             ASSERT_EQ(0, symlink(QL_FAKE_CORE_NOENTRY, core.c_str()));
+         },
+         1,
+         {"error: the core library lacks the entry points CoreInit5 CoreUninit CoreNewInstance"}},
+        {"no core library",
+         "",
+         [&] {
+             bd();
+             WriteInterfaceConf("[postwicker]\n");
+             unlink(root_.path("/opt/Quellar/lib/libavcore.so").c_str());
+         },
+         1,
+         {"error: the core library " + root_.path("/opt/Quellar/lib/libavcore.so") +
+          " is missing"}},
+        {"KAV without its engine daemon",
+         "",
+         [&] {
+             WriteInterfaceConf("[postwicker]\n");
+             WriteVersion("2");
+         },
+         1,
+         {"engine               KAV (engine daemon)\n", "error: the engine daemon does not run"}},
+        {"KAV without its paths",
+         "",
+         [&] {
+             WriteInterfaceConf("[postwicker]\n");
+             root_.writeFixed("/opt/Quellar/etc/qorn.conf", "[path]\n");
+         },
+         1,
+         {"error: LocalSocketPath is empty", "error: AVSpidPATH is empty"}},
+        {"KAV with its engine daemon",
+         "",
+         [&] {
+             WriteInterfaceConf("[postwicker]\n");
+             ASSERT_TRUE(UseEngine(Engine::Kav));
+         },
+         0,
+         {"LocalSocketPath      " + root_.path("/opt/Quellar/var/run/qornd.sock") + "\n",
+          "engine opens         yes\n", "The interface daemon would start.\n"}},
+    };
+    for (const Row &row : rows) {
+        root_.writeFixed("/opt/Quellar/etc/qorn.conf", goodConf);
+        if (row.settings.empty()) {
+            unlink(root_.path("/opt/Quellar/etc/postwick/interface.conf").c_str());
+        } else {
+            WriteInterfaceConf("[postwicker]\n" + row.settings);
+        }
+        row.prepare();
+        Outcome run = qlscan({"--check-config"});
+        EXPECT_EQ(row.status, run.status) << row.what << "\n" << run.out;
+        for (const std::string &text : row.shown) {
+            EXPECT_TRUE(has(run.out, text)) << row.what << ": " << text << "\n" << run.out;
+        }
+        EXPECT_EQ(row.status == 0, !has(run.out, "error:")) << row.what << "\n" << run.out;
+    }
 }
 
 }  // namespace

@@ -33,19 +33,6 @@ int stopBoundMs() {
 }
 constexpr const char *kLogFile = "/var/Quellar/var/log/interface.log";
 
-// Run program with arguments (no shell) and return its pid, or -1.
-pid_t spawn(const std::string &program, const std::string &arg1 = "",
-            const std::string &arg2 = "") {
-    pid_t pid = fork();
-    if (pid == 0) {
-        const char *argv[] = {program.c_str(), arg1.empty() ? nullptr : arg1.c_str(),
-                              arg2.empty() ? nullptr : arg2.c_str(), nullptr};
-        execProgram(program.c_str(), argv);
-        _exit(127);
-    }
-    return pid;
-}
-
 // The child of this process (reaped daemons come back to it) whose command is name, or -1.
 pid_t childNamed(const std::string &name) {
     std::error_code ec;
@@ -61,27 +48,7 @@ pid_t childNamed(const std::string &name) {
     return -1;
 }
 
-pid_t pidFromFile(const std::string &path) {
-    std::string text = readFile(path);
-    return text.empty() ? -1 : static_cast<pid_t>(std::atol(text.c_str()));
-}
-
 }  // namespace
-
-int waitForExit(pid_t pid, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        int status = 0;
-        pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) {
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        if (done < 0 || std::chrono::steady_clock::now() >= deadline) {
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
 
 DaemonFixture::DaemonFixture() {
     prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -93,7 +60,7 @@ DaemonFixture::~DaemonFixture() {
     if (daemonPid_ > 0) {
         KillDaemon();
     }
-    StopQornd();
+    engine_.stopEngine();
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
 }
@@ -102,53 +69,8 @@ void DaemonFixture::WriteInterfaceConf(const std::string &text) {
     root_.writeFixed("/opt/Quellar/etc/postwick/interface.conf", text);
 }
 
-void DaemonFixture::WriteVersion(const std::string &text) {
-    root_.writeFixed("/opt/Quellar/etc/qorn-ver", text);
-}
-
-void DaemonFixture::WriteEngineConf(const std::string &signatures) {
-    std::string bases = root_.path("/opt/Quellar/bases");
-    root_.writeFixed("/opt/Quellar/bases/Plugins/signatures.txt",
-                     "# test signatures\n" + signatures);
-    root_.writeFixed("/opt/Quellar/etc/qorn.conf",
-                     "[path]\nLocalSocketPath=" + root_.path("/opt/Quellar/var/run/qornd.sock") +
-                         "\nAVSpidPATH=" + root_.path("/opt/Quellar/var/run/qornd.pid") +
-                         "\nBasesPath=" + bases +
-                         "\nTempPath=" + root_.path("/var/Quellar/var/tmp") + "\n");
-}
-
-bool DaemonFixture::UseEngine(Engine engine, const std::string &signatures) {
-    WriteEngineConf(signatures);
-    if (engine == Engine::Bd) {
-        WriteVersion("3");
-        return true;
-    }
-    WriteVersion("2");
-    return StartQornd() == 0;
-}
-
-int DaemonFixture::StartQornd() {
-    pid_t starter = spawn(root_.path("/opt/Quellar/sbin/qornd"), "-c",
-                          root_.path("/opt/Quellar/etc/qorn.conf"));
-    int status = waitForExit(starter, kStartBoundMs);
-    qorndPid_ = pidFromFile(root_.path("/opt/Quellar/var/run/qornd.pid"));
-    return status;
-}
-
-void DaemonFixture::StopQornd() {
-    if (qorndPid_ > 0) {
-        kill(qorndPid_, SIGTERM);
-        if (waitForExit(qorndPid_, stopBoundMs()) < 0) {
-            kill(qorndPid_, SIGKILL);
-            waitForExit(qorndPid_, stopBoundMs());
-        }
-        qorndPid_ = -1;
-    }
-}
-
 int DaemonFixture::StartDaemon() {
-    pid_t starter = spawn(std::string(QL_TEST_BIN_DIR) + "/interfaced");
-    int status = waitForExit(starter, kStartBoundMs);
+    int status = runProgram(builtProgram("interfaced"), {}, kStartBoundMs).status;
     if (status == 0) {
         daemonPid_ = childNamed("interfaced");
         if (daemonPid_ <= 0) {
@@ -185,22 +107,18 @@ std::vector<std::string> DaemonFixture::AskAsNobody(const std::vector<std::strin
         ADD_FAILURE() << "cannot prepare a client of kNobody";
         return replies;
     }
-    pid_t child = fork();
-    if (child == 0) {
+    pid_t child = forkAsNobody([&] {
         close(ends[0]);
-        if (!becomeNobody()) {
-            _exit(1);
-        }
         for (const std::string &request : requests) {
             std::string reply = Ask(request);
             auto size = static_cast<uint32_t>(reply.size());
             if (write(ends[1], &size, sizeof size) != sizeof size ||
                 write(ends[1], reply.data(), size) != static_cast<ssize_t>(size)) {
-                _exit(1);
+                return 1;
             }
         }
-        _exit(0);
-    }
+        return 0;
+    });
     close(ends[1]);
     FILE *in = fdopen(ends[0], "r");
     for (std::string &reply : replies) {
@@ -276,9 +194,7 @@ bool DaemonFixture::WaitForLog(const std::string &text) const {
 }
 
 std::string DaemonFixture::WriteSample(const std::string &name, const std::string &content) const {
-    std::string path = root_.path("/samples/" + name);
-    root_.writeFixed("/samples/" + name, content);
-    return path;
+    return engine_.sample(name, content);
 }
 
 }  // namespace ql::test

@@ -10,11 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/temp_root.h"
+#include "tests/support/engine_fixture.h"
+#include "tests/support/programs.h"
 
 namespace ql::test {
-
-enum class Engine { Kav, Bd };
 
 class DaemonFixture : public ::testing::Test {
   protected:
@@ -26,11 +25,11 @@ class DaemonFixture : public ::testing::Test {
     // The settings file; the default holds only the section header and a RequestTimeout of 2.
     void WriteInterfaceConf(const std::string &text);
     // The version file's text ("2" KAV, "3" BD).
-    void WriteVersion(const std::string &text);
-    // The engine configuration and the stand-ins' extra signature lines (tab-separated).
-    void WriteEngineConf(const std::string &signatures = "");
-    // Engine files for engine; for KAV also starts qornd. False when that fails.
-    bool UseEngine(Engine engine, const std::string &signatures = "");
+    void WriteVersion(const std::string &text) { engine_.writeVersion(text); }
+    // The engine up, with the stand-ins' extra signature lines (tab-separated).
+    bool UseEngine(Engine engine, const std::string &signatures = "") {
+        return engine_.up(engine, signatures);
+    }
 
     // Start interfaced and return the starting process's exit status (-1: no status within
     // bounds). The detached daemon is then found among this process's children.
@@ -59,19 +58,12 @@ class DaemonFixture : public ::testing::Test {
     std::string PidPath() const { return root_.path("/opt/Quellar/var/run/interface.pid"); }
     pid_t daemonPid() const { return daemonPid_; }
 
-    TempRoot root_;
+    EngineRoot engine_;
+    const TempRoot &root_ = engine_.root();
 
   private:
-    int StartQornd();
-    void StopQornd();
-
     pid_t daemonPid_ = -1;
-    pid_t qorndPid_ = -1;
 };
-
-// Wait for a child to end, at most timeoutMs. Its exit status (or 128 + signal), -1 when it did
-// not end in time.
-int waitForExit(pid_t pid, int timeoutMs);
 
 }  // namespace ql::test
 

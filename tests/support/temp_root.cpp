@@ -7,7 +7,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -160,6 +162,70 @@ void writeSparseInfected(const std::string &path, std::uint64_t size) {
     if (!ok) {
         ADD_FAILURE() << "cannot write the sparse file " << path;
     }
+}
+
+}  // namespace ql::test
+
+namespace ql::test {
+
+namespace {
+
+void putOctal(std::string &block, std::size_t at, std::size_t width, unsigned long value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%0*lo", static_cast<int>(width - 1), value);
+    block.replace(at, width - 1, text, width - 1);
+}
+
+}  // namespace
+
+std::string tarEntry(const std::string &name, std::string_view content, char typeflag) {
+    std::string block(512, '\0');
+    block.replace(0, name.size(), name);
+    putOctal(block, 100, 8, 0644);
+    putOctal(block, 108, 8, 0);
+    putOctal(block, 116, 8, 0);
+    putOctal(block, 124, 12, content.size());
+    putOctal(block, 136, 12, 0);
+    block[156] = typeflag;
+    block.replace(257, 6, "ustar", 6);
+    block.replace(263, 2, "00");
+    block.replace(148, 8, 8, ' ');
+    unsigned long sum = 0;
+    for (unsigned char byte : block) {
+        sum += byte;
+    }
+    putOctal(block, 148, 7, sum);
+    block += content;
+    block.append((512 - content.size() % 512) % 512, '\0');
+    return block;
+}
+
+std::string tarOf(const std::vector<std::pair<std::string, std::string>> &members) {
+    std::string archive;
+    for (const auto &[name, content] : members) {
+        archive += tarEntry(name, content);
+    }
+    return archive.append(1024, '\0');
+}
+
+std::string base64(const std::string &bytes) {
+    const char *alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        uint32_t group = static_cast<unsigned char>(bytes[i]) << 16;
+        std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+        for (std::size_t k = 1; k < n; ++k) {
+            group |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[i + k]))
+                     << (16 - 8 * k);
+        }
+        for (std::size_t k = 0; k < 4; ++k) {
+            out.push_back(k <= n ? alphabet[(group >> (18 - 6 * k)) & 63] : '=');
+        }
+        if (out.size() % 77 == 76) {
+            out.push_back('\n');
+        }
+    }
+    return out;
 }
 
 }  // namespace ql::test

@@ -1,11 +1,13 @@
 // A temporary installation root for tests: a fresh QL_ROOT with the installation's folders, the
-// built stand-ins linked in, and helpers to write the configuration files.
+// built stand-ins linked in, and helpers to write files, samples and archives.
 #ifndef QL_TESTS_SUPPORT_TEMP_ROOT_H
 #define QL_TESTS_SUPPORT_TEMP_ROOT_H
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace ql::test {
 
@@ -54,6 +56,13 @@ void giveToNobody(const std::string &path);
 
 // A sparse file of size bytes ending in the EICAR string, so that a scan reads all of it.
 void writeSparseInfected(const std::string &path, std::uint64_t size);
+
+// One ustar member: its header (with typeflag), content and padding to a whole block.
+std::string tarEntry(const std::string &name, std::string_view content, char typeflag = '0');
+// A plain ustar archive of regular members (name, content).
+std::string tarOf(const std::vector<std::pair<std::string, std::string>> &members);
+// bytes in base64, in lines of 76 characters.
+std::string base64(const std::string &bytes);
 
 }  // namespace ql::test
 

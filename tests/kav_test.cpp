@@ -1,0 +1,476 @@
+// What only the KAV engine shows: the engine daemon's life as a handle sees it (not running,
+// started by the handle, killed, hanging, dropping replies), and the conversation with scripted
+// engine daemons: the command each request sends, each reply and how it ends, and one bound for
+// the whole reply. Beneath them the command sender and the daemon's liveness, which no scan can
+// drive into their faults.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/iface_utils.h"
+#include "common/unique_fd.h"
+#include "kav/kav_daemon_iface.h"
+#include "kav/kav_scanner.h"
+#include "tests/support/engine_fixture.h"
+#include "tests/support/events.h"
+#include "tests/support/programs.h"
+
+namespace {
+
+using ql::test::Engine;
+using ql::test::EngineRoot;
+using ql::test::EventLog;
+using ql::test::SeenEvent;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char *kEngineGone = "Connecting AV Engine failed";
+
+class KavIfaceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        setenv("QL_ENGINE_TIMEOUT_MS", "2000", 1);
+        EventLog::engine().clear();
+    }
+    void TearDown() override { unsetenv("QL_ENGINE_TIMEOUT_MS"); }
+
+    AVHandle Open(uint8_t start) {
+        engine_.writeVersion("2");
+        return QL_InitAVHandle(engine_.confPath().c_str(), EventLog::onEngineEvent, start);
+    }
+    int Scan(AVHandle handle, const std::string &content) {
+        std::string path = engine_.sample("f", content);
+        QuickRequest request{path.data(), 1, QL_REQ_PATH};
+        EventLog log;
+        return QL_QuickScan(handle, &request, log.callback());
+    }
+
+    EngineRoot engine_;
+};
+
+TEST_F(KavIfaceTest, EngineNotRunningIsStartedOnlyWhenAskedAndStoppedWithTheHandle) {
+    EXPECT_EQ(Open(0), nullptr) << "not running and not to be started";
+    EXPECT_EQ(EventLog::engine().codes(),
+              (std::vector<int>{QL_EV_ENGINE_INIT, QL_EV_ENGINE_FAILED}));
+    EXPECT_NE(access(engine_.pidPath().c_str(), F_OK), 0) << "nothing was started";
+
+    EventLog::engine().clear();
+    AVHandle handle = Open(1);
+    ASSERT_NE(handle, nullptr) << QL_GetErrorText();
+    int pid = QL_readProcessPid(engine_.pidPath().c_str());
+    EXPECT_EQ(Scan(handle, ql::test::eicar()), QL_RES_INFECTED);
+    QL_DeinitAVHandle(handle, EventLog::onEngineEvent);
+    EXPECT_EQ(EventLog::engine().codes(),
+              (std::vector<int>{QL_EV_ENGINE_INIT, QL_EV_ENGINE_READY, QL_EV_ENGINE_DOWN}));
+    EXPECT_TRUE(ql::test::waitUntil([pid] { return !ql::test::processRuns(pid); }, 5000));
+    EXPECT_NE(access(engine_.socketPath().c_str(), F_OK), 0);
+    EXPECT_NE(access(engine_.pidPath().c_str(), F_OK), 0);
+}
+
+TEST_F(KavIfaceTest, StartedEngineThatTakesNoConnectionIsStoppedAgain) {
+    // A program that leaves a process behind, writes its pid and puts a plain file where the
+    // socket belongs, so that every connection attempt fails.
+    std::string program = engine_.path("/opt/Quellar/sbin/qornd");
+    std::string witness = engine_.path("/witness.pid");
+    unlink(program.c_str());
+    ql::test::writeFile(program, "#!/bin/sh\nsleep 30 >/dev/null 2>&1 &\necho $! > '" +
+                                     engine_.pidPath() + "'\necho $! > '" + witness + "'\n: > '" +
+                                     engine_.socketPath() + "'\n");
+    ASSERT_EQ(chmod(program.c_str(), 0755), 0);
+    EXPECT_EQ(Open(1), nullptr);
+    std::vector<SeenEvent> events = EventLog::engine().events();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1].event, QL_EV_ENGINE_FAILED);
+    EXPECT_NE(events[1].message, "") << "the failure says why";
+    int pid = QL_readProcessPid(witness.c_str());
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(ql::test::waitUntil([pid] { return !ql::test::processRuns(pid); }, 5000));
+    EXPECT_NE(access(engine_.socketPath().c_str(), F_OK), 0);
+    EXPECT_NE(access(engine_.pidPath().c_str(), F_OK), 0);
+}
+
+TEST_F(KavIfaceTest, EngineKilledAndStartedAgainAnswersTheFirstScan) {
+    ASSERT_TRUE(engine_.up(Engine::Kav));
+    AVHandle handle = engine_.handle();
+    EXPECT_EQ(Scan(handle, ql::test::eicar()), QL_RES_INFECTED);
+    engine_.killEngine();
+    ASSERT_TRUE(engine_.up(Engine::Kav));
+    EXPECT_EQ(Scan(handle, ql::test::eicar()), QL_RES_INFECTED) << QL_GetErrorText();
+    EXPECT_EQ(Scan(handle, "clean"), QL_RES_CLEAN);
+    // Without a live engine (no pid file) a scan fails at once, quick or object.
+    engine_.stopEngine();
+    EXPECT_EQ(Scan(handle, "clean"), -1);
+    EXPECT_STREQ(QL_GetErrorText(), kEngineGone);
+    std::string samples = engine_.path("/samples");
+    ObjectRequest request{samples.c_str(), 0x1, QL_ACT_NONE, nullptr};
+    ScanReport report{};
+    EXPECT_EQ(QL_ScanObject(handle, &request, &report, 0, nullptr), -1);
+    EXPECT_STREQ(QL_GetErrorText(), kEngineGone);
+}
+
+TEST_F(KavIfaceTest, DroppedAndHangingRepliesFailWithinTheBound) {
+    setenv("QL_ENGINE_TIMEOUT_MS", "400", 1);
+    ASSERT_TRUE(engine_.up(Engine::Kav, "hang\tHang\ttext:HANG-BYTES\ndrop\tDrop\ttext:DROP-BYTES\n"));
+    AVHandle handle = engine_.handle();
+    for (const char *content : {"DROP-BYTES", "HANG-BYTES"}) {
+        auto start = Clock::now();
+        EXPECT_EQ(Scan(handle, content), -1) << content;
+        EXPECT_STREQ(QL_GetErrorText(), kEngineGone) << content;
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(3)) << content;
+        // An object scan's broken-off reply is a scan error, never clean; the handle goes on.
+        std::string file = engine_.path("/samples/f");
+        ObjectRequest request{file.c_str(), 0x1, QL_ACT_NONE, nullptr};
+        ScanReport report{};
+        EXPECT_EQ(QL_ScanObject(handle, &request, &report, 0, nullptr), QL_RES_ERROR) << content;
+        EXPECT_EQ(report.scanErrors, 1u) << content;
+        EXPECT_EQ(report.cleanObjects, 0u) << content;
+    }
+    EXPECT_EQ(Scan(handle, "clean"), QL_RES_CLEAN);
+}
+
+// An engine daemon of the test's own at the root's socket, the test's pid in its pid file: each
+// connection is greeted, then every command line is answered with the script's lines, pauseMs
+// apart, and the connection closed.
+class ScriptedEngine {
+  public:
+    ScriptedEngine(const EngineRoot &root, std::string greeting, std::vector<std::string> lines,
+                   int pauseMs = 0)
+        : greeting_(std::move(greeting)), lines_(std::move(lines)), pauseMs_(pauseMs) {
+        unlink(root.socketPath().c_str());
+        ql::test::writeFile(root.pidPath(), std::to_string(getpid()) + "\n");
+        listener_.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        ql::copyBounded(addr.sun_path, root.socketPath());
+        EXPECT_EQ(bind(listener_.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        EXPECT_EQ(listen(listener_.get(), 8), 0);
+        accepter_ = std::thread([this] { Accept(); });
+    }
+    ~ScriptedEngine() {
+        stopping_ = true;
+        accepter_.join();
+        for (std::thread &conversation : conversations_) {
+            conversation.join();
+        }
+    }
+    ScriptedEngine(const ScriptedEngine &) = delete;
+    ScriptedEngine &operator=(const ScriptedEngine &) = delete;
+
+    std::vector<std::string> commands() const {
+        std::lock_guard<std::mutex> lock(mu_);
+        return commands_;
+    }
+
+  private:
+    bool Ready(int fd) const {
+        pollfd waiting{fd, POLLIN, 0};
+        while (!stopping_) {
+            if (poll(&waiting, 1, 20) == 1) {
+                return true;
+            }
+        }
+        return false;
+    }
+    void Accept() {
+        while (Ready(listener_.get())) {
+            int peer = accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC);
+            conversations_.emplace_back([this, peer] { Converse(ql::UniqueFd(peer)); });
+        }
+    }
+    void Converse(ql::UniqueFd peer) {
+        (void)!send(peer.get(), greeting_.data(), greeting_.size(), MSG_NOSIGNAL);
+        std::string command;
+        for (char byte = 0; byte != '\n';) {
+            if (!Ready(peer.get()) || read(peer.get(), &byte, 1) != 1) {
+                return;
+            }
+            command += byte;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            commands_.push_back(command);
+        }
+        for (const std::string &line : lines_) {
+            ql::test::waitUntil([this] { return stopping_.load(); }, pauseMs_);
+            if (stopping_ || send(peer.get(), line.data(), line.size(), MSG_NOSIGNAL) < 0) {
+                return;
+            }
+        }
+    }
+
+    std::string greeting_;
+    std::vector<std::string> lines_;
+    int pauseMs_;
+    ql::UniqueFd listener_;
+    std::atomic<bool> stopping_{false};
+    std::thread accepter_;
+    std::vector<std::thread> conversations_;
+    mutable std::mutex mu_;
+    std::vector<std::string> commands_;
+};
+
+class KavConversationTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        setenv("QL_ENGINE_TIMEOUT_MS", "300", 1);
+        engine_.writeVersion("2");
+        file_ = engine_.sample("f", "x");
+    }
+    void TearDown() override { unsetenv("QL_ENGINE_TIMEOUT_MS"); }
+
+    // A quick scan of file_ through a handle (its pooled connections), or through one bare
+    // connection.
+    int Quick(bool bare, uint32_t opts, EventLog &log) {
+        QuickRequest request{file_.data(), opts, QL_REQ_PATH};
+        if (bare) {
+            ql::UniqueFd fd(QL_AvDaemonConnect(engine_.socketPath().c_str()));
+            return QL_KAVQuickScan(fd.get(), &request, log.callback());
+        }
+        AVHandle handle = QL_InitAVHandle(engine_.confPath().c_str(), nullptr, 0);
+        int result = handle != nullptr ? QL_QuickScan(handle, &request, log.callback()) : -2;
+        QL_DeinitAVHandle(handle, nullptr);
+        return result;
+    }
+    // The expected events with "@" in their names standing for file_.
+    std::vector<SeenEvent> Named(std::vector<SeenEvent> events) const {
+        for (SeenEvent &event : events) {
+            event.name.replace(0, 1, file_);
+        }
+        return events;
+    }
+
+    EngineRoot engine_;
+    std::string file_;
+};
+
+TEST_F(KavConversationTest, OptionLettersFollowTheScanOptions) {
+    const std::pair<uint32_t, const char *> rows[] = {{1, "abcdefghijkPQRSTUWm"},
+                                                      {0x0362, "abcdefghijklpqrstuWm"},
+                                                      {0x8001, "abcdefghijkPQRSTUWM"},
+                                                      {0x8000, "abcdefghijkPQRSTUWm"},
+                                                      {0, "abcdefghijkPQRSTUWm"}};
+    file_ = engine_.sample("mail dir/a b.eml", "x");
+    for (const auto &[opts, letters] : rows) {
+        ScriptedEngine engine(engine_, "201 1 a 1 b 2 c\r\n", {"220 clean\r\n"});
+        EventLog log;
+        EXPECT_EQ(Quick(false, opts, log), QL_RES_CLEAN) << std::hex << opts;
+        EXPECT_EQ(engine.commands(),
+                  std::vector<std::string>{std::string("SCAN ") + letters + " " + file_ + "\r\n"})
+            << std::hex << opts;
+    }
+}
+
+TEST_F(KavConversationTest, FinalCodesMapToResultsAndEventsAndABrokenReplyIsNeverClean) {
+    struct Row {
+        std::string script;
+        int stopOn;  // the event answered QL_CB_STOP, or 0
+        int result;
+        std::vector<SeenEvent> events;  // "@" stands for the file
+    };
+    const Row rows[] = {
+        {"220 clean\r\n", 0, QL_RES_CLEAN, {{"@", QL_OBJ_FILE, QL_EV_CLEAN, "", ""}}},
+        {"220 ok\r\n", QL_EV_CLEAN, QL_RES_STOPPED, {{"@", QL_OBJ_FILE, QL_EV_CLEAN, "", ""}}},
+        {"221 ok\r\n", 0, QL_RES_DISINFECTED, {}},
+        {"299 odd\r\n", 0, QL_RES_CLEAN, {}},
+        {"322-EICAR /\r\n230 bad\r\n", 0, QL_RES_INFECTED,
+         {{"@", QL_OBJ_FILE, QL_EV_INFECTED, "EICAR", ""}}},
+        {"322-V /\r\n324-V /\r\n231 bad\r\n", 0, QL_RES_INFECTED,
+         {{"@", QL_OBJ_FILE, QL_EV_INFECTED, "V", ""}}},
+        {"325-tar /\r\n328-Sus /in/x\r\n232 hm\r\n", 0, QL_RES_SUSPICIOUS,
+         {{"@=>in/x", QL_OBJ_FILE, QL_EV_SUSPICIOUS, "Sus", ""}}},
+        {"322 /\r\n230 x\r\n", 0, QL_RES_INFECTED,
+         {{"@", QL_OBJ_FILE, QL_EV_INFECTED, "unknown", ""}}},
+        {"322-Trail\r\n230 x\r\n", 0, QL_RES_INFECTED,
+         {{"@", QL_OBJ_FILE, QL_EV_INFECTED, "Trail", ""}}},
+        {"501 " + std::string(300, 'e') + "\r\n", 0, QL_RES_ERROR,
+         {{"@", QL_OBJ_FILE, QL_EV_FAILED, "", std::string(255, 'e')}}},
+        {"512\r\n", 0, QL_RES_ERROR, {{"@", QL_OBJ_FILE, QL_EV_FAILED, "", "512"}}},
+        {"101 busy\r\n330-/a\r\n250 ok\r\n", 0, QL_RES_CLEAN, {}},
+        {"600 odd\r\n0 zero\r\n501 No such file\r\n", 0, QL_RES_ERROR,
+         {{"@", QL_OBJ_FILE, QL_EV_FAILED, "", "No such file"}}},
+        {"429 later\r\n220 never read\r\n", 0, QL_RES_ERROR,
+         {{"@", QL_OBJ_FILE, QL_EV_FAILED, "", "later"}}},
+        {"322-" + std::string(3000, 'v') + "\r\n230 x\r\n", 0, QL_RES_INFECTED, {}},
+        // Broken off: before any line, after a 3xx line, inside the final line, or ended by a
+        // line of 4 bytes.
+        {"", 0, -1, {}},
+        {"322-EICAR /\r\n", 0, -1, {}},
+        {"330-/x\r\n", 0, -1, {}},
+        {"322-EICAR /\r\n23", 0, -1, {}},
+        {"220\n", 0, -1, {}},
+        {"322-X /\r\n220\n", 0, -1, {}},
+    };
+    for (const Row &row : rows) {
+        for (bool bare : {false, true}) {
+            ScriptedEngine engine(engine_, "201 1 a 1 b 2 c\r\n", {row.script});
+            EventLog log;
+            log.answer(row.stopOn, row.stopOn != 0 ? QL_CB_STOP : 0);
+            QL_SetError(0);
+            std::string label = row.script.substr(0, 40) + (bare ? " bare" : " pooled");
+            EXPECT_EQ(Quick(bare, 1, log), row.result) << label;
+            if (row.result < 0) {
+                EXPECT_STREQ(QL_GetErrorText(), kEngineGone) << label;
+            }
+            if (row.result >= 0 && row.script.size() < 100) {
+                EXPECT_EQ(log.events(), Named(row.events)) << label;
+            }
+        }
+    }
+}
+
+// An object scan of one file: the final line decides, a stop answer ends a reply that breaks
+// off, and the engine's texts are kept.
+TEST_F(KavConversationTest, ObjectScanOfAFileLetsTheFinalLineDecide) {
+    struct Row {
+        std::string script;
+        int stopOn;
+        int result;
+        uint32_t scanned;
+        std::vector<SeenEvent> events;
+    };
+    const Row rows[] = {
+        {"322-V /\r\n230 x\r\n", QL_EV_INFECTED, QL_RES_INFECTED, 1,
+         {{"@", QL_OBJ_FILE, QL_EV_INFECTED, "V", ""}}},
+        {"322-V /\r\n", QL_EV_INFECTED, QL_RES_STOPPED, 0,
+         {{"@", QL_OBJ_FILE, QL_EV_INFECTED, "V", ""}}},
+        {"325-tar /\r\n501 No such file\r\n", 0, QL_RES_ERROR, 1,
+         {{"@", QL_OBJ_ARCHIVE, QL_EV_FAILED, "", "No such file\r"}}},
+        {"322- /\r\n230 x\r\n", 0, QL_RES_INFECTED, 1, {{"@", QL_OBJ_FILE, QL_EV_INFECTED, "", ""}}},
+    };
+    for (const Row &row : rows) {
+        ScriptedEngine engine(engine_, "201 1 a 1 b 2 c\r\n", {row.script});
+        AVHandle handle = QL_InitAVHandle(engine_.confPath().c_str(), nullptr, 0);
+        ASSERT_NE(handle, nullptr);
+        EventLog log;
+        log.answer(row.stopOn, QL_CB_STOP);
+        ScanReport report{};
+        report.events = *log.callback();
+        ObjectRequest request{file_.c_str(), 0x1, QL_ACT_NONE, nullptr};
+        EXPECT_EQ(QL_ScanObject(handle, &request, &report, 0, nullptr), row.result) << row.script;
+        EXPECT_EQ(report.objectsScanned, row.scanned) << row.script;
+        EXPECT_EQ(log.events(), Named(row.events)) << row.script;
+        QL_DeinitAVHandle(handle, nullptr);
+    }
+}
+
+// However the engine greets, or not at all, the connection serves; one bound covers the whole
+// reply, however its lines trickle in or never come.
+TEST_F(KavConversationTest, GreetingNeverDecidesAndOneBoundCoversTheWholeReply) {
+    struct Row {
+        const char *what;
+        std::string greeting;
+        std::vector<std::string> lines;
+        int pauseMs;
+        int result;
+    };
+    const Row rows[] = {
+        {"no greeting", "", {"220 clean\r\n"}, 0, QL_RES_CLEAN},
+        {"a greeting without a final line", "101 wait\r\n", {"220 clean\r\n"}, 0, QL_RES_CLEAN},
+        {"a line every 150 ms", "201 1 a 1 b 2 c\r\n", std::vector<std::string>(20, "330-/a\r\n"),
+         150, -1},
+        {"a silent engine", "201 1 a 1 b 2 c\r\n", {"220 clean\r\n"}, 5000, -1},
+    };
+    for (const Row &row : rows) {
+        for (bool bare : {false, true}) {
+            ScriptedEngine engine(engine_, row.greeting, row.lines, row.pauseMs);
+            EventLog log;
+            auto start = Clock::now();
+            EXPECT_EQ(Quick(bare, 1, log), row.result) << row.what << bare;
+            EXPECT_LT(Clock::now() - start, std::chrono::seconds(2)) << row.what << bare;
+        }
+    }
+}
+
+// The command sender on a socket pair: the whole command through short writes, and a failure
+// without a signal when the peer is gone or never reads.
+TEST(KavDaemonIfaceTest, CommandsAreSentWholeOrFailWithoutASignal) {
+    setenv("QL_ENGINE_TIMEOUT_MS", "300", 1);
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    ql::UniqueFd ours(fds[0]);
+    ql::UniqueFd theirs(fds[1]);
+    std::string command(300000, 'x');
+    command += "\r\n";
+    std::string received;
+    std::thread engine([&] {
+        char chunk[4096];
+        ssize_t n;
+        while (received.size() < command.size() &&
+               (n = read(theirs.get(), chunk, sizeof chunk)) > 0) {
+            received.append(chunk, static_cast<std::size_t>(n));
+        }
+    });
+    EXPECT_EQ(QL_SendDaemonCommand(ours.get(), command.c_str()), 0);
+    engine.join();
+    EXPECT_EQ(received, command);
+    std::string big(4 << 20, 'x');
+    EXPECT_EQ(QL_SendDaemonCommand(ours.get(), big.c_str()), -1) << "a peer that never reads";
+    EXPECT_EQ(ql::lastErrorCode(), ETIMEDOUT);
+    theirs.reset();
+    EXPECT_EQ(QL_SendDaemonCommand(ours.get(), "SCAN x /a\r\n"), -1);
+    EXPECT_EQ(ql::lastErrorCode(), EPIPE);
+    EXPECT_EQ(QL_SendDaemonCommand(-1, "INFO\r\n"), -1);
+    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
+    unsetenv("QL_ENGINE_TIMEOUT_MS");
+}
+
+TEST(KavDaemonIfaceTest, LivenessNeedsSocketPidFileAndLiveProcess) {
+    EngineRoot root;
+    std::string pidFile = root.pidPath();
+    const std::pair<const char *, int> pids[] = {{"1234\n99\n", 1234},
+                                                 {"", 0},
+                                                 {"abc\n", 0},
+                                                 {"  42", 42},
+                                                 {"123456789012345\n", 2147483647}};
+    for (const auto &[text, pid] : pids) {
+        ql::test::writeFile(pidFile, text);
+        EXPECT_EQ(QL_readProcessPid(pidFile.c_str()), pid) << text;
+    }
+    EXPECT_EQ(QL_readProcessPid(root.path("/missing").c_str()), -1);
+    EXPECT_EQ(ql::lastErrorCode(), ENOENT);
+
+    KAVScannerConf conf{};
+    ql::copyBounded(conf.socketPath, root.socketPath());
+    ql::copyBounded(conf.pidPath, pidFile);
+    ql::test::writeFile(conf.socketPath, "");
+    pid_t zombie = fork();
+    if (zombie == 0) {
+        _exit(0);
+    }
+    siginfo_t ended{};
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(zombie), &ended, WEXITED | WNOWAIT), 0);
+    const std::pair<std::string, int> rows[] = {
+        {std::to_string(getpid()), 1},
+        {"999999999", 0},  // beyond any pid: no /proc entry
+        {std::to_string(zombie), 0},  // ended and not reaped yet
+        {"", 0},
+    };
+    for (const auto &[text, running] : rows) {
+        ql::test::writeFile(pidFile, text + "\n");
+        EXPECT_EQ(QL_isDaemonRunning(&conf), running) << text;
+    }
+    waitpid(zombie, nullptr, 0);
+    EXPECT_EQ(QL_StopAvDaemon(&conf), -1) << "pid 0: nothing signalled, files stay";
+    EXPECT_EQ(access(conf.pidPath, F_OK), 0);
+    EXPECT_EQ(access(conf.socketPath, F_OK), 0);
+    unlink(conf.socketPath);
+    ql::test::writeFile(pidFile, std::to_string(getpid()) + "\n");
+    EXPECT_EQ(QL_isDaemonRunning(&conf), 0) << "no socket";
+    unlink(pidFile.c_str());
+    ql::test::writeFile(conf.socketPath, "");
+    EXPECT_EQ(QL_isDaemonRunning(&conf), 0) << "no pid file";
+}
+
+}  // namespace

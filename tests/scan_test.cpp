@@ -1,0 +1,782 @@
+// Scans through the public calls, on both engines: the options and extra data a request takes,
+// the handle's life, what is refused before any scan, every outcome of a quick scan, buffers and
+// descriptors, object scans of a tree with their walk rules, actions, prompts and stops, and
+// many threads on one handle.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/iface_utils.h"
+#include "common/object_scan.h"
+#include "common/unique_fd.h"
+#include "ql/qlscan.h"
+#include "tests/support/engine_fixture.h"
+#include "tests/support/events.h"
+#include "tests/support/programs.h"
+
+namespace {
+
+using ql::test::Engine;
+using ql::test::EventLog;
+using ql::test::SeenEvent;
+
+constexpr const char *kEicarName = "EICAR-Test-File";
+constexpr const char *kSignatures =
+    "infected\tTest-Virus\ttext:VIRUS-BYTES\n"
+    "suspicious\tOdd-Thing\ttext:ODD-BYTES\n"
+    "encrypted\tLocked\ttext:LOCKED-BYTES\n"
+    "corrupted\tBroken\ttext:BROKEN-BYTES\n"
+    "disinfected\tCured\ttext:CURED-BYTES\n"
+    "disinfect-failed\tStubborn\ttext:STUBBORN-BYTES\n"
+    "error\tTrouble\ttext:TROUBLE-BYTES\n"
+    "delay:40\tSlow\ttext:SLOW-BYTES\n";
+
+bool exists(const std::string &path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+TEST(ScanOptionsTest, QuickFilterNormalisesOptionsAsTheyWereOnEntry) {
+    const std::pair<uint32_t, uint32_t> rows[] = {
+        {0xFFFF, 0},      {0x0003, 0x0002}, {0x0010, 0},      {0x0018, 0x0018}, {0x8002, 0x0002},
+        {0x8003, 0x0002}, {0x8001, 0x8001}, {0x0001, 0x0001}, {0x0012, 0x0002}, {0x7C00, 0x7C00},
+    };
+    char path[] = "/x";
+    for (const auto &[in, out] : rows) {
+        QuickRequest request{path, in, QL_REQ_PATH};
+        EXPECT_EQ(QL_FilterQuickOptions(&request), 0) << std::hex << in;
+        EXPECT_EQ(request.scanOpts, out) << std::hex << in;
+    }
+    QuickRequest empty{nullptr, 0, QL_REQ_PATH};
+    EXPECT_EQ(QL_FilterQuickOptions(&empty), -1);
+    EXPECT_EQ(QL_FilterQuickOptions(nullptr), -1);
+}
+
+TEST(ScanOptionsTest, ExtraDataTakesTheFirstAcceptableTextPerKeyword) {
+    struct Row {
+        std::vector<const char *> texts;
+        uint32_t opts;
+        int32_t act;
+        std::string actionArg, extList;
+        uint32_t sizeLimit;
+        int maxDepth;
+    } rows[] = {
+        {{"SIZE::10k"}, QL_OPT_SIZE, 0, "", "", 10, 0},
+        {{"SIZE::5M"}, QL_OPT_SIZE, 0, "", "", 5120, 0},
+        {{"SIZE::1000b"}, QL_OPT_SIZE, 0, "", "", 1, 0},
+        {{"SIZE::1025B"}, QL_OPT_SIZE, 0, "", "", 2, 0},
+        {{"SIZE::12"}, QL_OPT_SIZE, 0, "", "", 12, 0},
+        {{"SIZE::12x"}, QL_OPT_SIZE, 0, "", "", 0, 0},
+        {{"SIZE::10k"}, 0, 0, "", "", 0, 0},
+        {{"SIZE::0", "SIZE::20"}, QL_OPT_SIZE, 0, "", "", 20, 0},
+        {{"DPTH::64"}, QL_OPT_DEPTH, 0, "", "", 0, 64},
+        {{"DPTH::65", "DPTH::300", "DPTH::3a", "DPTH::7"}, QL_OPT_DEPTH, 0, "", "", 0, 7},
+        {{"QDIR::relative/dir"}, 0, QL_ACT_QUARANTINE, "", "", 0, 0},
+        {{"QDIR::  /q/dir  ", "QDIR::/other"}, 0, QL_ACT_QUARANTINE, "/q/dir", "", 0, 0},
+        {{"QDIR::/q"}, 0, QL_ACT_RENAME, "", "", 0, 0},
+        {{"REXT::vir"}, 0, QL_ACT_RENAME, "vir", "", 0, 0},
+        {{"REXT::a.b.c"}, 0, QL_ACT_RENAME, "a.b.c", "", 0, 0},
+        {{"REXT::.virus", "REXT::bad"}, 0, QL_ACT_RENAME, "bad", "", 0, 0},
+        {{"SEXT::exe", "XEXT::txt"}, QL_OPT_SCAN_EXT | QL_OPT_SKIP_EXT, 0, "", "", 0, 0},
+        {{"SEXT::exe", "SEXT::com"}, QL_OPT_SCAN_EXT, 0, "", "exe", 0, 0},
+        {{"XEXT::txt", "SEXT::exe"}, QL_OPT_SCAN_EXT | QL_OPT_SKIP_EXT, 0, "", "", 0, 0},
+        {{"BOGUS::x", "sext::exe"}, QL_OPT_SCAN_EXT, 0, "", "", 0, 0},
+    };
+    for (const Row &row : rows) {
+        ExtraData extra{};
+        ASSERT_EQ(QL_ExtraDataList(nullptr, static_cast<int>(row.texts.size()), row.texts.data(),
+                                   row.opts, row.act, &extra),
+                  0);
+        std::string label = std::string(row.texts.front()) + " ...";
+        EXPECT_EQ(extra.actionArg, row.actionArg) << label;
+        EXPECT_EQ(extra.extList, row.extList) << label;
+        EXPECT_EQ(extra.sizeLimit, row.sizeLimit) << label;
+        EXPECT_EQ(extra.maxDepth, row.maxDepth) << label;
+        std::free(extra.excludeDirs);
+    }
+    // At most 127 texts are read; excluded directories are copied from the first text.
+    std::vector<const char *> texts(200, "NOTHING::");
+    texts[127] = "SIZE::5k";
+    texts[0] = "XDIR::/a:/b";
+    texts[1] = "XDIR::/c";
+    ExtraData extra{};
+    ASSERT_EQ(QL_ExtraDataList(nullptr, 200, texts.data(), QL_OPT_SIZE | QL_OPT_SKIP_DIRS, 0,
+                               &extra),
+              0);
+    EXPECT_EQ(extra.sizeLimit, 0U) << "the 128th text is not read";
+    ASSERT_NE(extra.excludeDirs, nullptr);
+    EXPECT_STREQ(extra.excludeDirs, "/a:/b");
+    std::free(extra.excludeDirs);
+    EXPECT_EQ(QL_ExtraDataList(nullptr, 0, nullptr, 0, 0, nullptr), -1);
+}
+
+int leaveIt(const char *, char *) {
+    return QL_ACT_NONE;
+}
+
+TEST(ScanOptionsTest, ObjectFilterDropsOptionsWhoseValuesAreMissing) {
+    struct Row {
+        uint32_t in;
+        int32_t act;
+        bool prompt;
+        const char *actionArg, *extList;
+        uint32_t out;
+        int32_t actOut;
+    } rows[] = {
+        {0xFFFF, 1, false, "", "", 0, 1},
+        {0x0003, 0, false, "", "", 0x0002, 0},
+        {0x0010, 0, false, "", "", 0, 0},
+        {0x0018, 0, false, "", "", 0x0018, 0},
+        {0x0C00, 0, false, "", "exe", 0, 0},
+        {0x0400, 0, false, "", "", 0, 0},
+        {0x0800, 0, false, "", "txt", 0x0800, 0},
+        {0x7000, 0, false, "", "", 0, 0},
+        {0x8002, 0, false, "", "", 0x0002, 0},
+        {0x8001, 0, false, "", "", 0x8001, 0},
+        {0, 7, false, "", "", 0, 0},
+        {0, -1, false, "", "", 0, 0},
+        {0, QL_ACT_QUARANTINE, false, "", "", 0, 0},
+        {0, QL_ACT_QUARANTINE, false, "/q", "", 0, QL_ACT_QUARANTINE},
+        {0, QL_ACT_RENAME, false, "", "", 0, 0},
+        {0, QL_ACT_PROMPT, false, "", "", 0, 0},
+        {0, QL_ACT_PROMPT, true, "", "", 0, QL_ACT_PROMPT},
+        {0, QL_ACT_DELETE, false, "", "", 0, QL_ACT_DELETE},
+    };
+    for (const Row &row : rows) {
+        ObjectRequest request{"/x", row.in, row.act, row.prompt ? leaveIt : nullptr};
+        ExtraData extra{};
+        ql::copyBounded(extra.actionArg, row.actionArg);
+        ql::copyBounded(extra.extList, row.extList);
+        EXPECT_EQ(QL_FilterOptions(nullptr, &request, &extra), 0);
+        EXPECT_EQ(request.scanOpts, row.out) << std::hex << row.in << " act " << row.act;
+        EXPECT_EQ(request.actOpts, row.actOut) << std::hex << row.in << " act " << row.act;
+    }
+    ExtraData extra{};
+    EXPECT_EQ(QL_FilterOptions(nullptr, nullptr, &extra), -1);
+}
+
+TEST(InstalledEngineTest, VersionFileNamesTheInstalledEngine) {
+    ql::test::EngineRoot root;
+    EXPECT_EQ(QL_GetInstalledAV(), AV_NONE) << "missing file";
+    const std::pair<const char *, AVType> rows[] = {
+        {"2\n", AV_KAV}, {"3", AV_BD},       {"10", AV_BD},          {"  4", AV_BD},
+        {"1", AV_NONE},  {"0", AV_NONE},     {"-5", AV_NONE},        {"abc", AV_NONE},
+        {"", AV_NONE},   {"\t\n2x", AV_KAV}, {"99999999999", AV_BD},
+    };
+    for (const auto &[text, kind] : rows) {
+        root.writeVersion(text);
+        EXPECT_EQ(QL_GetInstalledAV(), kind) << text;
+    }
+    QL_SetError(QLE_ZERO_SIZE);
+    setenv("QL_ROOT", "relative", 1);
+    EXPECT_EQ(QL_GetInstalledAV(), AV_NONE);
+    EXPECT_STREQ(QL_GetErrorText(), "File size is zero") << "sets no error";
+    setenv("QL_ROOT", root.root().root().c_str(), 1);
+}
+
+class ScanTest : public ql::test::EngineTest {
+  protected:
+    std::string Signatures() const override { return kSignatures; }
+
+    int Quick(const std::string &path, uint32_t opts, EventLog &log) {
+        std::string copy = path;
+        QuickRequest request{copy.data(), opts, QL_REQ_PATH};
+        int result = QL_QuickScan(engine_.handle(), &request, log.callback());
+        EXPECT_EQ(request.object, copy.data()) << "the caller's pointer is back";
+        return result;
+    }
+    int Buffer(BufferObject &buffer, EventLog &log) {
+        QuickRequest request{&buffer, 0, QL_REQ_BUFFER};
+        int result = QL_QuickScan(engine_.handle(), &request, log.callback());
+        EXPECT_EQ(request.scanOpts, 0x8001U) << "buffers are scanned with the buffer switches";
+        return result;
+    }
+};
+
+TEST_P(ScanTest, HandleReportsItsLifeGivesItsPathsAndKeepsItsLog) {
+    EventLog &events = EventLog::engine();
+    events.clear();
+    AVHandle handle = QL_InitAVHandle(engine_.confPath().c_str(), EventLog::onEngineEvent, 0);
+    ASSERT_NE(handle, nullptr) << QL_GetErrorText();
+    std::string log = engine_.path("/var/Quellar/var/log/handle.log");
+    ASSERT_EQ(QL_OpenHandleLog(handle, log.c_str(), 4), 0);
+    std::string sample = engine_.sample("clean.txt", "clean");
+    QuickRequest request{sample.data(), 0x1, QL_REQ_PATH};
+    EventLog scanned;
+    EXPECT_EQ(QL_QuickScan(handle, &request, scanned.callback()), QL_RES_CLEAN);
+    QL_DeinitAVHandle(handle, EventLog::onEngineEvent);
+    EXPECT_EQ(events.codes(),
+              (std::vector<int>{QL_EV_ENGINE_INIT, QL_EV_ENGINE_READY, QL_EV_ENGINE_DOWN}));
+    for (const SeenEvent &event : events.events()) {
+        EXPECT_EQ(event, (SeenEvent{"", QL_OBJ_ENGINE, event.event, "", ""}));
+    }
+    EXPECT_NE(ql::test::readFile(log).find("Quick Scan Request for the file (" + sample + ")\n"),
+              std::string::npos)
+        << ql::test::readFile(log);
+
+    char *paths = QL_GetScannerConf(engine_.confPath().c_str());
+    ASSERT_NE(paths, nullptr);
+    EXPECT_EQ(std::string(paths), Kav() ? engine_.socketPath() : engine_.pluginsDir());
+    EXPECT_EQ(std::string(paths + QL_VALUE_MAX), Kav() ? engine_.pidPath() : engine_.tempDir());
+    std::free(paths);
+}
+
+// Every row fails with its text before the engine sees anything.
+TEST_P(ScanTest, BadArgumentsAndAMissingEngineFailBeforeAnyScan) {
+    AVHandle handle = engine_.handle();
+    std::string clean = engine_.sample("clean.txt", "nothing here\n");
+    std::string dir = engine_.path("/samples");
+    ASSERT_EQ(symlink(dir.c_str(), (dir + "/dirlink").c_str()), 0);
+    EventLog log;
+    auto quick = [&](std::string path, uint32_t opts = 0x1) { return Quick(path, opts, log); };
+    auto object = [&](const char *path) {
+        ObjectRequest request{path, 0x1, QL_ACT_NONE, nullptr};
+        ScanReport report{};
+        return QL_ScanObject(handle, &request, &report, 0, nullptr);
+    };
+    char cwd[QL_PATH_MAX];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(engine_.path("/opt").c_str()), 0);
+    std::string climb;
+    for (int i = 0; i < 40; ++i) {
+        climb += "../";
+    }
+    struct Row {
+        const char *what;
+        std::function<int()> call;
+        std::string text;
+    };
+    const Row rows[] = {
+        {"a directory", [&] { return quick(dir); }, "Invalid file or buffer"},
+        {"a link to one", [&] { return quick(dir + "/dirlink", 0x9); }, "Invalid file or buffer"},
+        {"a missing file", [&] { return quick(dir + "/missing"); }, strerror(ENOENT)},
+        {"below a file", [&] { return quick(clean + "/x"); }, strerror(ENOTDIR)},
+        {"climbing above /", [&] { return quick(climb + "x"); }, "Absolute path required"},
+        {"no handle", [&] { return QL_QuickScan(nullptr, nullptr, log.callback()); },
+         strerror(EINVAL)},
+        {"no callback",
+         [&] {
+             QuickRequest request{clean.data(), 0x1, QL_REQ_PATH};
+             return QL_QuickScan(handle, &request, nullptr);
+         },
+         strerror(EINVAL)},
+        {"no object path", [&] { return object(nullptr); }, strerror(EINVAL)},
+        {"a missing object", [&] { return object("rel/missing"); }, strerror(ENOENT)},
+        {"a relative configuration", [&] { return QL_InitAVHandle("etc/qorn.conf", nullptr, 0) ? 0 : -1; },
+         strerror(EINVAL)},
+    };
+    for (const Row &row : rows) {
+        EXPECT_EQ(row.call(), -1) << row.what;
+        EXPECT_EQ(QL_GetErrorText(), row.text) << row.what;
+    }
+    // Relative paths are taken from the current directory.
+    EXPECT_EQ(quick("../samples/clean.txt"), QL_RES_CLEAN);
+    ASSERT_EQ(chdir(cwd), 0);
+    EXPECT_TRUE(log.events().size() == 1) << "only the last scan reached the engine";
+
+    // Without the engine the handle was made for, nothing is scanned.
+    for (const char *version : {"0", Kav() ? "3" : "2"}) {
+        engine_.writeVersion(version);
+        EXPECT_EQ(quick(clean), -1) << version;
+        EXPECT_STREQ(QL_GetErrorText(), "Unknown system type") << version;
+        EXPECT_EQ(object(clean.c_str()), -1) << version;
+        EXPECT_STREQ(QL_GetErrorText(), "Unknown system type") << version;
+    }
+    engine_.writeVersion("0");
+    QL_SetError(QLE_ZERO_SIZE);
+    EXPECT_EQ(QL_InitAVHandle(engine_.confPath().c_str(), nullptr, 0), nullptr);
+    EXPECT_EQ(QL_GetScannerConf(engine_.confPath().c_str()), nullptr);
+    EXPECT_STREQ(QL_GetErrorText(), "File size is zero") << "no engine sets no error";
+    engine_.writeVersion(Kav() ? "2" : "3");
+
+    // Out of descriptors the version file cannot be opened: the system's failure, not a
+    // missing engine.
+    pid_t child = fork();
+    if (child == 0) {
+        rlimit few{32, 32};
+        if (setrlimit(RLIMIT_NOFILE, &few) != 0) {
+            _exit(2);
+        }
+        while (dup(0) >= 0) {
+        }
+        QuickRequest request{clean.data(), 0x1, QL_REQ_PATH};
+        bool told = QL_QuickScan(handle, &request, log.callback()) == -1 &&
+                    std::strcmp(QL_GetErrorText(), strerror(EMFILE)) == 0;
+        _exit(told ? 0 : 1);
+    }
+    EXPECT_EQ(ql::test::waitForExit(child, 10000), 0) << "not \"Too many open files\"";
+}
+
+TEST_P(ScanTest, LinksAreScannedThroughTheirTargetOnlyWhenAsked) {
+    std::string target = engine_.sample("eicar.com", ql::test::eicar());
+    std::string link = engine_.path("/samples/link");
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    EventLog log;
+    EXPECT_EQ(Quick(link, 0x1, log), 0);
+    ObjectRequest request{link.c_str(), 0x1, QL_ACT_NONE, nullptr};
+    ScanReport report{};
+    report.events = *log.callback();
+    EXPECT_EQ(QL_ScanObject(engine_.handle(), &request, &report, 0, nullptr), 0);
+    EXPECT_TRUE(log.events().empty()) << "a link without QL_OPT_LINK is not scanned";
+    EXPECT_EQ(Quick(link, 0x9, log), QL_RES_INFECTED);
+    request.scanOpts = 0x9;
+    EXPECT_EQ(QL_ScanObject(engine_.handle(), &request, &report, 0, nullptr), QL_RES_INFECTED);
+    EXPECT_EQ(request.path, link.c_str()) << "the caller's path is back";
+}
+
+// The result of a quick scan and the last event it reported, on each engine.
+struct Outcome {
+    int result;
+    int lastEvent;     // 0: no event
+    std::string text;  // the infection name, or the message of a failure event
+};
+
+TEST_P(ScanTest, EveryOutcomeGivesItsResultAndEvent) {
+    std::string tar = ql::test::tarOf({{"a.txt", "hello"}, {"in/b.txt", ql::test::eicar()}});
+    struct Row {
+        std::string content;
+        uint32_t opts;
+        int stopOn;  // the event answered QL_CB_STOP, or 0
+        Outcome kav, bd;
+    };
+    const Row rows[] = {
+        {"plain text", 1, 0, {0, QL_EV_CLEAN, ""}, {0, QL_EV_CLEAN, ""}},
+        {"x VIRUS-BYTES", 1, 0, {2, QL_EV_INFECTED, "Test-Virus"}, {2, QL_EV_INFECTED, "Test-Virus"}},
+        {"x STUBBORN-BYTES", 1, 0, {2, QL_EV_INFECTED, "Stubborn"}, {2, QL_EV_INFECTED, "Stubborn"}},
+        {"ODD-BYTES", 1, 0, {4, QL_EV_SUSPICIOUS, "Odd-Thing"}, {4, QL_EV_SUSPICIOUS, "Odd-Thing"}},
+        {"CURED-BYTES", 1, 0, {1, 0, ""}, {2, QL_EV_INFECTED, "Cured"}},
+        {"LOCKED-BYTES", 1, 0, {8, QL_EV_FAILED, "Encrypted"}, {8, QL_EV_ENCRYPTED, ""}},
+        {"BROKEN-BYTES", 1, 0, {16, QL_EV_FAILED, "Corrupt"}, {16, QL_EV_CORRUPTED, ""}},
+        {"TROUBLE-BYTES", 1, 0, {32, QL_EV_FAILED, ""}, {-1, 0, "Scan request failed"}},
+        {"SLOW-BYTES", 1, 0, {0, QL_EV_CLEAN, ""}, {0, QL_EV_CLEAN, ""}},
+        {tar, 1, 0, {2, QL_EV_INFECTED, kEicarName}, {2, QL_EV_INFECTED, kEicarName}},
+        // The engine daemon's reply goes on to its final line past a member's stop answer.
+        {tar, 1, QL_EV_INFECTED, {2, QL_EV_INFECTED, kEicarName}, {64, QL_EV_INFECTED, kEicarName}},
+        {"plain text", 1, QL_EV_CLEAN, {64, QL_EV_CLEAN, ""}, {64, QL_EV_CLEAN, ""}},
+        // Letting the engine disinfect: what it cured, and what it could not.
+        {"CURED-BYTES", 2, 0, {1, 0, ""}, {1, QL_EV_DISINFECTED, "Cured"}},
+        {"STUBBORN-BYTES", 2, 0, {2, QL_EV_INFECTED, "Stubborn"}, {2, QL_EV_DISINFECT_FAILED, "Stubborn"}},
+        {ql::test::eicar(), 2, 0, {2, QL_EV_INFECTED, kEicarName}, {2, QL_EV_DISINFECT_FAILED, kEicarName}},
+    };
+    int n = 0;
+    for (const Row &row : rows) {
+        const Outcome &want = Kav() ? row.kav : row.bd;
+        std::string path = engine_.sample("f" + std::to_string(n++), row.content);
+        EventLog log;
+        log.answer(row.stopOn, row.stopOn != 0 ? QL_CB_STOP : 0);
+        std::string label = row.content.substr(0, 20) + " opts " + std::to_string(row.opts);
+        EXPECT_EQ(Quick(path, row.opts, log), want.result) << label;
+        std::vector<SeenEvent> seen = log.events();
+        if (want.result < 0) {
+            EXPECT_EQ(QL_GetErrorText(), want.text) << label;
+        }
+        if (want.lastEvent == 0) {
+            EXPECT_TRUE(seen.empty()) << label << " " << seen.front();
+            continue;
+        }
+        ASSERT_FALSE(seen.empty()) << label;
+        EXPECT_EQ(seen.back().event, want.lastEvent) << label;
+        EXPECT_EQ(want.lastEvent == QL_EV_FAILED ? seen.back().message : seen.back().infection,
+                  want.text)
+            << label;
+        // An archive's finding is named by its member with the engine daemon, by the path
+        // scanned with the core.
+        EXPECT_EQ(seen.back().name, path + (row.content == tar && Kav() ? "=>in/b.txt" : ""))
+            << label;
+    }
+}
+
+TEST_P(ScanTest, BuffersAndDescriptorsAreScannedWholeUpToTheirEnd) {
+    // One chunk, then two chunks whose infection straddles them: the accumulated buffer is
+    // freed after the last.
+    std::string eicar = ql::test::eicar();
+    std::string whole = "mail " + eicar;
+    EventLog log;
+    BufferObject one{whole.data(), static_cast<int32_t>(whole.size()), 7, nullptr, 0, 0};
+    EXPECT_EQ(Buffer(one, log), QL_RES_INFECTED);
+    EXPECT_EQ(one.accum, nullptr);
+    std::string first = std::string(80, '.') + eicar.substr(0, 20);
+    std::string second = eicar.substr(20);
+    BufferObject two{first.data(), 100, 8, nullptr, 0, 1};
+    EXPECT_EQ(Buffer(two, log), QL_RES_CLEAN);
+    two.app_buf = second.data();
+    two.app_buf_size = static_cast<int32_t>(second.size());
+    two.more = 0;
+    EXPECT_EQ(Buffer(two, log), QL_RES_INFECTED);
+    EXPECT_EQ(two.accum, nullptr);
+    EXPECT_EQ(two.accumLen, 0u);
+    std::vector<SeenEvent> seen = log.events();
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back().kind, QL_OBJ_BUFFER);
+    EXPECT_EQ(seen.back().infection, kEicarName);
+    // The engine daemon reads a temporary file of the buffer's id, owner-only, removed after.
+    std::string temp = engine_.path("/var/Quellar/var/tmp/scan_8.tmp");
+    EXPECT_EQ(seen.back().name, Kav() ? temp : "Unknown");
+    EXPECT_FALSE(exists(temp));
+
+    char nothing = 0;
+    BufferObject empty{&nothing, 0, 9, nullptr, 0, 0};
+    EXPECT_EQ(Buffer(empty, log), Kav() ? -1 : QL_RES_CLEAN) << "an empty buffer";
+    EXPECT_EQ(empty.accum, nullptr);
+
+    std::string path = engine_.sample("tail.bin", std::string(100, '.') + eicar);
+    ql::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    char name[] = "tail.bin";
+    // The core reads a descriptor up to the size given; the engine daemon reads the whole file.
+    for (uint32_t size : {168u, 100u}) {
+        DescriptorObject descriptor{name, fd.get(), size};
+        QuickRequest request{&descriptor, 0x1, QL_REQ_DESCRIPTOR};
+        EventLog byFd;
+        EXPECT_EQ(QL_QuickScan(engine_.handle(), &request, byFd.callback()),
+                  size == 168 || Kav() ? QL_RES_INFECTED : QL_RES_CLEAN)
+            << size;
+        ASSERT_EQ(byFd.events().size(), 1u) << size;
+        EXPECT_EQ(byFd.events()[0].kind, Kav() ? QL_OBJ_FILE : QL_OBJ_DESCRIPTOR) << size;
+    }
+    // Objects that cannot be scanned.
+    BufferObject noBuffer{nullptr, 1, 0, nullptr, 0, 0};
+    DescriptorObject noFd{nullptr, -1, 0};
+    const std::pair<QuickRequest, int> refused[] = {
+        {{&noBuffer, 0, QL_REQ_BUFFER}, EINVAL},
+        {{&noFd, 0x1, QL_REQ_DESCRIPTOR}, EINVAL},
+        {{name, 0x1, QL_REQ_UNSET}, ENOSYS},
+    };
+    for (auto [request, error] : refused) {
+        EXPECT_EQ(QL_QuickScan(engine_.handle(), &request, log.callback()), -1) << request.type;
+        EXPECT_STREQ(QL_GetErrorText(), strerror(error)) << request.type;
+    }
+}
+
+TEST_P(ScanTest, TwentyThreadsShareOneHandle) {
+    constexpr int kThreads = 20;
+    AVHandle handle = engine_.handle();
+    std::vector<std::string> files;
+    const char *contents[] = {"SLOW-BYTES VIRUS-BYTES", "SLOW-BYTES ODD-BYTES", "SLOW-BYTES"};
+    const int expected[] = {QL_RES_INFECTED, QL_RES_SUSPICIOUS, QL_RES_CLEAN};
+    for (int i = 0; i < kThreads; ++i) {
+        files.push_back(engine_.sample("t" + std::to_string(i), contents[i % 3]));
+    }
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            for (int round = 0; round < 3; ++round) {
+                EventLog log;
+                QuickRequest request{files[i].data(), 1, QL_REQ_PATH};
+                std::vector<SeenEvent> seen;
+                if (QL_QuickScan(handle, &request, log.callback()) != expected[i % 3] ||
+                    (seen = log.events()).size() != 1 || seen[0].name != files[i]) {
+                    ++mismatches;
+                }
+            }
+        });
+    }
+    for (auto &thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(mismatches.load(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothEngines, ScanTest, ql::test::kBothEngines, ql::test::engineName);
+
+// Object scans of a prepared tree: a clean file, an infected one, a suspicious one, an archive
+// with an infected and a clean member, and below sub/ one more infected file, an encrypted and a
+// corrupted one.
+class ObjectScanTest : public ScanTest {
+  protected:
+    void SetUp() override {
+        ScanTest::SetUp();
+        top_ = Tree("tree");
+        QL_InitScanReport(&report_);
+        report_.events = *log_.callback();
+    }
+    std::string Tree(const std::string &name) const {
+        engine_.sample(name + "/clean.txt", "nothing to see");
+        engine_.sample(name + "/virus.com", "xx VIRUS-BYTES xx");
+        engine_.sample(name + "/odd.exe", "an ODD-BYTES thing");
+        engine_.sample(name + "/pack.tar",
+                       ql::test::tarOf({{"bad.bin", "VIRUS-BYTES"}, {"ok.txt", "fine"}}));
+        engine_.sample(name + "/sub/deep.doc", "VIRUS-BYTES");
+        engine_.sample(name + "/sub/locked.bin", "LOCKED-BYTES");
+        engine_.sample(name + "/sub/broken.bin", "BROKEN-BYTES");
+        return engine_.path("/samples/" + name);
+    }
+    int Scan(const std::string &path, uint32_t opts, int32_t action,
+             std::vector<std::string> texts = {}, QL_PromptFn prompt = nullptr) {
+        QL_ResetScanCounters(&report_);
+        log_.clear();
+        std::vector<const char *> pointers;
+        for (const std::string &text : texts) {
+            pointers.push_back(text.c_str());
+        }
+        ObjectRequest request{path.c_str(), opts, action, prompt};
+        return QL_ScanObject(engine_.handle(), &request, &report_,
+                             static_cast<int>(pointers.size()), pointers.data());
+    }
+    // The name an engine gives an archive member.
+    std::string Member(const std::string &archive, const std::string &member) const {
+        return archive + (Kav() ? "=>" : "/") + member;
+    }
+
+    std::string top_;
+    EventLog log_;
+    ScanReport report_{};
+};
+
+constexpr int kEveryKind = QL_RES_INFECTED | QL_RES_SUSPICIOUS | QL_RES_ENCRYPTED |
+                           QL_RES_CORRUPTED;
+
+TEST_P(ObjectScanTest, TreeScanReportsEveryFindingWithItsCounters) {
+    // As one object handed to the engine, then level by level through a scan tree. The core
+    // counts the archive's members as objects too.
+    const uint32_t members = Kav() ? 0 : 2;
+    for (uint32_t opts : {0x1u, 0x1u | QL_OPT_LINK}) {
+        EXPECT_EQ(Scan(top_, opts, QL_ACT_NONE), kEveryKind) << opts;
+        EXPECT_EQ(report_.dirsScanned, 2u) << opts;
+        EXPECT_EQ(report_.objectsScanned, 7u + members) << opts;
+        EXPECT_EQ(report_.cleanObjects, 1u + members / 2) << opts;
+        EXPECT_EQ(report_.infectedObjects, 3u) << opts;
+        EXPECT_EQ(report_.infections, 3u + members / 2) << opts;
+        EXPECT_EQ(report_.suspiciousObjects, 1u) << opts;
+        EXPECT_EQ(report_.encryptedObjects, 1u) << opts;
+        EXPECT_EQ(report_.corruptedObjects, 1u) << opts;
+        EXPECT_EQ(report_.scanErrors + report_.actionFailed, 0u) << opts;
+        std::string pack = top_ + "/pack.tar";
+        std::vector<SeenEvent> member = log_.about(Member(pack, "bad.bin"));
+        ASSERT_FALSE(member.empty()) << opts;
+        EXPECT_EQ(member[0], (SeenEvent{Member(pack, "bad.bin"), QL_OBJ_FILE, QL_EV_INFECTED,
+                                        "Test-Virus", ""}));
+        std::vector<SeenEvent> archive = log_.about(pack);
+        ASSERT_FALSE(archive.empty()) << opts;
+        EXPECT_EQ(archive[0], (SeenEvent{pack, QL_OBJ_ARCHIVE, QL_EV_INFECTED, "Test-Virus", ""}));
+        EXPECT_EQ(log_.about(top_ + "/virus.com")[0],
+                  (SeenEvent{top_ + "/virus.com", QL_OBJ_FILE, QL_EV_INFECTED, "Test-Virus", ""}));
+    }
+}
+
+TEST_P(ObjectScanTest, WalkRulesLeaveOutFilesAndDirectories) {
+    std::string sub = top_ + "/sub";
+    ASSERT_EQ(symlink((top_ + "/virus.com").c_str(), (top_ + "/link.com").c_str()), 0);
+    ASSERT_EQ(symlink(top_.c_str(), (sub + "/loop").c_str()), 0);
+    ASSERT_EQ(mkfifo((top_ + "/pipe").c_str(), 0600), 0);
+    const int rest = QL_RES_SUSPICIOUS | QL_RES_ENCRYPTED | QL_RES_CORRUPTED;
+    struct Row {
+        uint32_t opts;
+        std::vector<std::string> texts;
+        int result;
+        uint32_t dirs, objects;
+    };
+    const Row rows[] = {
+        {0x1, {}, kEveryKind, 2, 7},
+        // A linked file is scanned once links are followed; the link back to the top is not
+        // entered again.
+        {0x1 | QL_OPT_LINK, {}, kEveryKind, 2, 8},
+        {0x1 | QL_OPT_SCAN_EXT, {"SEXT::COM:doc"}, QL_RES_INFECTED, 2, 2},
+        {0x1 | QL_OPT_SKIP_EXT, {"XEXT::com:tar:doc"}, rest, 2, 4},
+        {0x1 | QL_OPT_SKIP_DIRS, {"XDIR::" + sub}, QL_RES_INFECTED | QL_RES_SUSPICIOUS, 1, 4},
+        {0x1 | QL_OPT_NO_RECURSE, {}, QL_RES_INFECTED | QL_RES_SUSPICIOUS, 1, 4},
+        {0x1 | QL_OPT_DEPTH, {"DPTH::1"}, QL_RES_INFECTED | QL_RES_SUSPICIOUS, 1, 4},
+        // The archive (over 1 KB) is left out, the small files are not.
+        {0x1 | QL_OPT_SIZE, {"SIZE::1"}, kEveryKind, 2, 6},
+    };
+    for (const Row &row : rows) {
+        std::string label = std::to_string(row.opts) + (row.texts.empty() ? "" : row.texts[0]);
+        EXPECT_EQ(Scan(top_, row.opts, QL_ACT_NONE, row.texts), row.result) << label;
+        EXPECT_EQ(report_.dirsScanned, row.dirs) << label;
+        // The core counts the archive's two members as objects too.
+        bool archive = !log_.about(top_ + "/pack.tar").empty();
+        EXPECT_EQ(report_.objectsScanned, row.objects + (archive && !Kav() ? 2 : 0)) << label;
+    }
+    if (Kav()) {  // the core applies the list only below the folder it is given
+        EXPECT_EQ(Scan(sub, 0x1 | QL_OPT_SKIP_DIRS, QL_ACT_NONE, {"XDIR::" + sub}), 0)
+            << "an excluded top";
+    }
+    EXPECT_EQ(Scan(top_ + "/pipe", 0x1, QL_ACT_NONE), 0) << "a pipe";
+    EXPECT_TRUE(log_.events().empty());
+}
+
+TEST_P(ObjectScanTest, EachActionIsAppliedCountedAndReported) {
+    std::string quarantine = engine_.path("/held");
+    ASSERT_EQ(mkdir(quarantine.c_str(), 0700), 0);
+    struct Row {
+        int32_t action;
+        std::string text;
+        std::string after;  // the file's new name below its folder or quarantine, "" gone
+        uint32_t ScanReport::*counter;
+        int event;
+    };
+    const Row rows[] = {
+        {QL_ACT_DELETE, "", "", &ScanReport::deletedObjects, QL_EV_DELETED},
+        {QL_ACT_RENAME, "REXT::bad", "#.bad", &ScanReport::renamedObjects, QL_EV_RENAMED},
+        {QL_ACT_QUARANTINE, "QDIR::" + quarantine, "q", &ScanReport::quarantinedObjects,
+         QL_EV_QUARANTINED},
+        {QL_ACT_QUARANTINE, "QDIR::/nonexistent-ql", "#", &ScanReport::actionFailed,
+         QL_EV_QUARANTINE_FAILED},
+        {QL_ACT_NONE, "", "#", nullptr, 0},
+    };
+    for (const Row &row : rows) {
+        for (const char *name : {"virus.com", "pack.tar"}) {
+            std::string dir = Tree("act" + std::to_string(&row - rows));
+            std::string file = dir + "/" + name;
+            std::string label = std::to_string(row.action) + " " + name;
+            EXPECT_EQ(Scan(file, 0x1, row.action, {row.text}), QL_RES_INFECTED) << label;
+            std::string after = row.after == "q" ? quarantine + "/" + name
+                                : row.after.empty() ? ""
+                                                    : file + row.after.substr(1);
+            EXPECT_EQ(exists(file), after == file) << label;
+            EXPECT_TRUE(after.empty() || exists(after)) << label << " " << after;
+            std::vector<SeenEvent> seen = log_.about(file);
+            ASSERT_FALSE(seen.empty()) << label;
+            int kind = std::string(name) == "pack.tar" ? QL_OBJ_ARCHIVE : QL_OBJ_FILE;
+            EXPECT_EQ(seen.back().kind, kind) << label;
+            if (row.counter == nullptr) {
+                EXPECT_NE(seen.back().event & (QL_EV_INFECTED | QL_EV_NO_ACTION), 0) << label;
+                continue;
+            }
+            EXPECT_EQ(report_.*row.counter, 1u) << label;
+            EXPECT_EQ(seen.back().event, row.event) << label;
+        }
+    }
+    struct stat st {};
+    ASSERT_EQ(stat((quarantine + "/virus.com").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << "quarantined files are the owner's only";
+}
+
+int quarantineElsewhere(const char *, char *argument) {
+    ql::copyBounded(argument, QL_PATH_MAX, "/nowhere");
+    return QL_ACT_QUARANTINE;
+}
+int renameWithASlash(const char *, char *argument) {
+    ql::copyBounded(argument, QL_PATH_MAX, "../escape");
+    return QL_ACT_RENAME;
+}
+int nonsense(const char *, char *) {
+    return 7;
+}
+int stopHere(const char *, char *) {
+    return 5;
+}
+
+// The engine daemon's walk takes its own folder and extension for what the prompt chose; the
+// core takes the prompt's.
+TEST_P(ObjectScanTest, PromptChoosesTheAction) {
+    std::string file = top_ + "/virus.com";
+    struct Expected {
+        bool stays;
+        int event;
+        int result = QL_RES_INFECTED;
+    };
+    struct Row {
+        QL_PromptFn prompt;
+        Expected kav, bd;
+    };
+    const Row rows[] = {
+        {quarantineElsewhere, {false, QL_EV_QUARANTINED}, {true, QL_EV_QUARANTINE_FAILED}},
+        {renameWithASlash, {false, QL_EV_RENAMED}, {true, QL_EV_RENAME_FAILED}},
+        {nonsense, {true, QL_EV_FAILED}, {true, 0}},
+        {stopHere, {true, QL_EV_FAILED}, {true, 0, QL_RES_STOPPED}},
+        {nullptr, {true, 0}, {true, 0}},
+    };
+    for (const Row &row : rows) {
+        const Expected &want = Kav() ? row.kav : row.bd;
+        ql::test::writeFile(file, "VIRUS-BYTES");
+        EXPECT_EQ(Scan(file, 0x1, QL_ACT_PROMPT, {}, row.prompt), want.result);
+        EXPECT_EQ(exists(file), want.stays) << want.event;
+        if (want.event != 0) {
+            EXPECT_EQ(log_.about(file).back().event, want.event);
+            EXPECT_EQ(report_.actionFailed, want.stays ? 1u : 0u) << want.event;
+        }
+    }
+    if (Kav()) {
+        EXPECT_TRUE(exists(engine_.path("/var/Quellar/var/quarantine/kestra/virus.com")));
+        EXPECT_TRUE(exists(file + ".qlt"));
+    }
+}
+
+// Stops at the first deletion in directory "a".
+int stopFirstDeletionInA(const char *object, int32_t, int32_t event, const char *, const char *,
+                         void *userData) {
+    auto *stopped = static_cast<bool *>(userData);
+    if (event != QL_EV_DELETED || std::string(object).find("/a/") == std::string::npos ||
+        *stopped) {
+        return 0;
+    }
+    *stopped = true;
+    return QL_CB_STOP;
+}
+
+TEST_P(ObjectScanTest, StopAnswerEndsTheWalkAndTheHandleStaysUsable) {
+    for (const char *name : {"a/1.com", "a/2.com", "b/3.com"}) {
+        engine_.sample(std::string("stops/") + name, ql::test::eicar());
+    }
+    bool stopped = false;
+    ScanReport report{};
+    report.events = EventCallback{stopFirstDeletionInA, &stopped};
+    std::string stops = engine_.path("/samples/stops");
+    ObjectRequest request{stops.c_str(), 0x1 | QL_OPT_LINK, QL_ACT_DELETE, nullptr};
+    // The engine daemon's walk ends at the stop; the core's ends that directory's scan and the
+    // tree goes on, its result the union of its directories'.
+    int result = QL_ScanObject(engine_.handle(), &request, &report, 0, nullptr);
+    EXPECT_EQ(result, Kav() ? QL_RES_STOPPED : QL_RES_STOPPED | QL_RES_INFECTED);
+    EXPECT_NE(exists(stops + "/a/1.com"), exists(stops + "/a/2.com")) << "a stops at its first";
+    EXPECT_TRUE(Kav() || !exists(stops + "/b/3.com"));
+    // Through one object, stopped at its first action.
+    for (int i = 0; i < 20; ++i) {
+        engine_.sample("many/f" + std::to_string(i), i == 5 ? "VIRUS-BYTES" : "clean");
+    }
+    log_.answer(QL_EV_DELETED, QL_CB_STOP);
+    EXPECT_EQ(Scan(engine_.path("/samples/many"), 0x1, QL_ACT_DELETE), QL_RES_STOPPED);
+    EXPECT_LT(report_.objectsScanned, 20u);
+    EXPECT_EQ(report_.deletedObjects, 1u);
+    log_.answer(QL_EV_DELETED, 0);
+    engine_.sample("many/f5", "VIRUS-BYTES");
+    EXPECT_EQ(Scan(engine_.path("/samples/many"), 0x1, QL_ACT_NONE), QL_RES_INFECTED);
+    EXPECT_EQ(report_.objectsScanned, 20u);
+}
+
+TEST_P(ObjectScanTest, ObjectScansRunOnFourThreadsAtOnce) {
+    struct Run {
+        EventLog log;
+        ScanReport counters{};
+        int result = -1;
+    };
+    std::vector<Run> runs(4);
+    std::vector<std::thread> threads;
+    for (Run &run : runs) {
+        threads.emplace_back([this, &run] {
+            for (int round = 0; round < 5 && run.result != -2; ++round) {
+                ObjectRequest request{top_.c_str(), 1, QL_ACT_NONE, nullptr};
+                run.counters = ScanReport{};
+                run.counters.events = *run.log.callback();
+                int result = QL_ScanObject(engine_.handle(), &request, &run.counters, 0, nullptr);
+                run.result = run.result == -1 || run.result == result ? result : -2;
+            }
+        });
+    }
+    for (std::thread &thread : threads) {
+        thread.join();
+    }
+    for (const Run &run : runs) {
+        EXPECT_EQ(run.result, kEveryKind);
+        EXPECT_EQ(run.counters.infectedObjects, 3u);
+        EXPECT_EQ(run.counters.dirsScanned, 2u);
+        EXPECT_EQ(run.log.events().size(), runs[0].log.events().size());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothEngines, ObjectScanTest, ql::test::kBothEngines,
+                         ql::test::engineName);
+
+}  // namespace
