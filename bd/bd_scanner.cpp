@@ -108,7 +108,13 @@ bool settleAction(BDScanContext *context) {
     // What the core acted on is its own (it counts what it did); acting on it again here would
     // report a failure for a file the core has already moved. What it failed to act on is the
     // caller's again.
-    if (pending.state == 0 || (pending.leftToCore != 0 && pending.coreFailed == 0)) {
+    if (pending.state == 0) {
+        return true;
+    }
+    if (pending.leftToCore != 0 && pending.coreFailed == 0) {
+        // The core deleted, renamed or quarantined it: the file was still found, and a result
+        // without the bit would read as a clean file.
+        context->result |= pending.state == 1 ? QL_RES_INFECTED : QL_RES_SUSPICIOUS;
         return true;
     }
     int action = static_cast<int>(context->action);
@@ -219,6 +225,7 @@ int onFinding(BDScanContext *context, const CoreEventInfo *info) {
     }
     if (context->letCoreAct != 0) {
         pending.leftToCore = 1;
+        context->hasPending = 1;  // settled like any finding, once the core is done with it
         return CORE_ANSWER_ACT;
     }
     context->result |= infected ? QL_RES_INFECTED : QL_RES_SUSPICIOUS;

@@ -173,7 +173,7 @@ TEST(BdScannerTest, FindingLeftToTheCoreIsAnsweredTenAndNeverActedOnLater) {
     EXPECT_EQ(core.context.pending.state, 1);
     // A clean file after it starts from an empty verdict: nothing is deleted under its name.
     core.send("/clean.txt", 0, CORE_STATUS_CLEAN);
-    EXPECT_EQ(QL_BDReportPending(&core.context), 0);
+    EXPECT_EQ(QL_BDReportPending(&core.context), QL_RES_INFECTED);
     EXPECT_EQ(core.counters.actionFailed + core.counters.deletedObjects, 0u);
 }
 
@@ -397,7 +397,8 @@ TEST_F(BdScannerCoreTest, PromptedRenameWithASlashIsRefused) {
 
 TEST_F(BdScannerCoreTest, CoreTakesTheActionWhenFindingsAreLeftToIt) {
     std::string virus = top + "/virus.com";
-    EXPECT_EQ(scanObject(virus, QL_ACT_DELETE, "", 0x3), 0);
+    // The file is gone, and the result still says it was infected.
+    EXPECT_EQ(scanObject(virus, QL_ACT_DELETE, "", 0x3), QL_RES_INFECTED);
     EXPECT_EQ(access(virus.c_str(), F_OK), -1);
     EXPECT_EQ(report.deletedObjects, 1u);
     EXPECT_EQ(report.actionFailed, 0u);
