@@ -20,16 +20,6 @@ namespace ql {
 
 namespace {
 
-// atoi's reading of a number (optional sign, digits) without its overflow, after white space.
-long leadingNumber(const char *text) {
-    while (std::isspace(static_cast<unsigned char>(*text)) != 0) {
-        ++text;
-    }
-    errno = 0;
-    long value = std::strtol(text, nullptr, 10);
-    return errno == ERANGE ? (value > 0 ? INT_MAX : INT_MIN) : value;
-}
-
 // Missing, not a file, or not ours to read: no engine is installed. Anything else is the
 // system failing (out of descriptors or memory, an I/O error), which the caller must not
 // mistake for an engine that is not there.
@@ -55,7 +45,7 @@ void closeLogger(AVEngine *handle) {
 }  // namespace
 
 AVType engineKindOf(const char *text) {
-    long value = leadingNumber(text);
+    long long value = leadingNumber(text);
     if (value >= 3) {
         return AV_BD;
     }

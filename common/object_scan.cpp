@@ -130,12 +130,6 @@ void takeText(std::string_view text, uint32_t scanOpts, int32_t actOpts, ExtraDa
     }
 }
 
-int failLogged(QLLogger *logger, const char *function, int line, int code) {
-    QL_SetError(code);
-    QL_Log(logger, QL_LOG_ERROR, "%s [%d]%s\n", function, line, QL_GetErrorText());
-    return QL_SetError(code);
-}
-
 uint32_t filteredScanOptions(uint32_t entry, ExtraData *extra) {
     uint32_t opts = entry;
     auto clear = [&opts](uint32_t bits) { opts &= ~bits; };
@@ -190,7 +184,7 @@ int prepareObjectPath(ObjectRequest *request, QLLogger *logger, char *path, stru
         return QL_SetError(code);
     }
     if (lstat(path, &status) != 0) {
-        return failLogged(logger, "QL_ScanObject", __LINE__, errno);
+        return ql::failLogged(logger, "QL_ScanObject", __LINE__, errno);
     }
     if (S_ISLNK(status.st_mode)) {
         if ((request->scanOpts & QL_OPT_LINK) == 0) {
@@ -198,12 +192,12 @@ int prepareObjectPath(ObjectRequest *request, QLLogger *logger, char *path, stru
             return 0;
         }
         if (QL_ResolveSymlink(path, path) < 0) {
-            return failLogged(logger, "QL_ScanObject", __LINE__, ql::lastErrorCode());
+            return ql::failLogged(logger, "QL_ScanObject", __LINE__, ql::lastErrorCode());
         }
     }
     request->path = path;
     if (stat(path, &status) != 0) {
-        return failLogged(logger, "QL_ScanObject", __LINE__, errno);
+        return ql::failLogged(logger, "QL_ScanObject", __LINE__, errno);
     }
     return 1;
 }
@@ -229,7 +223,7 @@ extern "C" {
 int QL_ExtraDataList(QLLogger *logger, int count, const char *const *texts, uint32_t scanOpts,
                      int32_t actOpts, ExtraData *extra) {
     if (extra == nullptr) {
-        return failLogged(logger, "QL_ExtraDataList", __LINE__, EINVAL);
+        return ql::failLogged(logger, "QL_ExtraDataList", __LINE__, EINVAL);
     }
     extra->actionArg[0] = '\0';
     extra->extList[0] = '\0';
@@ -244,7 +238,7 @@ int QL_ExtraDataList(QLLogger *logger, int count, const char *const *texts, uint
 
 int QL_FilterOptions(QLLogger *logger, ObjectRequest *request, ExtraData *extra) {
     if (request == nullptr || extra == nullptr) {
-        return failLogged(logger, "QL_FilterOptions", __LINE__, EINVAL);
+        return ql::failLogged(logger, "QL_FilterOptions", __LINE__, EINVAL);
     }
     if (request->scanOpts == QL_OPT_INVALID) {
         request->scanOpts = 0;

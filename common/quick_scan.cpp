@@ -14,11 +14,9 @@ namespace {
 
 constexpr uint32_t kBufferSwitches = 0x8001;
 
-// Log a failure of the path preparation in the standard form, then fail with code.
+// A failure of the path preparation, logged in the standard form.
 int failPath(QLLogger *logger, int line, int code) {
-    QL_SetError(code);
-    QL_Log(logger, QL_LOG_ERROR, "%s [%d]%s\n", "QL_QuickScan", line, QL_GetErrorText());
-    return QL_SetError(code);
+    return ql::failLogged(logger, "QL_QuickScan", line, code);
 }
 
 // Make request->object an absolute, link-resolved path in path[QL_PATH_MAX]. Returns 1 to

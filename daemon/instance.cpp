@@ -224,10 +224,6 @@ void WakeWord::bump(bool everyone) {
     }
 }
 
-void FreeDeleter::operator()(char *text) const {
-    std::free(text);
-}
-
 void wakeInstance(Instance &instance) {
     instance.wakeUps.bump(false);
 }

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "common/unique_fd.h"
 #include "daemon/interface_conf.h"
 #include "ql/qlscan.h"
 
@@ -89,10 +90,7 @@ void wakeInstance(Instance &instance);
 // to be blocked in the calling thread.
 Instance *instanceMain(Instance *instance);
 
-struct FreeDeleter {
-    void operator()(char *text) const;
-};
-using UniqueText = std::unique_ptr<char, FreeDeleter>;
+using ql::UniqueText;
 
 // What a scan last reported through its event function.
 struct ScanNote {

@@ -53,8 +53,7 @@ bool readyForObjectScan(KAVHandle *handle, const void *request, const void *extr
                         const void *report, const char *caller) {
     QLLogger *logger = handle != nullptr ? handle->logger : nullptr;
     if (request == nullptr || extra == nullptr || report == nullptr || !isValid(handle)) {
-        QL_SetError(EINVAL);
-        QL_Log(logger, QL_LOG_ERROR, "%s [%d]%s\n", caller, __LINE__, QL_GetErrorText());
+        (void)ql::failLogged(logger, caller, __LINE__, EINVAL);
         return false;
     }
     if (QL_isDaemonRunning(&handle->paths) == 0) {
@@ -169,9 +168,7 @@ int QL_KAVIFScanTree(KAVHandle *handle, ObjectRequest *request, ExtraData *extra
         return -1;
     }
     if (request->path == nullptr) {
-        QL_SetError(EINVAL);
-        QL_LOG_FAILURE(handle->logger);
-        return -1;
+        return QL_FAIL_LOGGED(handle->logger, EINVAL);
     }
     auto *root = *reinterpret_cast<ScanTreeNode *const *>(request->path);
     ObjectRequest working{nullptr, request->scanOpts, request->actOpts, request->prompt};

@@ -48,10 +48,7 @@ class Report {
     int errors_ = 0;
 };
 
-struct TableDeleter {
-    void operator()(ValueTable *table) const { tableDelete(table); }
-};
-using UniqueTable = std::unique_ptr<ValueTable, TableDeleter>;
+using ql::settings::UniqueTable;
 
 std::string rooted(const char *fixed) {
     char path[QL_PATH_MAX];
