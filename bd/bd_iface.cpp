@@ -248,7 +248,7 @@ namespace {
 // One object or tree scan: the arguments checked, a core instance made for the request, scan
 // run on it, the result logged, the instance deleted.
 template <typename Scan>
-int withObjectInstance(BDHandle *handle, ObjectRequest *request, ScanReport *report,
+int withObjectInstance(BDHandle *handle, const ObjectRequest *request, ScanReport *report,
                        ExtraData *extra, bool argumentsGiven, Scan scan) {
     if (!argumentsGiven || !objectScanArgumentsGiven(handle, request, report, extra)) {
         return QL_FAIL_LOGGED(QL_BDGetLogger(handle), EINVAL);
@@ -278,6 +278,11 @@ extern "C" int QL_BDIFScanTree(BDHandle *handle, ObjectRequest *request, ScanRep
     const ScanTreeNode *root = request != nullptr && request->path != nullptr
                                    ? *reinterpret_cast<ScanTreeNode *const *>(request->path)
                                    : nullptr;
+    return ql::bd::scanTree(handle, root, request, report, extra);
+}
+
+int ql::bd::scanTree(BDHandle *handle, const ScanTreeNode *root, const ObjectRequest *request,
+                     ScanReport *report, ExtraData *extra) {
     return withObjectInstance(
         handle, request, report, extra, root != nullptr, [&](BDInstance &instance) {
             // The directory scanner points the request at each file in turn: the caller's

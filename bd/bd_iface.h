@@ -9,6 +9,7 @@
 
 #include <stdint.h>
 
+#include "common/scan_tree.h"
 #include "ql/qlscan.h"
 
 #ifdef __cplusplus
@@ -109,6 +110,15 @@ int QL_BDIFScanProcesses(BDHandle *handle, int32_t *processSlot, uint8_t scanOpe
 
 #ifdef __cplusplus
 }
+
+namespace ql::bd {
+
+// QL_BDIFScanTree with the tree given by its root; NULL fails as a missing argument does. The
+// request's path is not used.
+int scanTree(BDHandle *handle, const ScanTreeNode *root, const ObjectRequest *request,
+             ScanReport *report, ExtraData *extra);
+
+}  // namespace ql::bd
 #endif
 
 #endif  // QL_BD_BD_IFACE_H

@@ -64,7 +64,23 @@ bool readyForObjectScan(KAVHandle *handle, const void *request, const void *extr
     return true;
 }
 
+// The tree walk both tree entry points make, once their checks passed.
+int walkTree(KAVHandle *handle, ScanTreeNode *root, const ObjectRequest *request, ExtraData *extra,
+             ScanReport *report) {
+    ObjectRequest working{nullptr, request->scanOpts, request->actOpts, request->prompt};
+    ql::kav::PoolChannel channel(*handle->pool);
+    return ql::kav::traverseScanTree(channel, root, &working, extra, report);
+}
+
 }  // namespace
+
+int ql::kav::scanTree(KAVHandle *handle, ScanTreeNode *root, const ObjectRequest *request,
+                      ExtraData *extra, ScanReport *report) {
+    if (!readyForObjectScan(handle, request, extra, report, "QL_KAVIFScanTree")) {
+        return -1;
+    }
+    return walkTree(handle, root, request, extra, report);
+}
 
 extern "C" {
 
@@ -170,10 +186,9 @@ int QL_KAVIFScanTree(KAVHandle *handle, ObjectRequest *request, ExtraData *extra
     if (request->path == nullptr) {
         return QL_FAIL_LOGGED(handle->logger, EINVAL);
     }
-    auto *root = *reinterpret_cast<ScanTreeNode *const *>(request->path);
-    ObjectRequest working{nullptr, request->scanOpts, request->actOpts, request->prompt};
-    ql::kav::PoolChannel channel(*handle->pool);
-    return ql::kav::traverseScanTree(channel, root, &working, extra, report);
+    // The path slot holds the address of the tree's root pointer.
+    return walkTree(handle, *reinterpret_cast<ScanTreeNode *const *>(request->path), request, extra,
+                    report);
 }
 
 int QL_KAVIFScanProcesses(KAVHandle *handle, uint32_t *infectedPid, uint8_t scanOpenFiles,

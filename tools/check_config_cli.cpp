@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "api/engine.h"
 #include "bd/bd_core.h"
-#include "common/engine.h"
 #include "common/iface_conf.h"
 #include "common/iface_utils.h"
 #include "common/unique_fd.h"

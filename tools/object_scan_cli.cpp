@@ -10,8 +10,8 @@
 #include <cstring>
 #include <map>
 
+#include "api/object_scan.h"
 #include "common/iface_utils.h"
-#include "common/object_scan.h"
 #include "common/unique_fd.h"
 #include "tools/cli_common.h"
 
