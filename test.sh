@@ -12,8 +12,9 @@ cd "$QL_SOURCE_DIR"
 
 scripts/check_layers.sh
 build_dir=${QL_BUILD_DIR:-build}
-# shellcheck disable=SC2086
 ensure_build_tools
 ensure_test_tools
+# QL_CMAKE_ARGS is split into its arguments on purpose.
+# shellcheck disable=SC2086
 build_tree "$build_dir" -DQL_WERROR=ON ${QL_CMAKE_ARGS:-}
 ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)" --timeout 300 -LE frontends
