@@ -1,8 +1,8 @@
 #include "api/engines.h"
 
-#include "bd/bd_backend.h"
+#include "bd/bd_iface.h"
 #include "common/iface_utils.h"
-#include "kav/kav_backend.h"
+#include "kav/kav_iface.h"
 
 namespace ql {
 

@@ -1,5 +1,4 @@
-#include "bd/bd_backend.h"
-
+// The BD back end's table: the engine-neutral calls' view of bd/bd_iface.h.
 #include "bd/bd_iface.h"
 #include "common/iface_conf.h"
 

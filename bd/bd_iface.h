@@ -10,6 +10,7 @@
 #include <stdint.h>
 
 #include "common/scan_tree.h"
+#include "engine/backend.h"
 #include "ql/qlscan.h"
 
 #ifdef __cplusplus
@@ -112,6 +113,10 @@ int QL_BDIFScanProcesses(BDHandle *handle, int32_t *processSlot, uint8_t scanOpe
 }
 
 namespace ql::bd {
+
+// The table the engine-neutral calls reach this back end through (bd/bd_backend.cpp); its
+// handles are BDHandle *.
+[[nodiscard]] const Backend &backend();
 
 // QL_BDIFScanTree with the tree given by its root; NULL fails as a missing argument does. The
 // request's path is not used.

@@ -1,10 +1,11 @@
 // The one table an engine's back end fills: everything the engine-neutral calls ask of an engine.
 //
-// Each back end fills its table in its own folder (kav/kav_backend.cpp, bd/bd_backend.cpp); the
-// API picks the table by the installed engine kind (api/engines.cpp) and reaches the engine only
-// through it. The handle pointer an entry takes is the one init returned, owned by the caller
-// from init to shutDown. Results, last error and log lines are the back end's, as its own QL_*
-// entry points give them.
+// Each back end fills its table in its own folder (kav/kav_backend.cpp, bd/bd_backend.cpp) and
+// declares it beside its QL_*IF* entry points (kav/kav_iface.h, bd/bd_iface.h); the API picks
+// the table by the installed engine kind (api/engines.cpp) and reaches the engine only through
+// it. The handle pointer an entry takes is the one init returned, owned by the caller from init
+// to shutDown. Results, last error and log lines are the back end's, as its own QL_* entry
+// points give them.
 #ifndef QL_ENGINE_BACKEND_H
 #define QL_ENGINE_BACKEND_H
 

@@ -1,5 +1,4 @@
-#include "kav/kav_backend.h"
-
+// The KAV back end's table: the engine-neutral calls' view of kav/kav_iface.h.
 #include "common/iface_conf.h"
 #include "kav/kav_iface.h"
 

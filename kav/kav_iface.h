@@ -10,6 +10,7 @@
 #include <stdint.h>
 
 #include "common/scan_tree.h"
+#include "engine/backend.h"
 #include "kav/kav_daemon_iface.h"
 #include "ql/qlscan.h"
 
@@ -81,6 +82,10 @@ void QL_KAVClearLogger(KAVHandle *handle);
 }
 
 namespace ql::kav {
+
+// The table the engine-neutral calls reach this back end through (kav/kav_backend.cpp); its
+// handles are KAVHandle *.
+[[nodiscard]] const Backend &backend();
 
 // QL_KAVIFScanTree with the tree given by its root (may not be NULL); the log lines and errors
 // are those of QL_KAVIFScanTree.

@@ -23,7 +23,7 @@ declare -A allowed=(
 )
 # The one file that names both engines: it picks a back end's table by the engine kind.
 declare -A exceptions=(
-    [api/engines.cpp]='^(kav/kav_backend|bd/bd_backend)\.h$'
+    [api/engines.cpp]='^(kav/kav_iface|bd/bd_iface)\.h$'
 )
 
 status=0
