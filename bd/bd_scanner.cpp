@@ -319,12 +319,6 @@ void addCoreCounters(const BDScanContext &context, const uint32_t *counters) {
     target->renamedObjects += counters[CORE_COUNTER_RENAMED];
 }
 
-int failWith(QLLogger *logger, const char *function, int line, int code) {
-    QL_SetError(code);
-    QL_Log(logger, QL_LOG_ERROR, "%s [%d]%s\n", function, line, QL_GetErrorText());
-    return -1;
-}
-
 }  // namespace
 
 extern "C" void QL_BDClearPending(PendingObject *pending) {
@@ -408,7 +402,7 @@ extern "C" int QL_BDScan(BDInstance *instance, const char *path, int objectType,
                          int32_t actOpts, const char *actionArg, ScanReport *report,
                          QL_PromptFn prompt) {
     if (!hasCore(instance) || path == nullptr || report == nullptr) {
-        return failWith(loggerOf(instance), "QL_BDScan", __LINE__, EINVAL);
+        return ql::failLogged(loggerOf(instance), "QL_BDScan", __LINE__, EINVAL);
     }
     BDScanContext context{};
     // Whatever way the scan ends, the pending object's heap copies are freed.
@@ -464,12 +458,12 @@ extern "C" int QL_BDScanner(BDInstance *instance, ObjectRequest *request, ScanRe
     QLLogger *logger = loggerOf(instance);
     if (instance == nullptr || request == nullptr || request->path == nullptr ||
         request->path[0] != '/' || report == nullptr) {
-        return failWith(logger, "QL_BDScanner", __LINE__, EINVAL);
+        return ql::failLogged(logger, "QL_BDScanner", __LINE__, EINVAL);
     }
     struct stat target {};
     struct stat entry {};
     if (stat(request->path, &target) != 0 || lstat(request->path, &entry) != 0) {
-        return failWith(logger, "QL_BDScanner", __LINE__, errno);
+        return ql::failLogged(logger, "QL_BDScanner", __LINE__, errno);
     }
     char resolved[QL_PATH_MAX] = {};
     const char *path = request->path;

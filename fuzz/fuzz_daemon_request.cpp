@@ -16,7 +16,7 @@
 #include <cstring>
 #include <string>
 
-#include "common/engine.h"
+#include "api/engine.h"
 #include "daemon/daemon_state.h"
 #include "daemon/instance.h"
 #include "fuzz/fuzz_support.h"

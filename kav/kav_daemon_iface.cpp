@@ -68,15 +68,7 @@ bool isLiveProcess(int pid) {
 }  // namespace
 
 int leadingNumber(const char *text) {
-    while (std::isspace(static_cast<unsigned char>(*text)) != 0) {
-        ++text;
-    }
-    errno = 0;
-    long value = std::strtol(text, nullptr, 10);
-    if (errno == ERANGE || value > INT_MAX || value < INT_MIN) {
-        return value > 0 ? INT_MAX : INT_MIN;
-    }
-    return static_cast<int>(value);
+    return ql::leadingInt(text);
 }
 
 int connectSocket(const char *socketPath) {

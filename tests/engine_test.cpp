@@ -1,4 +1,4 @@
-#include "common/engine.h"
+#include "api/engine.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "common/engine.h"
+#include "api/engine.h"
 #include "common/iface_utils.h"
 #include "common/scan_tree.h"
 #include "kav/kav_daemon_pool.h"

@@ -1,4 +1,4 @@
-#include "common/object_scan.h"
+#include "api/object_scan.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "common/engine.h"
+#include "api/engine.h"
 #include "common/iface_utils.h"
 #include "tests/support/bd_fixture.h"
 

@@ -1,4 +1,4 @@
-#include "common/process_scan.h"
+#include "api/process_scan.h"
 
 #include <gtest/gtest.h>
 
@@ -21,9 +21,9 @@
 #include <utility>
 #include <vector>
 
+#include "api/engine.h"
 #include "bd/bd_iface.h"
 #include "bd/bd_process_scanner.h"
-#include "common/engine.h"
 #include "common/iface_utils.h"
 #include "common/unique_fd.h"
 #include "kav/kav_iface.h"

@@ -1,4 +1,4 @@
-#include "common/quick_scan.h"
+#include "api/quick_scan.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "common/engine.h"
+#include "api/engine.h"
 #include "tests/support/bd_fixture.h"
 
 namespace {

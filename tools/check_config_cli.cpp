@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "api/engine.h"
 #include "bd/bd_core.h"
-#include "common/engine.h"
 #include "common/iface_conf.h"
 #include "common/iface_utils.h"
 #include "common/unique_fd.h"
@@ -48,10 +48,7 @@ class Report {
     int errors_ = 0;
 };
 
-struct TableDeleter {
-    void operator()(ValueTable *table) const { tableDelete(table); }
-};
-using UniqueTable = std::unique_ptr<ValueTable, TableDeleter>;
+using ql::settings::UniqueTable;
 
 std::string rooted(const char *fixed) {
     char path[QL_PATH_MAX];
