@@ -1,16 +1,11 @@
 #include "kav/kav_process_scanner.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
 #include "common/iface_utils.h"
 #include "common/object_reach.h"
-#include "common/unique_fd.h"
+#include "common/proc_walk.h"
 #include "kav/kav_daemon_iface.h"
 #include "kav/kav_daemon_pool.h"
 #include "kav/kav_reply.h"
@@ -19,14 +14,6 @@
 namespace ql::kav {
 
 namespace {
-
-// A /proc entry name longer than this is no process id.
-constexpr std::size_t kPidTextMax = 14;
-
-bool isPidText(const char *name) {
-    std::size_t length = std::strlen(name);
-    return length > 0 && length <= kPidTextMax && std::strspn(name, "0123456789") == length;
-}
 
 // What one walk keeps from its start to its end.
 struct Walk {
@@ -97,20 +84,14 @@ int scanObjectOf(Walk &walk, const char *pidText, int kind, const char *path) {
     return reply.code;
 }
 
-// Scan the regular files in the descriptor directory fdDir (open as dir) of process pidText.
-// Returns the last reply code, or fallbackCode when no file was scanned.
-int scanOpenFiles(Walk &walk, const char *pidText, DIR *dir, const char *fdDir, int fallbackCode) {
+// Scan the regular files process pidText holds open (files walks its descriptors). Returns the
+// last reply code, or fallbackCode when no file was scanned.
+int scanOpenFiles(Walk &walk, const char *pidText, OpenFileWalk &files, int fallbackCode) {
     int lastCode = fallbackCode;
-    for (dirent *entry = readdir(dir); entry != nullptr && !walk.stopped; entry = readdir(dir)) {
-        char path[QL_PATH_MAX];
-        struct stat st {};
-        if (!formatBounded(path, sizeof path, "%s/%s", fdDir, entry->d_name) ||
-            stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
-            continue;
-        }
+    for (const char *link = nullptr; !walk.stopped && (link = files.next()) != nullptr;) {
         // The descriptor's link itself goes to the engine: it reaches the file even when its
         // name has changed since it was opened, or leads elsewhere here.
-        lastCode = scanObjectOf(walk, pidText, QL_OBJ_PROCESS_FILE, path);
+        lastCode = scanObjectOf(walk, pidText, QL_OBJ_PROCESS_FILE, link);
     }
     return lastCode;
 }
@@ -118,16 +99,13 @@ int scanOpenFiles(Walk &walk, const char *pidText, DIR *dir, const char *fdDir, 
 // Scan one process; false when the walk ends with it.
 bool scanProcess(Walk &walk, const char *pidText, uint8_t withOpenFiles) {
     char link[QL_PATH_MAX];
-    formatBounded(link, sizeof link, "/proc/%s/exe", pidText);
-    if (access(link, R_OK) != 0) {
-        return true;  // not ours to read, or gone meanwhile
-    }
     char executable[QL_PATH_MAX];
-    processObjectPath(link, executable);
-    if (!isLineSafe(executable)) {
-        copyBounded(executable, link);
+    if (!processExecutable(pidText, link, executable)) {
+        return true;
     }
-    int code = scanObjectOf(walk, pidText, QL_OBJ_PROCESS, executable);
+    // A path that cannot go on a command line is reached through the link.
+    int code =
+        scanObjectOf(walk, pidText, QL_OBJ_PROCESS, isLineSafe(executable) ? executable : link);
     if (walk.stopped) {
         return false;
     }
@@ -135,14 +113,12 @@ bool scanProcess(Walk &walk, const char *pidText, uint8_t withOpenFiles) {
     if (code < 0 || isEngineError(code) || withOpenFiles == 0) {
         return true;
     }
-    char fdDir[QL_PATH_MAX];
-    formatBounded(fdDir, sizeof fdDir, "/proc/%s/fd", pidText);
-    UniqueDir dir(opendir(fdDir));
-    if (!dir) {
+    OpenFileWalk files;
+    if (!files.open(pidText)) {
         walk.notify(pidText, QL_OBJ_PROCESS_FILE, QL_RES_ERROR, nullptr, systemErrorText(errno));
         return !walk.stopped;
     }
-    int lastCode = scanOpenFiles(walk, pidText, dir.get(), fdDir, code);
+    int lastCode = scanOpenFiles(walk, pidText, files, code);
     if (walk.stopped || isFinding(lastCode)) {
         return false;
     }
@@ -157,25 +133,20 @@ int scanProcesses(Channel &channel, uint32_t *infectedPid, uint8_t scanOpenFiles
     if (infectedPid == nullptr) {
         return QL_SetError(EINVAL);
     }
-    UniqueDir proc(opendir("/proc"));
-    if (!proc) {
-        return setErrnoError();
+    ProcessWalk processes;
+    if (!processes.open()) {
+        return -1;
     }
     *infectedPid = 0;
     Walk walk{channel, infectedPid, EventCallback{onEvent, userData}};
     (void)sendEvent(&walk.events, nullptr, QL_OBJ_PROCESS, QL_EV_PROCESS_SCAN_START, nullptr,
                     nullptr);
-    char self[kPidTextMax + 1];
-    formatBounded(self, sizeof self, "%ld", static_cast<long>(getpid()));
-    for (dirent *entry = readdir(proc.get()); entry != nullptr; entry = readdir(proc.get())) {
-        if (!isPidText(entry->d_name) || std::strcmp(entry->d_name, self) == 0) {
-            continue;
-        }
-        if (!scanProcess(walk, entry->d_name, scanOpenFiles)) {
+    for (const char *pidText = processes.next(); pidText != nullptr; pidText = processes.next()) {
+        if (!scanProcess(walk, pidText, scanOpenFiles)) {
             break;
         }
     }
-    proc.reset();
+    processes.close();
     (void)sendEvent(&walk.events, nullptr, QL_OBJ_PROCESS, QL_EV_PROCESS_SCAN_END, nullptr,
                     nullptr);
     return walk.result;
