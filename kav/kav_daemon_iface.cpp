@@ -20,6 +20,7 @@
 
 #include "common/iface_utils.h"
 #include "common/unique_fd.h"
+#include "kav/kav_reply.h"
 
 namespace ql::kav {
 
@@ -387,7 +388,7 @@ extern "C" int QL_daemonInfoCallback(char *line, void * /*context1*/, void *cont
         return -1;
     }
     int code = ql::kav::leadingNumber(line);
-    if (code != 201 || context2 == nullptr) {
+    if (code != ql::kav::kReplyInfo || context2 == nullptr) {
         return code;
     }
     auto *info = static_cast<DaemonInfo *>(context2);
@@ -414,5 +415,5 @@ extern "C" int QL_daemonInfoCallback(char *line, void * /*context1*/, void *cont
                 break;
         }
     }
-    return 201;
+    return ql::kav::kReplyInfo;
 }
