@@ -448,6 +448,10 @@ TEST(QlscanCommandLineTest, WrongOptionsAndValuesAreRefusedWithExitTwo) {
         {{"--daemon", "--delete", dir}, "--daemon takes only"},
         {{"--timeout", "5", dir}, "need --daemon"},
         {{"--follow-links"}, "no PATH"},
+        {{"--max-depth", "100", dir}, "--max-depth takes"},
+        {{"--max-size", "1000000000000", dir}, "--max-size takes"},
+        {{"--max-size", "k", dir}, "--max-size takes"},
+        {{"--exclude-dir", std::string(QL_PATH_MAX, 'd'), dir}, "list is too long"},
     };
     for (const Row &row : rows) {
         std::string line;
@@ -458,6 +462,30 @@ TEST(QlscanCommandLineTest, WrongOptionsAndValuesAreRefusedWithExitTwo) {
         EXPECT_EQ(run.status, 2) << line;
         EXPECT_TRUE(has(run.err, row.message)) << line << "-> " << run.err;
         EXPECT_EQ(run.out, "") << line;
+    }
+}
+
+// Values at the edges of what each option takes get past the checks: the run goes on to the
+// engine, which this root does not have.
+TEST(QlscanCommandLineTest, ValuesAtTheEdgesOfTheirRangeAreTaken) {
+    TempRoot root;
+    std::string dir = root.root();
+    ASSERT_EQ(mkdir((dir + "/private").c_str(), 0700), 0);
+    const std::vector<std::vector<std::string>> rows = {
+        {"--max-depth", "1", dir},
+        {"--max-depth", "64", dir},
+        {"--max-size", "1b", dir},
+        {"--max-size", "999999999999M", dir},
+        {"--include-ext", "exe:com", dir},
+        {"--exclude-dir", std::string(QL_PATH_MAX - 1, 'd'), dir},
+        {"--follow-links", "--cross-devices", dir},
+        {"--rename", "infected", dir},
+        {"--quarantine", dir + "/private", "--no-recurse", dir},
+    };
+    for (const std::vector<std::string> &args : rows) {
+        Outcome run = runQlscan(args, dir);
+        EXPECT_EQ(run.status, 2) << args[0] << " " << args[1];
+        EXPECT_TRUE(has(run.err, "no scan engine is installed")) << args[0] << " -> " << run.err;
     }
 }
 
