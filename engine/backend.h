@@ -12,6 +12,7 @@
 #include <stdint.h>
 
 #include "common/scan_tree.h"
+#include "engine/check_report.h"
 #include "ql/qlscan.h"
 
 namespace ql {
@@ -26,6 +27,9 @@ struct Backend {
     void *(*init)(const char *confPath, QL_EventFn onEvent, uint8_t startDaemon);
     // Fill block[QL_CONF_BLOCK_SIZE] with the engine's two paths from confPath: 0, or -1.
     int (*readConf)(const char *confPath, char *block);
+    // Check the engine's own files that confPath names as the engine needs them, writing what
+    // it finds to report: whether the engine is worth opening.
+    bool (*checkInstallation)(const char *confPath, CheckReport &report);
 
     // The handle's logger slot; the handle never owns the logger.
     QLLogger *(*getLogger)(void *handle);

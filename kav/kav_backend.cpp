@@ -1,10 +1,46 @@
-// The KAV back end's table: the engine-neutral calls' view of kav/kav_iface.h.
+// The KAV back end's table: the engine-neutral calls' view of kav/kav_iface.h, and the check
+// of the engine daemon's paths.
+#include <string>
+
 #include "common/iface_conf.h"
+#include "common/iface_utils.h"
+#include "kav/kav_daemon_iface.h"
 #include "kav/kav_iface.h"
 
 namespace ql::kav {
 
 namespace {
+
+// The engine daemon's socket and pid file from confPath, and whether the daemon runs there.
+bool checkInstallation(const char *confPath, CheckReport &report) {
+    std::string conf = confPath;
+    char block[QL_CONF_BLOCK_SIZE] = {};
+    if (QL_getKAVScannerConf(confPath, block) < 0) {
+        report.error(conf + ": " + QL_GetErrorText());
+        return false;
+    }
+    KAVScannerConf paths{};
+    copyBounded(paths.socketPath, block);
+    copyBounded(paths.pidPath, block + QL_VALUE_MAX);
+    report.value("LocalSocketPath", orNone(paths.socketPath));
+    report.value("AVSpidPATH", orNone(paths.pidPath));
+    bool usable = true;
+    if (paths.socketPath[0] == '\0') {
+        report.error("LocalSocketPath is empty in the section [path] of " + conf);
+        usable = false;
+    }
+    if (paths.pidPath[0] == '\0') {
+        report.error("AVSpidPATH is empty in the section [path] of " + conf);
+        usable = false;
+    }
+    if (usable && QL_isDaemonRunning(&paths) == 0) {
+        report.error(
+            "the engine daemon does not run (no live pid in AVSpidPATH, or no socket at "
+            "LocalSocketPath); the interface daemon does not start it");
+        usable = false;
+    }
+    return usable;
+}
 
 KAVHandle *kav(void *handle) {
     return static_cast<KAVHandle *>(handle);
@@ -16,6 +52,7 @@ constexpr Backend kTable = {
         return QL_InitKAVHandle(confPath, onEvent, startDaemon);
     },
     QL_getKAVScannerConf,
+    checkInstallation,
     [](void *h) { return QL_KAVGetLogger(kav(h)); },
     [](void *h, QLLogger *logger) { QL_KAVSetLogger(kav(h), logger); },
     [](void *h) { QL_KAVClearLogger(kav(h)); },

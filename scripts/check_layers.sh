@@ -18,7 +18,7 @@ declare -A allowed=(
     [bd]='^(bd|engine|common|ql)/'
     [api]='^(api|engine|common|ql)/'
     [daemon]='^(daemon|api|settings|support|common|ql)/'
-    [tools]='^(tools|daemon|api|kav|bd|settings|support|common|ql)/'
+    [tools]='^(tools|daemon|api|engine|settings|support|common|ql)/'
     [standins]='^(standins/|bd/core_contract\.h$|support/|common/|ql/)'
 )
 # The one file that names both engines: it picks a back end's table by the engine kind.
