@@ -138,30 +138,6 @@ infected	Bench.Marker.B	text:QUELLAR-BENCH-INFECTED-MARKER-B
 suspicious	Bench.Suspect	text:QUELLAR-BENCH-SUSPICIOUS-MARKER
 EOF
 
-# make_root DIR VERSION: the installation as the packages lay it out, below DIR.
-make_root() {
-    local root=$1 version=$2
-    mkdir -p "$root"/opt/Quellar/{etc/postwick,sbin,lib,var/run,bases/Plugins} \
-        "$root"/var/Quellar/var/{log,tmp,quarantine/kestra}
-    ln -s "$bin/qornd" "$root/opt/Quellar/sbin/qornd"
-    ln -s "$lib/libavcore.so" "$root/opt/Quellar/lib/libavcore.so"
-    echo "$version" >"$root/opt/Quellar/etc/qorn-ver"
-    cat >"$root/opt/Quellar/etc/qorn.conf" <<EOF
-[path]
-LocalSocketPath=$root/opt/Quellar/var/run/qornd.sock
-AVSpidPATH=$root/opt/Quellar/var/run/qornd.pid
-BasesPath=$root/opt/Quellar/bases
-TempPath=$root/var/Quellar/var/tmp
-EOF
-    cp "$signatures" "$root/opt/Quellar/bases/Plugins/signatures.txt"
-    cat >"$root/opt/Quellar/etc/postwick/interface.conf" <<EOF
-[postwicker]
-PostwickerSocket=$root/opt/Quellar/var/run/interface
-PostwickerPID=$root/opt/Quellar/var/run/interface.pid
-MaxInstances=20
-EOF
-}
-
 # ---- start everything ----
 
 declare -A sockets protocols pids
@@ -173,14 +149,14 @@ pids[ref]=$!
 wait_for_socket "$tmp/ref.sock" "the reference server"
 sockets[ref]=$tmp/ref.sock
 
-make_root "$tmp/kav" 2
+make_install_root "$tmp/kav" 2 "$QL_SOURCE_DIR/$build_dir" <"$signatures"
 QL_ROOT=$tmp/kav "$bin/qornd" -c "$tmp/kav/opt/Quellar/etc/qorn.conf" ||
     fail "the stand-in engine daemon did not start"
 pids[qornd]=$(pid_from "$tmp/kav/opt/Quellar/var/run/qornd.pid")
 started_pids+=("${pids[qornd]}")
 
 for engine in kav bd; do
-    [ "$engine" = bd ] && make_root "$tmp/bd" 3
+    [ "$engine" = bd ] && make_install_root "$tmp/bd" 3 "$QL_SOURCE_DIR/$build_dir" <"$signatures"
     QL_ROOT=$tmp/$engine "$bin/interfaced" ||
         fail "the interface daemon ($engine) did not start: $(tail -n 3 \
             "$tmp/$engine/var/Quellar/var/log/interface.log" 2>/dev/null)"

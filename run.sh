@@ -105,30 +105,12 @@ trap 'exit 130' INT TERM
 
 # The installation, as the packages would lay it out, under QL_ROOT.
 rm -rf "$root"
-mkdir -p "$root"/opt/Quellar/{etc/postwick,sbin,lib,var/run,bases/Plugins} \
-    "$root"/var/Quellar/var/{log,tmp,quarantine/kestra}
-ln -s "$QL_SOURCE_DIR/build/bin/qornd" "$root/opt/Quellar/sbin/qornd"
-ln -s "$QL_SOURCE_DIR/build/lib/libavcore.so" "$root/opt/Quellar/lib/libavcore.so"
-echo "$version" >"$root/opt/Quellar/etc/qorn-ver"
-conf=$root/opt/Quellar/etc/qorn.conf
-cat >"$conf" <<EOF
-[path]
-LocalSocketPath=$root/opt/Quellar/var/run/qornd.sock
-AVSpidPATH=$root/opt/Quellar/var/run/qornd.pid
-BasesPath=$root/opt/Quellar/bases
-TempPath=$root/var/Quellar/var/tmp
-EOF
-cat >"$root/opt/Quellar/bases/Plugins/signatures.txt" <<'EOF'
+make_install_root "$root" "$version" "$QL_SOURCE_DIR/build" <<'EOF'
 # outcome	name	pattern (the EICAR test string is built in)
 infected	Demo.Marker.A	text:QUELLAR-DEMO-INFECTED-MARKER
 EOF
+conf=$root/opt/Quellar/etc/qorn.conf
 socket=$root/opt/Quellar/var/run/interface
-cat >"$root/opt/Quellar/etc/postwick/interface.conf" <<EOF
-[postwicker]
-PostwickerSocket=$socket
-PostwickerPID=$root/opt/Quellar/var/run/interface.pid
-MaxInstances=20
-EOF
 
 if [ ${#files[@]} -eq 0 ]; then
     samples=$QL_SOURCE_DIR/run/samples

@@ -11,15 +11,11 @@
 
 #include "bd/bd_core.h"
 #include "common/iface_utils.h"
+#include "common/unique_fd.h"
 
 namespace {
 
 constexpr const char *kScanFailed = "Scan request failed";
-
-struct FreeDeleter {
-    void operator()(char *text) const { std::free(text); }
-};
-using HeapText = std::unique_ptr<char, FreeDeleter>;
 
 const CoreIOTable kMemoryTable = {
     sizeof(CoreIOTable), QL_BD_memOpen,    QL_BD_memClose,   QL_BD_memRead,
@@ -132,7 +128,7 @@ int scanPath(BDInstance *instance, const char *name, const char *path, uint32_t 
         return -1;
     }
     QL_Log(loggerOf(instance), QL_LOG_INFO, "Initializing Quick scan data for file %s\n", path);
-    HeapText copy(strdup(name));
+    ql::UniqueText copy(strdup(name));
     if (copy == nullptr) {
         return QL_SetError(EAGAIN);
     }
@@ -178,9 +174,7 @@ extern "C" int QL_BDBufferScan(BDInstance *instance, QuickRequest *request,
     QLLogger *logger = loggerOf(instance);
     if (instance == nullptr || request == nullptr || request->object == nullptr ||
         callback == nullptr) {
-        QL_SetError(EINVAL);
-        QL_LOG_FAILURE(logger);
-        return -1;
+        return QL_FAIL_LOGGED(logger, EINVAL);
     }
     int result = -1;
     switch (request->type) {
@@ -205,9 +199,7 @@ extern "C" int QL_BDBufferScan(BDInstance *instance, QuickRequest *request,
             break;
         }
         default:
-            QL_SetError(ENOSYS);
-            QL_LOG_FAILURE(logger);
-            return -1;
+            return QL_FAIL_LOGGED(logger, ENOSYS);
     }
     QL_Log(logger, QL_LOG_INFO, "Scan Result %d\n", result);
     return result;

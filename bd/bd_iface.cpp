@@ -199,9 +199,7 @@ extern "C" int QL_BDNewInstance(BDInstance *instance) {
 extern "C" int QL_BDSetOptions(BDInstance *instance, uint32_t scanOpts, int32_t actOpts,
                                const ExtraData *extra) {
     if (!hasCore(instance)) {
-        QL_SetError(EINVAL);
-        QL_LOG_FAILURE(loggerOf(instance));
-        return -1;
+        return QL_FAIL_LOGGED(loggerOf(instance), EINVAL);
     }
     auto set = ql::bd::coreEntry<CoreSetFn>(instance->handle->coreLibrary, "CoreSet");
     if (set == nullptr) {
@@ -232,9 +230,7 @@ extern "C" void QL_BDDestroyInstance(BDInstance *instance) {
 extern "C" int QL_BDIFQuickScan(BDHandle *handle, QuickRequest *request, EventCallback *callback) {
     if (handle == nullptr || handle->coreLibrary == nullptr || request == nullptr ||
         callback == nullptr) {
-        QL_SetError(EINVAL);
-        QL_LOG_FAILURE(QL_BDGetLogger(handle));
-        return -1;
+        return QL_FAIL_LOGGED(QL_BDGetLogger(handle), EINVAL);
     }
     BDInstance instance{handle, nullptr};
     if (QL_BDCreateInstance(&instance, request->scanOpts, QL_ACT_NONE, nullptr) < 0) {
@@ -252,12 +248,10 @@ namespace {
 // One object or tree scan: the arguments checked, a core instance made for the request, scan
 // run on it, the result logged, the instance deleted.
 template <typename Scan>
-int withObjectInstance(BDHandle *handle, ObjectRequest *request, ScanReport *report,
+int withObjectInstance(BDHandle *handle, const ObjectRequest *request, ScanReport *report,
                        ExtraData *extra, bool argumentsGiven, Scan scan) {
     if (!argumentsGiven || !objectScanArgumentsGiven(handle, request, report, extra)) {
-        QL_SetError(EINVAL);
-        QL_LOG_FAILURE(QL_BDGetLogger(handle));
-        return -1;
+        return QL_FAIL_LOGGED(QL_BDGetLogger(handle), EINVAL);
     }
     BDInstance instance{handle, nullptr};
     if (QL_BDCreateInstance(&instance, request->scanOpts, request->actOpts, extra) < 0) {
@@ -284,6 +278,11 @@ extern "C" int QL_BDIFScanTree(BDHandle *handle, ObjectRequest *request, ScanRep
     const ScanTreeNode *root = request != nullptr && request->path != nullptr
                                    ? *reinterpret_cast<ScanTreeNode *const *>(request->path)
                                    : nullptr;
+    return ql::bd::scanTree(handle, root, request, report, extra);
+}
+
+int ql::bd::scanTree(BDHandle *handle, const ScanTreeNode *root, const ObjectRequest *request,
+                     ScanReport *report, ExtraData *extra) {
     return withObjectInstance(
         handle, request, report, extra, root != nullptr, [&](BDInstance &instance) {
             // The directory scanner points the request at each file in turn: the caller's
@@ -299,9 +298,7 @@ extern "C" int QL_BDIFScanTree(BDHandle *handle, ObjectRequest *request, ScanRep
 extern "C" int QL_BDIFScanProcesses(BDHandle *handle, int32_t *processSlot, uint8_t scanOpenFiles,
                                     QL_EventFn onEvent, void *userData) {
     if (handle == nullptr || handle->coreLibrary == nullptr || processSlot == nullptr) {
-        QL_SetError(EINVAL);
-        QL_LOG_FAILURE(QL_BDGetLogger(handle));
-        return -1;
+        return QL_FAIL_LOGGED(QL_BDGetLogger(handle), EINVAL);
     }
     // Switches 0x20, 0x40 and 0x100 off, with engine switch 0x1.
     constexpr uint32_t kProcessScanOptions = 0x161;

@@ -9,6 +9,8 @@
 
 #include <stdint.h>
 
+#include "common/scan_tree.h"
+#include "engine/backend.h"
 #include "ql/qlscan.h"
 
 #ifdef __cplusplus
@@ -109,6 +111,19 @@ int QL_BDIFScanProcesses(BDHandle *handle, int32_t *processSlot, uint8_t scanOpe
 
 #ifdef __cplusplus
 }
+
+namespace ql::bd {
+
+// The table the engine-neutral calls reach this back end through (bd/bd_backend.cpp); its
+// handles are BDHandle *.
+[[nodiscard]] const Backend &backend();
+
+// QL_BDIFScanTree with the tree given by its root; NULL fails as a missing argument does. The
+// request's path is not used.
+int scanTree(BDHandle *handle, const ScanTreeNode *root, const ObjectRequest *request,
+             ScanReport *report, ExtraData *extra);
+
+}  // namespace ql::bd
 #endif
 
 #endif  // QL_BD_BD_IFACE_H

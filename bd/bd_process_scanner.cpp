@@ -1,29 +1,16 @@
 #include "bd/bd_process_scanner.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
 #include "bd/bd_buf_iface.h"
 #include "common/iface_utils.h"
 #include "common/object_reach.h"
-#include "common/unique_fd.h"
+#include "common/proc_walk.h"
 
 namespace {
 
-// A /proc entry name longer than this is no process id.
-constexpr std::size_t kPidTextMax = 14;
 // The label of an open file: "(<pid>)FD:<descriptor>".
 constexpr std::size_t kLabelSize = 64;
-
-bool isPidText(const char *name) {
-    std::size_t length = std::strlen(name);
-    return length > 0 && length <= kPidTextMax && std::strspn(name, "0123456789") == length;
-}
 
 QLLogger *loggerOf(const BDInstance *instance) {
     return instance != nullptr ? QL_BDGetLogger(instance->handle) : nullptr;
@@ -59,23 +46,15 @@ struct Walk {
 
 // Scan the regular files process pidText holds open, until one is infected.
 void scanOpenFiles(Walk &walk, const char *pidText) {
-    char fdDir[QL_PATH_MAX];
-    ql::formatBounded(fdDir, sizeof fdDir, "/proc/%s/fd", pidText);
-    ql::UniqueDir dir(opendir(fdDir));
-    if (!dir) {
+    ql::OpenFileWalk files;
+    if (!files.open(pidText)) {
         return;
     }
-    for (dirent *entry = readdir(dir.get()); entry != nullptr; entry = readdir(dir.get())) {
-        char path[QL_PATH_MAX];
-        struct stat st {};
-        if (!ql::formatBounded(path, sizeof path, "%s/%s", fdDir, entry->d_name) ||
-            stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
-            continue;
-        }
+    for (const char *link = files.next(); link != nullptr; link = files.next()) {
         char target[QL_PATH_MAX];
-        ql::processObjectPath(path, target);
+        ql::processObjectPath(link, target);
         char label[kLabelSize];
-        ql::formatBounded(label, sizeof label, "(%s)FD:%s", pidText, entry->d_name);
+        ql::formatBounded(label, sizeof label, "(%s)FD:%s", pidText, files.fdName());
         int outcome = walk.scan(label, target, QL_OBJ_PROCESS_FILE);
         if (walk.stopped) {
             return;
@@ -90,13 +69,11 @@ void scanOpenFiles(Walk &walk, const char *pidText) {
 }
 
 void scanProcess(Walk &walk, const char *pidText, uint8_t withOpenFiles) {
-    char executable[QL_PATH_MAX];
-    ql::formatBounded(executable, sizeof executable, "/proc/%s/exe", pidText);
-    if (access(executable, R_OK) != 0) {
+    char link[QL_PATH_MAX];
+    char target[QL_PATH_MAX];
+    if (!ql::processExecutable(pidText, link, target)) {
         return;
     }
-    char target[QL_PATH_MAX];
-    ql::processObjectPath(executable, target);
     int outcome = walk.scan(pidText, target, QL_OBJ_PROCESS);
     if (walk.stopped) {
         return;
@@ -119,9 +96,8 @@ extern "C" int QL_BDScanProcess(BDInstance *instance, int32_t *processSlot, uint
         QL_LOG_FAILURE(loggerOf(instance));
         return -1;
     }
-    ql::UniqueDir proc(opendir("/proc"));
-    if (!proc) {
-        ql::setErrnoError();
+    ql::ProcessWalk processes;
+    if (!processes.open()) {
         QL_LOG_FAILURE(loggerOf(instance));
         return -1;
     }
@@ -131,15 +107,10 @@ extern "C" int QL_BDScanProcess(BDInstance *instance, int32_t *processSlot, uint
         return QL_RES_STOPPED;
     }
     Walk walk{instance, processSlot, onEvent, userData};
-    char self[kPidTextMax + 1];
-    ql::formatBounded(self, sizeof self, "%ld", static_cast<long>(getpid()));
-    for (dirent *entry = readdir(proc.get()); entry != nullptr && !walk.stopped;
-         entry = readdir(proc.get())) {
-        if (isPidText(entry->d_name) && std::strcmp(entry->d_name, self) != 0) {
-            scanProcess(walk, entry->d_name, scanOpenFiles);
-        }
+    for (const char *pidText = nullptr; !walk.stopped && (pidText = processes.next()) != nullptr;) {
+        scanProcess(walk, pidText, scanOpenFiles);
     }
-    proc.reset();
+    processes.close();
     if (onEvent != nullptr) {
         (void)onEvent(nullptr, QL_OBJ_PROCESS, QL_EV_PROCESS_SCAN_END, nullptr, nullptr, userData);
     }

@@ -108,7 +108,13 @@ bool settleAction(BDScanContext *context) {
     // What the core acted on is its own (it counts what it did); acting on it again here would
     // report a failure for a file the core has already moved. What it failed to act on is the
     // caller's again.
-    if (pending.state == 0 || (pending.leftToCore != 0 && pending.coreFailed == 0)) {
+    if (pending.state == 0) {
+        return true;
+    }
+    if (pending.leftToCore != 0 && pending.coreFailed == 0) {
+        // The core deleted, renamed or quarantined it: the file was still found, and a result
+        // without the bit would read as a clean file.
+        context->result |= pending.state == 1 ? QL_RES_INFECTED : QL_RES_SUSPICIOUS;
         return true;
     }
     int action = static_cast<int>(context->action);
@@ -219,6 +225,7 @@ int onFinding(BDScanContext *context, const CoreEventInfo *info) {
     }
     if (context->letCoreAct != 0) {
         pending.leftToCore = 1;
+        context->hasPending = 1;  // settled like any finding, once the core is done with it
         return CORE_ANSWER_ACT;
     }
     context->result |= infected ? QL_RES_INFECTED : QL_RES_SUSPICIOUS;
@@ -312,12 +319,6 @@ void addCoreCounters(const BDScanContext &context, const uint32_t *counters) {
     target->renamedObjects += counters[CORE_COUNTER_RENAMED];
 }
 
-int failWith(QLLogger *logger, const char *function, int line, int code) {
-    QL_SetError(code);
-    QL_Log(logger, QL_LOG_ERROR, "%s [%d]%s\n", function, line, QL_GetErrorText());
-    return -1;
-}
-
 }  // namespace
 
 extern "C" void QL_BDClearPending(PendingObject *pending) {
@@ -401,7 +402,7 @@ extern "C" int QL_BDScan(BDInstance *instance, const char *path, int objectType,
                          int32_t actOpts, const char *actionArg, ScanReport *report,
                          QL_PromptFn prompt) {
     if (!hasCore(instance) || path == nullptr || report == nullptr) {
-        return failWith(loggerOf(instance), "QL_BDScan", __LINE__, EINVAL);
+        return ql::failLogged(loggerOf(instance), "QL_BDScan", __LINE__, EINVAL);
     }
     BDScanContext context{};
     // Whatever way the scan ends, the pending object's heap copies are freed.
@@ -457,12 +458,12 @@ extern "C" int QL_BDScanner(BDInstance *instance, ObjectRequest *request, ScanRe
     QLLogger *logger = loggerOf(instance);
     if (instance == nullptr || request == nullptr || request->path == nullptr ||
         request->path[0] != '/' || report == nullptr) {
-        return failWith(logger, "QL_BDScanner", __LINE__, EINVAL);
+        return ql::failLogged(logger, "QL_BDScanner", __LINE__, EINVAL);
     }
     struct stat target {};
     struct stat entry {};
     if (stat(request->path, &target) != 0 || lstat(request->path, &entry) != 0) {
-        return failWith(logger, "QL_BDScanner", __LINE__, errno);
+        return ql::failLogged(logger, "QL_BDScanner", __LINE__, errno);
     }
     char resolved[QL_PATH_MAX] = {};
     const char *path = request->path;

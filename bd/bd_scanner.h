@@ -79,7 +79,10 @@ typedef struct BDScanContext {
 // Scan path (objectType CORE_OBJECT_FILE or CORE_OBJECT_DIRECTORY) in the instance's core,
 // reporting every object through report->events, updating report's counters and applying
 // actOpts (QL_ACT_*, with actionArg, or prompt when set) to every infected or suspicious
-// top-level object. Returns the result bits; QL_RES_STOPPED when onEvent answered QL_CB_STOP or
+// top-level object. With scanOpts 0x2 findings are left to the core: what it disinfects carries
+// QL_RES_DISINFECTED, what it deletes, renames or quarantines still carries QL_RES_INFECTED or
+// QL_RES_SUSPICIOUS, and what it cannot act on is the caller's action again. Returns the result
+// bits; QL_RES_STOPPED when onEvent answered QL_CB_STOP or
 // the prompt answered 5 (the pending object's action is then not applied); -1 with error 22
 // (logged) for a missing instance, handle, library, path or report, the loader's message when
 // CoreSet or CoreGet is missing, or the text "Scan request failed" when the core refused a call.

@@ -46,9 +46,7 @@ extern "C" int QL_BDDirectoryScanner(BDInstance *instance, const char *path, Obj
                                      ScanReport *report, const char *actionArg) {
     QLLogger *logger = loggerOf(instance);
     if (instance == nullptr || path == nullptr || request == nullptr || report == nullptr) {
-        QL_SetError(EINVAL);
-        QL_LOG_FAILURE(logger);
-        return -1;
+        return QL_FAIL_LOGGED(logger, EINVAL);
     }
     ql::UniqueFd dir(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir) {

@@ -25,10 +25,12 @@
 #include <vector>
 
 #include "common/unique_fd.h"
+#include "support/socket_io.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using ql::support::sendAll;
 
 enum class Protocol { Line, Zscan };
 
@@ -113,20 +115,6 @@ ql::UniqueFd connectTo(const std::string &socketPath) {
         fd.reset();
     }
     return fd;
-}
-
-bool sendAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        ssize_t n = send(fd, text.data(), text.size(), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
 }
 
 // Read until the peer closes, each wait bounded by the deadline. False on error or timeout.

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "common/iface_utils.h"
+#include "common/unique_fd.h"
 #include "ql/qlscan.h"
 
 namespace {
@@ -113,10 +114,6 @@ bool isSymlink(const char *path) {
     return ::lstat(path, &st) == 0 && S_ISLNK(st.st_mode);
 }
 
-struct FreeDeleter {
-    void operator()(char *text) const { std::free(text); }
-};
-
 }  // namespace
 
 int QL_GetAbsolutePath(const char *path, const char *base, char *out) {
@@ -158,7 +155,7 @@ int QL_ResolveSymlink(const char *path, char *out) {
     // holds the link, and ".." after a linked directory in that directory's real parent. Text
     // alone goes wrong as soon as a link sits below a linked directory. The C library stops
     // after the kernel's own 40 links with ELOOP.
-    std::unique_ptr<char, FreeDeleter> real(::realpath(path, nullptr));
+    ql::UniqueText real(::realpath(path, nullptr));
     if (!real) {
         return ql::setErrnoError();
     }

@@ -1,6 +1,8 @@
 #include "common/iface_utils.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -103,6 +105,21 @@ int setErrnoError() {
 
 int lastErrorCode() {
     return lastError;
+}
+
+int failLogged(QLLogger *logger, const char *function, int line, int code) {
+    QL_SetError(code);
+    QL_Log(logger, QL_LOG_ERROR, "%s [%d]%s\n", function, line, QL_GetErrorText());
+    // A log callback may have set an error of its own.
+    return QL_SetError(code);
+}
+
+long long leadingNumber(const char *text) {
+    return std::strtoll(text, nullptr, 10);  // which saturates by itself
+}
+
+int leadingInt(const char *text) {
+    return static_cast<int>(std::clamp<long long>(leadingNumber(text), INT_MIN, INT_MAX));
 }
 
 void closeTraceStream() {

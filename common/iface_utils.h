@@ -58,6 +58,17 @@ int setErrnoError();
 // The calling thread's last error code.
 [[nodiscard]] int lastErrorCode();
 
+// Fail with code: set it as the last error, write the standard error line "function [line]<its
+// text>" to logger (may be NULL), and return -1 with code still the last error.
+int failLogged(QLLogger *logger, const char *function, int line, int code);
+
+// atoi's reading of text (white space, an optional sign, digits; 0 without digits), saturated
+// at the limits of long long instead of overflowing.
+[[nodiscard]] long long leadingNumber(const char *text);
+
+// leadingNumber saturated at the limits of int.
+[[nodiscard]] int leadingInt(const char *text);
+
 // Close the process-wide trace stream if it is set, and reset it.
 void closeTraceStream();
 
@@ -66,5 +77,8 @@ void closeTraceStream();
 // Write the standard error line "function [line]reason" of the calling site to a logger.
 #define QL_LOG_FAILURE(logger) \
     QL_Log((logger), QL_LOG_ERROR, "%s [%d]%s\n", __func__, __LINE__, QL_GetErrorText())
+
+// ql::failLogged for the calling site: fail with code, logged, and return -1.
+#define QL_FAIL_LOGGED(logger, code) ql::failLogged((logger), __func__, __LINE__, (code))
 
 #endif  // QL_COMMON_IFACE_UTILS_H

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <utility>
 
@@ -61,6 +62,13 @@ struct DirCloser {
     }
 };
 using UniqueDir = std::unique_ptr<DIR, DirCloser>;
+
+// Frees with std::free what the C library allocated (strdup, realpath, malloc).
+struct FreeDeleter {
+    void operator()(void *p) const { std::free(p); }
+};
+// An allocated C text.
+using UniqueText = std::unique_ptr<char, FreeDeleter>;
 
 // Runs a function when the scope ends, unless dismissed.
 template <typename F>

@@ -1,13 +1,6 @@
 // The daemon's worker instances: a fixed pool of threads, each serving one client connection at a
-// time, and the hand-over of accepted connections from the entry to the lowest-numbered free one.
-//
-// Client protocol (one request per connection): the client sends a file path, optionally followed
-// by CR and LF characters; one read of at most kRequestMax bytes is taken, bounded by the request
-// timeout. The daemon answers one line and closes: "0\n" for a file found clean, "1 <text>\n"
-// for an infection (its name), a failed or stopped scan, a finding the settings ask to alert
-// on, or a request that could not be served. The last three are error replies; with the
-// TagErrorReplies rule they read "1 ERROR: <text>\n", so that a front end tells a failed scan
-// from an infection name by one prefix.
+// time (daemon/request.h), and the hand-over of accepted connections from the entry to the
+// lowest-numbered free one.
 #ifndef QL_DAEMON_INSTANCE_H
 #define QL_DAEMON_INSTANCE_H
 
@@ -19,14 +12,10 @@
 #include <memory>
 
 #include "daemon/interface_conf.h"
+#include "daemon/request.h"
 #include "ql/qlscan.h"
 
 namespace ql::daemon {
-
-inline constexpr int kRequestMax = 1049;  // bytes of one request
-inline constexpr int kReplyMax = 256;     // characters of a reply, terminator included
-// Options of every scan: links are followed to their target, which is scanned.
-inline constexpr uint32_t kScanOptions = 0x0001 | QL_OPT_LINK;
 
 // A counter threads sleep on until it moves: a futex word, so a sleeper takes no CPU and is woken
 // by the kernel, and a bump makes a system call only when someone sleeps.
@@ -88,45 +77,6 @@ void wakeInstance(Instance &instance);
 // Returns instance, or NULL when instance or its handle is NULL. Requires the termination signals
 // to be blocked in the calling thread.
 Instance *instanceMain(Instance *instance);
-
-struct FreeDeleter {
-    void operator()(char *text) const;
-};
-using UniqueText = std::unique_ptr<char, FreeDeleter>;
-
-// What a scan last reported through its event function.
-struct ScanNote {
-    UniqueText text;         // an allocated copy, or null when nothing was reported
-    bool infection = false;  // text is an infection name (not a message)
-};
-
-// The event function of every scan: stores an allocated copy of infectionName, or else of
-// message, in the ScanNote userData points at, replacing what it held. Returns QL_CB_STOP once
-// the stop flag is set, else 0.
-int onScanEvent(const char *objectName, int32_t objectKind, int32_t event,
-                const char *infectionName, const char *message, void *userData);
-
-// Remove every CR and LF from the end of text in place. 0, or -1 for NULL.
-int stripLineEnd(char *text);
-
-// The reply to a scan's result, the first that applies: the last error's text for -1; the
-// reported text (or "Infected") for the infected bit; the reported text (or "Suspicious") for the
-// suspicious bit when the rules alert on it; for the error bit, the reported text when it is an
-// infection name, else that text (or "Scan error") as an error; "Scan stopped" for the stopped
-// bit, whatever bits come with it; "Encrypted" and "Corrupted" for those bits when the rules alert
-// on them; else "0\n". Error replies read "1 %s\n", or "1 ERROR: %s\n" when the rules tag them;
-// the others "1 %s\n". Texts are cut so that the reply ends with "\n"; line ends inside them
-// become blanks.
-void replyForResult(int result, const ScanNote &reported, const ReplyRules &rules,
-                    char (&reply)[kReplyMax]);
-
-// The error reply with text, cut and cleaned like replyForResult's.
-void replyWithError(const char *text, const ReplyRules &rules, char (&reply)[kReplyMax]);
-
-// One read of at most kRequestMax bytes from fd into request (NUL-terminated after the bytes),
-// waiting at most timeoutSeconds for the first byte. The bytes read, or -1 with errno set
-// (ETIMEDOUT when nothing came in time).
-[[nodiscard]] int readRequest(int fd, int32_t timeoutSeconds, char (&request)[kRequestMax + 1]);
 
 // The fixed pool: the records, their threads, and the hand-over.
 class InstancePool {

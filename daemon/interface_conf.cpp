@@ -21,10 +21,7 @@ namespace ql::daemon {
 
 namespace {
 
-struct TableDeleter {
-    void operator()(ValueTable *table) const { tableDelete(table); }
-};
-using UniqueTable = std::unique_ptr<ValueTable, TableDeleter>;
+using ql::settings::UniqueTable;
 
 void copyIfSet(const ValueTable *table, const char *name, char (&field)[QL_VALUE_MAX]) {
     const char *value = tableGet(table, name, nullptr);

@@ -14,12 +14,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "api/engine_handle.h"
 #include "common/iface_utils.h"
 #include "common/unique_fd.h"
 #include "daemon/daemon_state.h"
 #include "daemon/instance.h"
 #include "daemon/interface_conf.h"
 #include "daemon/single_instance.h"
+#include "support/detach.h"
 
 namespace {
 
@@ -28,7 +30,6 @@ using namespace ql::daemon;
 constexpr const char *kEngineConfFile = "/opt/Quellar/etc/qorn.conf";
 constexpr int kAcceptPollMs = 5;  // 5000 microseconds
 constexpr auto kReadyBound = std::chrono::milliseconds(1000);
-constexpr char kReady = '0';
 
 const char *errnoText() {
     QL_SetError(errno);
@@ -72,12 +73,6 @@ void installSignals() {
     sigaction(SIGPIPE, &action, nullptr);
 }
 
-// The engine handle, closed when the entry lets go of it.
-struct EngineCloser {
-    void operator()(AVEngine *handle) const { QL_DeinitAVHandle(handle, nullptr); }
-};
-using UniqueEngine = std::unique_ptr<AVEngine, EngineCloser>;
-
 bool readSettings(InterfaceSettings &settings) {
     char path[QL_PATH_MAX];
     if (ql::rootedPath(kInterfaceConfFile, path) < 0 || readInterfaceConf(path, &settings) < 0) {
@@ -107,7 +102,7 @@ ClientAccess clientAccessSetting(const InterfaceSettings &settings) {
     return access;
 }
 
-UniqueEngine openEngine() {
+ql::EngineHandle openEngine() {
     char path[QL_PATH_MAX];
     AVHandle handle = nullptr;
     if (ql::rootedPath(kEngineConfFile, path) >= 0) {
@@ -116,7 +111,7 @@ UniqueEngine openEngine() {
     if (handle == nullptr) {
         daemonLog("Error Initializing AV\n");
     }
-    return UniqueEngine(handle);
+    return ql::EngineHandle(handle);
 }
 
 ql::UniqueFd createSocket() {
@@ -127,67 +122,17 @@ ql::UniqueFd createSocket() {
     return fd;
 }
 
-// The detached process's line back to the starting one: kReady once it serves. Closed without
-// it (a failed step, after its log line), it tells the starting process to end with status 1.
-class Readiness {
-  public:
-    void hold(ql::UniqueFd toParent) { fd_ = std::move(toParent); }
-    void report(char verdict) {
-        if (fd_) {
-            ssize_t ignored = write(fd_.get(), &verdict, 1);
-            (void)ignored;
-            fd_.reset();
-        }
-    }
-
-  private:
-    ql::UniqueFd fd_;
-};
-
-[[noreturn]] void awaitDetachedVerdict(ql::UniqueFd fromChild) {
-    char verdict = 0;
-    ssize_t n;
-    do {
-        n = read(fromChild.get(), &verdict, 1);
-    } while (n < 0 && errno == EINTR);
-    // The engine handle belongs to the detached process now: leave without closing it.
-    _exit(n == 1 && verdict == kReady ? 0 : 1);
-}
-
-void redirectStandardStreams() {
-    ql::UniqueFd null(open("/dev/null", O_RDWR | O_CLOEXEC));
-    if (null) {
-        dup2(null.get(), STDIN_FILENO);
-        dup2(null.get(), STDOUT_FILENO);
-        dup2(null.get(), STDERR_FILENO);
-    }
-}
-
-// Like daemon(0, 0), but the starting process waits for the verdict of the detached one.
-bool detach(Readiness &readiness) {
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) {
+// Like daemon(0, 0), but the starting process waits for the verdict of the detached one (without
+// a bound: the steps up to it do not block) and ends with it; the engine handle belongs to the
+// detached process then. A failed step after this closes readiness unsaid, after its log line.
+bool detach(ql::support::Readiness &readiness) {
+    const char *failedCall = nullptr;
+    readiness = ql::support::detach(-1, failedCall);
+    if (!readiness || chdir("/") != 0) {
         daemonLog("Failed daemonizing\n");
         return false;
     }
-    ql::UniqueFd fromChild(ends[0]);
-    ql::UniqueFd toParent(ends[1]);
-    pid_t pid = fork();
-    if (pid < 0) {
-        daemonLog("Failed daemonizing\n");
-        return false;
-    }
-    if (pid > 0) {
-        toParent.reset();
-        awaitDetachedVerdict(std::move(fromChild));
-    }
-    fromChild.reset();
-    readiness.hold(std::move(toParent));
-    if (setsid() < 0 || chdir("/") != 0) {
-        daemonLog("Failed daemonizing\n");
-        return false;
-    }
-    redirectStandardStreams();
+    ql::support::redirectStandardStreams();
     return true;
 }
 
@@ -331,7 +276,7 @@ int run() {
     if (checkSingleInstance(settings.sockPath, settings.pidFilePath) != 0) {
         return 1;
     }
-    UniqueEngine engine = openEngine();
+    ql::EngineHandle engine = openEngine();
     if (!engine) {
         return 1;
     }
@@ -343,7 +288,7 @@ int run() {
     if (!listenFd) {
         return 1;
     }
-    Readiness readiness;
+    ql::support::Readiness readiness;
     if (!detach(readiness)) {
         return 1;
     }
@@ -351,7 +296,7 @@ int run() {
         return 1;
     }
     (void)writePidFile(settings.pidFilePath);
-    readiness.report(kReady);
+    readiness.ready();
     if (startInstances(pool, engine.get(), settings) && makeNonBlocking(listenFd.get())) {
         serve(listenFd.get(), pool);
     }

@@ -33,17 +33,6 @@ bool isAbsolute(const char *path) {
     return path != nullptr && path[0] == '/';
 }
 
-// strtol's reading, as atol/atoi would give it, without their overflow. 64 bits wide, so that
-// a number past the 32-bit range stays out of it where long has only 32 bits.
-long long leadingNumber(const char *text) {
-    errno = 0;
-    long long value = std::strtoll(text, nullptr, 10);
-    if (errno == ERANGE) {
-        return value > 0 ? LLONG_MAX : LLONG_MIN;
-    }
-    return value;
-}
-
 ssize_t readRetrying(int fd, char *buf, size_t len) {
     ssize_t n;
     do {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "common/object_scan.h"
+#include "api/object_scan.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {

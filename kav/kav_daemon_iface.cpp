@@ -20,6 +20,7 @@
 
 #include "common/iface_utils.h"
 #include "common/unique_fd.h"
+#include "kav/kav_reply.h"
 
 namespace ql::kav {
 
@@ -68,15 +69,7 @@ bool isLiveProcess(int pid) {
 }  // namespace
 
 int leadingNumber(const char *text) {
-    while (std::isspace(static_cast<unsigned char>(*text)) != 0) {
-        ++text;
-    }
-    errno = 0;
-    long value = std::strtol(text, nullptr, 10);
-    if (errno == ERANGE || value > INT_MAX || value < INT_MIN) {
-        return value > 0 ? INT_MAX : INT_MIN;
-    }
-    return static_cast<int>(value);
+    return ql::leadingInt(text);
 }
 
 int connectSocket(const char *socketPath) {
@@ -395,7 +388,7 @@ extern "C" int QL_daemonInfoCallback(char *line, void * /*context1*/, void *cont
         return -1;
     }
     int code = ql::kav::leadingNumber(line);
-    if (code != 201 || context2 == nullptr) {
+    if (code != ql::kav::kReplyInfo || context2 == nullptr) {
         return code;
     }
     auto *info = static_cast<DaemonInfo *>(context2);
@@ -422,5 +415,5 @@ extern "C" int QL_daemonInfoCallback(char *line, void * /*context1*/, void *cont
                 break;
         }
     }
-    return 201;
+    return ql::kav::kReplyInfo;
 }

@@ -136,7 +136,7 @@ struct ReplyOutcome {
     bool endedBeforeFirstByte = false;
 };
 
-// atoi's reading of text (white space, sign, digits), clamped instead of overflowing.
+// A reply line's code: its leading number, saturated at the limits of int (ql::leadingInt).
 [[nodiscard]] int leadingNumber(const char *text);
 
 // Whether code ends a reply: class 2 above 0, class 4 or 5.

@@ -53,8 +53,7 @@ bool readyForObjectScan(KAVHandle *handle, const void *request, const void *extr
                         const void *report, const char *caller) {
     QLLogger *logger = handle != nullptr ? handle->logger : nullptr;
     if (request == nullptr || extra == nullptr || report == nullptr || !isValid(handle)) {
-        QL_SetError(EINVAL);
-        QL_Log(logger, QL_LOG_ERROR, "%s [%d]%s\n", caller, __LINE__, QL_GetErrorText());
+        (void)ql::failLogged(logger, caller, __LINE__, EINVAL);
         return false;
     }
     if (QL_isDaemonRunning(&handle->paths) == 0) {
@@ -65,7 +64,23 @@ bool readyForObjectScan(KAVHandle *handle, const void *request, const void *extr
     return true;
 }
 
+// The tree walk both tree entry points make, once their checks passed.
+int walkTree(KAVHandle *handle, ScanTreeNode *root, const ObjectRequest *request, ExtraData *extra,
+             ScanReport *report) {
+    ObjectRequest working{nullptr, request->scanOpts, request->actOpts, request->prompt};
+    ql::kav::PoolChannel channel(*handle->pool);
+    return ql::kav::traverseScanTree(channel, root, &working, extra, report);
+}
+
 }  // namespace
+
+int ql::kav::scanTree(KAVHandle *handle, ScanTreeNode *root, const ObjectRequest *request,
+                      ExtraData *extra, ScanReport *report) {
+    if (!readyForObjectScan(handle, request, extra, report, "QL_KAVIFScanTree")) {
+        return -1;
+    }
+    return walkTree(handle, root, request, extra, report);
+}
 
 extern "C" {
 
@@ -169,14 +184,11 @@ int QL_KAVIFScanTree(KAVHandle *handle, ObjectRequest *request, ExtraData *extra
         return -1;
     }
     if (request->path == nullptr) {
-        QL_SetError(EINVAL);
-        QL_LOG_FAILURE(handle->logger);
-        return -1;
+        return QL_FAIL_LOGGED(handle->logger, EINVAL);
     }
-    auto *root = *reinterpret_cast<ScanTreeNode *const *>(request->path);
-    ObjectRequest working{nullptr, request->scanOpts, request->actOpts, request->prompt};
-    ql::kav::PoolChannel channel(*handle->pool);
-    return ql::kav::traverseScanTree(channel, root, &working, extra, report);
+    // The path slot holds the address of the tree's root pointer.
+    return walkTree(handle, *reinterpret_cast<ScanTreeNode *const *>(request->path), request, extra,
+                    report);
 }
 
 int QL_KAVIFScanProcesses(KAVHandle *handle, uint32_t *infectedPid, uint8_t scanOpenFiles,

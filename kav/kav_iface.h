@@ -9,6 +9,8 @@
 
 #include <stdint.h>
 
+#include "common/scan_tree.h"
+#include "engine/backend.h"
 #include "kav/kav_daemon_iface.h"
 #include "ql/qlscan.h"
 
@@ -78,6 +80,19 @@ void QL_KAVClearLogger(KAVHandle *handle);
 
 #ifdef __cplusplus
 }
+
+namespace ql::kav {
+
+// The table the engine-neutral calls reach this back end through (kav/kav_backend.cpp); its
+// handles are KAVHandle *.
+[[nodiscard]] const Backend &backend();
+
+// QL_KAVIFScanTree with the tree given by its root (may not be NULL); the log lines and errors
+// are those of QL_KAVIFScanTree.
+int scanTree(KAVHandle *handle, ScanTreeNode *root, const ObjectRequest *request, ExtraData *extra,
+             ScanReport *report);
+
+}  // namespace ql::kav
 #endif
 
 #endif  // QL_KAV_KAV_IFACE_H

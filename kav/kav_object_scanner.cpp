@@ -5,8 +5,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <string>
-#include <string_view>
 
 #include "common/iface_actions.h"
 #include "common/iface_utils.h"
@@ -14,6 +12,7 @@
 #include "common/unique_fd.h"
 #include "kav/kav_daemon_iface.h"
 #include "kav/kav_daemon_pool.h"
+#include "kav/kav_reply.h"
 #include "kav/kav_scanner.h"
 
 namespace ql::kav {
@@ -25,77 +24,18 @@ constexpr const char *kDefaultRenameExtension = "qlt";
 // The message of a file whose reply broke off.
 constexpr const char *kBrokenReply = "Engine reply broken off";
 
-int notify(const ScanReport *report, const char *name, int kind, int event, const char *infection,
-           const char *message) {
-    if (report == nullptr || report->events.onEvent == nullptr) {
-        return 0;
-    }
-    return report->events.onEvent(name, kind, event, infection, message, report->events.userData);
-}
-
-void appendName(char (&names)[QL_PATH_MAX], const char *name) {
-    std::size_t used = std::strlen(names);
-    if (used == 0) {
-        copyBounded(names, name);
-    } else {
-        formatBounded(names + used, sizeof names - used, ":%s", name);
-    }
-}
-
-// Handles one 3xx line; false when onEvent asked to stop.
-bool handleObjectLine(const char *path, FileReplyContext &context, std::string_view line,
-                      int code) {
-    ObjectLine parsed = parseObjectLine(line, code);
-    std::string named = displayName(path, parsed.objectField);
-    const char *shown = named.c_str();
-    ScanReport *report = context.report;
-    int answer = 0;
-    switch (code) {
-        case 322:
-            QL_Log(nullptr, QL_LOG_RESULT, "%s: INFECTED [%s]\n", shown, parsed.infection);
-            report->infectedObjects++;
-            report->infections++;
-            if (report->events.onEvent != nullptr) {
-                appendName(context.infectionNames, parsed.infection);
-                answer =
-                    notify(report, shown, QL_OBJ_FILE, QL_EV_INFECTED, parsed.infection, nullptr);
-            }
-            break;
-        case 323:
-            QL_Log(nullptr, QL_LOG_RESULT, "%s: DISINFECTED [%s]\n", shown, parsed.infection);
-            report->disinfectedObjects++;
-            break;
-        case 324:
-            report->disinfectFailed++;
-            QL_Log(nullptr, QL_LOG_RESULT, "%s: DISINFECT FALIED [%s]\n", shown, parsed.infection);
-            break;
-        case 325:
-        case 326:
-        case 329:
-            context.archiveSeen = 1;
-            QL_Log(nullptr, QL_LOG_RESULT, "%s: ARCHIVE [%s]\n", shown, parsed.infection);
-            break;
-        case 327:
-            QL_Log(nullptr, QL_LOG_ERROR, "%s: WARNING [%s]\n", shown, parsed.infection);
-            break;
-        case 328:
-            QL_Log(nullptr, QL_LOG_RESULT, "%s: SUSPICIOUS [%s]\n", shown, parsed.infection);
-            report->suspiciousObjects++;
-            answer =
-                notify(report, shown, QL_OBJ_FILE, QL_EV_SUSPICIOUS, parsed.infection, nullptr);
-            break;
-        case 330:
-            if (report->events.onEvent != nullptr && context.archiveSeen != 0) {
-                answer = notify(report, shown, QL_OBJ_FILE, QL_EV_CLEAN, nullptr, nullptr);
-                if (answer != QL_CB_STOP) {
-                    QL_Log(nullptr, QL_LOG_INFO, "%s: CLEAN\n", shown);
-                }
-            }
-            break;
-        default:
-            break;
-    }
-    return answer != QL_CB_STOP;
+// The file scan's context seen as a reply target.
+ReplyTarget fileTarget(const char *path, FileReplyContext &context) {
+    ReplyTarget target;
+    target.reader = Reader::kFile;
+    target.name = path;
+    target.events = &context.report->events;
+    target.lineKind = QL_OBJ_FILE;
+    target.report = context.report;
+    target.errorText = &context.errorText;
+    target.names = &context.infectionNames;
+    target.archiveSeen = &context.archiveSeen;
+    return target;
 }
 
 struct ActionReport {
@@ -153,86 +93,19 @@ bool applyAction(const char *path, const FileIdentity &scanned, int kind, int ac
     } else if (shown.failed) {
         message = QL_GetErrorText();
     }
-    return notify(report, path, kind, shown.event, nullptr, message) != QL_CB_STOP;
+    return sendEvent(&report->events, path, kind, shown.event, nullptr, message) != QL_CB_STOP;
 }
 
 // The result of a reply that ended with its final code.
-int mapFinalCode(int code, const char *path, const FileIdentity &scanned,
-                 const FileReplyContext &context, ScanReport *report, int action,
-                 const ExtraData *extra, QL_PromptFn prompt) {
+int mapFinalCode(int code, const char *path, const FileIdentity &scanned, FileReplyContext &context,
+                 int action, const ExtraData *extra, QL_PromptFn prompt) {
     int kind = context.archiveSeen != 0 ? QL_OBJ_ARCHIVE : QL_OBJ_FILE;
-    bool archive = context.archiveSeen != 0;
-    const char *names = context.infectionNames;
-    int result = QL_RES_CLEAN;
-    int answer = 0;
-    bool act = false;
-    if (code >= 400 && code <= 599) {
-        answer = notify(report, path, kind, QL_EV_FAILED, nullptr, context.errorText);
-        QL_Log(nullptr, QL_LOG_RESULT, "%s: ERROR [%s]\n", path, context.errorText);
-        return answer == QL_CB_STOP ? QL_RES_STOPPED : QL_RES_ERROR;
-    }
-    switch (code) {
-        case 220:
-            answer = notify(report, path, kind, QL_EV_CLEAN, nullptr, nullptr);
-            if (answer != QL_CB_STOP) {
-                report->cleanObjects++;
-            }
-            break;
-        case 221:
-            result = QL_RES_DISINFECTED;
-            if (archive) {
-                answer = notify(report, path, kind, QL_EV_DISINFECTED, names, nullptr);
-            }
-            break;
-        case 230:
-            result = QL_RES_INFECTED;
-            answer = archive ? notify(report, path, kind, QL_EV_INFECTED, names, nullptr) : 0;
-            act = true;
-            break;
-        case 231:
-            result = QL_RES_INFECTED;
-            answer = archive ? notify(report, path, kind, QL_EV_DISINFECT_FAILED, names, "1") : 0;
-            act = true;
-            break;
-        case 232:
-            result = QL_RES_SUSPICIOUS;
-            answer = archive ? notify(report, path, kind, QL_EV_SUSPICIOUS, names, nullptr) : 0;
-            act = true;
-            break;
-        case 234:
-            result = QL_RES_CORRUPTED;
-            QL_Log(nullptr, QL_LOG_RESULT, "%s: CORRUPT\n", path);
-            answer = notify(report, path, kind, QL_EV_FAILED, nullptr, "Corrupt");
-            if (answer != QL_CB_STOP) {
-                report->corruptedObjects++;
-            }
-            break;
-        case 240:
-            result = QL_RES_ENCRYPTED;
-            QL_Log(nullptr, QL_LOG_RESULT, "%s: ENCRYPTED\n", path);
-            answer = notify(report, path, kind, QL_EV_FAILED, nullptr, "Encrypted");
-            if (answer != QL_CB_STOP) {
-                report->encryptedObjects++;
-            }
-            break;
-        case 241:
-            result = QL_RES_ERROR;
-            answer = notify(report, path, kind, QL_EV_FAILED, nullptr, context.errorText);
-            QL_Log(nullptr, QL_LOG_RESULT, "%s: ERROR [%s]\n", path, context.errorText);
-            if (answer != QL_CB_STOP) {
-                report->scanErrors++;
-            }
-            break;
-        default:
-            break;
-    }
-    if (answer == QL_CB_STOP) {
+    ReplyEnd end = finishReply(code, fileTarget(path, context), kind);
+    if (end.stopped ||
+        (end.act && !applyAction(path, scanned, kind, action, extra, context.report, prompt))) {
         return QL_RES_STOPPED;
     }
-    if (act && !applyAction(path, scanned, kind, action, extra, report, prompt)) {
-        return QL_RES_STOPPED;
-    }
-    return result;
+    return end.result;
 }
 
 // Open the file for the engine to read through its descriptor alias: a regular file only,
@@ -291,7 +164,7 @@ int fileScan(Channel &channel, const char *path, const char *options, int action
         int kind = context.archiveSeen != 0 ? QL_OBJ_ARCHIVE : QL_OBJ_FILE;
         return reportNotScanned(report, path, kind, kBrokenReply);
     }
-    return mapFinalCode(reply.code, path, scanned, context, report, action, extra, prompt);
+    return mapFinalCode(reply.code, path, scanned, context, action, extra, prompt);
 }
 
 }  // namespace ql::kav
@@ -308,23 +181,13 @@ int QL_KAVFileScanner(int connection, const char *path, const char *options, int
 }
 
 int QL_KAVProcessReturnMessage(char *line, void *context1, void *context2) {
-    if (line == nullptr || std::strlen(line) < 4) {
-        return QL_SetError(QLE_INVALID_AV_MESSAGE);
-    }
-    int code = ql::kav::leadingNumber(line);
     auto *path = static_cast<const char *>(context1);
     auto *context = static_cast<FileReplyContext *>(context2);
     if (path == nullptr || context == nullptr || context->report == nullptr) {
-        return code;
+        return ql::kav::dispatchReplyLine(line, nullptr);
     }
-    if (code >= 300 && code <= 399) {
-        if (!ql::kav::handleObjectLine(path, *context, line, code)) {
-            return QL_RES_STOPPED;
-        }
-    } else if (code >= 400 && code <= 599) {
-        ql::kav::errorTextOf(line, context->errorText, true);
-    }
-    return code;
+    ql::kav::ReplyTarget target = ql::kav::fileTarget(path, *context);
+    return ql::kav::dispatchReplyLine(line, &target);
 }
 
 int QL_KAVpromptInfectedAction(QL_PromptFn prompt, const char *path, char *argument) {

@@ -16,6 +16,7 @@
 #include "common/unique_fd.h"
 #include "kav/kav_daemon_pool.h"
 #include "kav/kav_object_scanner.h"
+#include "kav/kav_reply.h"
 #include "kav/kav_scanner.h"
 
 namespace ql::kav {
@@ -165,10 +166,8 @@ int scanDirectoryAt(Walk &walk, int dirfd, const std::string &path, uint64_t sta
     }
     const Ancestor here{self.st_dev, self.st_ino, ancestors};
     QL_Log(nullptr, QL_LOG_INFO, "Scanning directory %s\n", path.c_str());
-    const EventCallback &events = walk.report->events;
-    if (events.onEvent != nullptr &&
-        events.onEvent(path.c_str(), QL_OBJ_DIRECTORY, QL_EV_CLEAN, nullptr, nullptr,
-                       events.userData) == QL_CB_STOP) {
+    if (sendEvent(&walk.report->events, path.c_str(), QL_OBJ_DIRECTORY, QL_EV_CLEAN, nullptr,
+                  nullptr) == QL_CB_STOP) {
         return QL_RES_STOPPED;
     }
     walk.report->dirsScanned++;

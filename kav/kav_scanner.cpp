@@ -4,101 +4,29 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <string>
-#include <string_view>
 
 #include "common/iface_utils.h"
 #include "kav/kav_daemon_pool.h"
+#include "kav/kav_reply.h"
 
 namespace ql::kav {
 
 namespace {
 
 constexpr const char *kTempDir = "/var/Quellar/var/tmp";
-constexpr std::size_t kErrorTextMax = 255;
-// The name given to a finding whose line names none.
-constexpr const char *kUnnamed = "unknown";
 
-// A line's text without its trailing CR and LF.
-std::string_view withoutLineEnd(std::string_view text) {
-    std::size_t end = text.find_first_of("\r\n");
-    return end == std::string_view::npos ? text : text.substr(0, end);
-}
-
-int notify(const EventCallback *events, const char *name, int kind, int event,
-           const char *infection, const char *message) {
-    if (events == nullptr || events->onEvent == nullptr) {
-        return 0;
-    }
-    return events->onEvent(name, kind, event, infection, message, events->userData);
-}
-
-void reportObjectLine(const char *path, QuickReplyContext &context, std::string_view line,
-                      int code) {
-    ObjectLine parsed = parseObjectLine(line, code);
-    std::string named = displayName(path, parsed.objectField);
-    const char *shown = named.c_str();
-    int kind = context.bufferScan != 0 ? QL_OBJ_BUFFER : QL_OBJ_FILE;
-    switch (code) {
-        case 322:
-            QL_Log(nullptr, QL_LOG_RESULT, "%s: INFECTED [%s]\n", shown, parsed.infection);
-            notify(context.events, shown, kind, QL_EV_INFECTED, parsed.infection, nullptr);
-            break;
-        case 323:
-            QL_Log(nullptr, QL_LOG_RESULT, "%s: DISINFECTED [%s]\n", shown, parsed.infection);
-            break;
-        case 324:
-            QL_Log(nullptr, QL_LOG_RESULT, "%s: DISINFECT FALIED [%s]\n", shown, parsed.infection);
-            break;
-        case 325:
-        case 326:
-        case 329:
-            QL_Log(nullptr, QL_LOG_RESULT, "%s: ARCHIVE [%s]\n", shown, parsed.infection);
-            break;
-        case 327:
-            QL_Log(nullptr, QL_LOG_ERROR, "%s: WARNING [%s]\n", shown, parsed.infection);
-            break;
-        case 328:
-            QL_Log(nullptr, QL_LOG_RESULT, "%s: SUSPICIOUS [%s]\n", shown, parsed.infection);
-            notify(context.events, shown, kind, QL_EV_SUSPICIOUS, parsed.infection, nullptr);
-            break;
-        case 330:
-            QL_Log(nullptr, QL_LOG_INFO, "%s: CLEAN\n", shown);
-            break;
-        default:
-            break;
-    }
-}
-
-// The result of a reply that ended with its final line, and the final event, if any.
-int mapFinalCode(int code, const char *path, const QuickReplyContext &context) {
-    int kind = context.bufferScan != 0 ? QL_OBJ_BUFFER : QL_OBJ_FILE;
-    int result = QL_RES_CLEAN;
-    int answer = 0;
-    if (code == 220) {
-        answer = notify(context.events, path, kind, QL_EV_CLEAN, nullptr, nullptr);
-    } else if (code == 221) {
-        result = QL_RES_DISINFECTED;
-    } else if (code == 230 || code == 231) {
-        result = QL_RES_INFECTED;
-    } else if (code == 232) {
-        result = QL_RES_SUSPICIOUS;
-    } else if (code == 234) {
-        result = QL_RES_CORRUPTED;
-        answer = notify(context.events, path, kind, QL_EV_FAILED, nullptr, "Corrupt");
-    } else if (code == 240) {
-        result = QL_RES_ENCRYPTED;
-        answer = notify(context.events, path, kind, QL_EV_FAILED, nullptr, "Encrypted");
-    } else if (code == 241 || (code >= 400 && code <= 599)) {
-        result = QL_RES_ERROR;
-        answer = notify(context.events, path, kind, QL_EV_FAILED, nullptr, context.errorText);
-        QL_Log(nullptr, QL_LOG_RESULT, "%s: ERROR [%s]\n", path, context.errorText);
-    }
-    return answer == QL_CB_STOP ? QL_RES_STOPPED : result;
+// The quick scan's context seen as a reply target.
+ReplyTarget quickTarget(const char *path, QuickReplyContext &context) {
+    ReplyTarget target;
+    target.reader = Reader::kQuick;
+    target.name = path;
+    target.events = context.events;
+    target.lineKind = context.bufferScan != 0 ? QL_OBJ_BUFFER : QL_OBJ_FILE;
+    target.errorText = &context.errorText;
+    return target;
 }
 
 bool isEmptyPath(const char *path) {
@@ -124,57 +52,6 @@ void deleteKeepingError(BufferObject *buffer, const char *path) {
 }
 
 }  // namespace
-
-// The parts of a 3xx line: infection name (322 to 329) and object field.
-ObjectLine parseObjectLine(std::string_view line, int code) {
-    ObjectLine parsed;
-    std::string_view rest = withoutLineEnd(line.substr(3));
-    bool hyphen = !rest.empty() && rest.front() == '-';
-    if (hyphen) {
-        rest.remove_prefix(1);
-    } else {
-        // No hyphen: the engine put the fields after blanks; take them from there.
-        rest.remove_prefix(std::min(rest.find_first_not_of(' '), rest.size()));
-    }
-    if (code >= 322 && code <= 329) {
-        std::size_t blank = rest.find(' ');
-        if (!hyphen && blank == std::string_view::npos) {
-            // A single field without the hyphen is the object; the engine named no infection.
-            copyBounded(parsed.infection, kUnnamed);
-            parsed.objectField = rest;
-            return parsed;
-        }
-        // After the hyphen the name is whatever precedes the blank, even nothing.
-        copyBounded(parsed.infection, rest.substr(0, blank));
-        rest = blank == std::string_view::npos ? std::string_view() : rest.substr(blank + 1);
-    }
-    parsed.objectField = rest;
-    return parsed;
-}
-
-// The scanned path, plus "=>" and the member's path when the line names a member.
-std::string displayName(const char *path, std::string_view objectField) {
-    std::string shown(path);
-    if (objectField.size() > 1) {
-        shown.append("=>").append(objectField.substr(1));
-    }
-    return shown;
-}
-
-// The text of a 4xx or 5xx line: what follows the first blank, else the line itself.
-void errorTextOf(std::string_view line, char (&out)[QL_PATH_MAX], bool keepCarriageReturn) {
-    std::string_view whole = withoutLineEnd(line);
-    std::size_t blank = whole.find(' ');
-    std::string_view text = blank == std::string_view::npos ? whole : whole.substr(blank + 1);
-    if (blank != std::string_view::npos && keepCarriageReturn) {
-        std::size_t lf = line.find('\n', blank + 1);
-        text = line.substr(blank + 1, lf == std::string_view::npos ? lf : lf - blank - 1);
-    }
-    if (text.empty()) {
-        text = whole.substr(0, whole.find_last_not_of(' ') + 1);
-    }
-    copyBounded(out, sizeof out, text.substr(0, kErrorTextMax));
-}
 
 void quickOptionText(uint32_t scanOpts, char (&out)[kOptionTextSize]) {
     formatBounded(out, sizeof out, "abcdefghijk%s%s%s%s%sW%s", (scanOpts & 0x0002) ? "l" : "",
@@ -212,7 +89,9 @@ int quickFileScan(Channel &channel, const char *path, int mode, const char *opti
     if (!reply.complete) {
         return QL_SetError(QLE_AV_CONNECT);
     }
-    return mapFinalCode(reply.code, path, context);
+    ReplyTarget target = quickTarget(path, context);
+    ReplyEnd end = finishReply(reply.code, target, target.lineKind);
+    return end.stopped ? QL_RES_STOPPED : end.result;
 }
 
 int bufferScan(Channel &channel, QuickRequest *request, EventCallback *events) {
@@ -376,21 +255,13 @@ int QL_KAVdeleteTempFile(BufferObject *buffer, const char *path) {
 }
 
 int QL_KAVQuickReturnMessage(char *line, void *context1, void *context2) {
-    if (line == nullptr || std::strlen(line) < 4) {
-        return QL_SetError(QLE_INVALID_AV_MESSAGE);
-    }
-    int code = ql::kav::leadingNumber(line);
     auto *path = static_cast<const char *>(context1);
     auto *context = static_cast<QuickReplyContext *>(context2);
     if (path == nullptr || context == nullptr || context->events == nullptr) {
-        return code;
+        return ql::kav::dispatchReplyLine(line, nullptr);
     }
-    if (code >= 300 && code <= 399) {
-        ql::kav::reportObjectLine(path, *context, line, code);
-    } else if (code >= 400 && code <= 599) {
-        ql::kav::errorTextOf(line, context->errorText);
-    }
-    return code;
+    ql::kav::ReplyTarget target = ql::kav::quickTarget(path, *context);
+    return ql::kav::dispatchReplyLine(line, &target);
 }
 
 }  // extern "C"

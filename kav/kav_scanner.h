@@ -66,8 +66,7 @@ int QL_KAVQuickReturnMessage(char *line, void *context1, void *context2);
 #ifdef __cplusplus
 }
 
-#include <string>
-#include <string_view>
+#include <cstddef>
 
 namespace ql::kav {
 
@@ -75,23 +74,6 @@ class Channel;
 
 // The option letters of a path scan: room for the longest (19 letters) and the terminator.
 inline constexpr int kOptionTextSize = 21;
-
-// The parts of a 3xx line: infection name (322 to 329: the text between the hyphen and the next
-// blank, empty when there is none; "unknown" for a line without the hyphen that names none) and
-// object field ("/" for the file itself, "/<member>" for a member).
-struct ObjectLine {
-    char infection[QL_NAME_MAX] = "";
-    std::string_view objectField;
-};
-[[nodiscard]] ObjectLine parseObjectLine(std::string_view line, int code);
-
-// The scanned path, plus "=>" and the member's path when the object field names a member.
-[[nodiscard]] std::string displayName(const char *path, std::string_view objectField);
-
-// The text of a 4xx or 5xx line, cut to 255 characters: what follows the first blank without
-// the line end (up to the LF only, so keeping a CR, with keepCarriageReturn), else the line
-// itself without its line end.
-void errorTextOf(std::string_view line, char (&out)[QL_PATH_MAX], bool keepCarriageReturn = false);
 
 // A SCAN command line fits in this.
 inline constexpr std::size_t kCommandSize = 2048;

@@ -6,6 +6,8 @@
 #   ensure_build_tools          what the build needs; ensure_test_tools: what the tests add
 #   configure_tree DIR [CMAKE ARGS]  configure DIR, again whenever its cache differs from ARGS
 #   build_tree DIR [CMAKE ARGS] configure_tree, then build the whole project into DIR
+# and, for ./run.sh and ./bench.sh:
+#   make_install_root ROOT VERSION BUILD <SIGNATURES  the installation below ROOT (QL_ROOT)
 set -euo pipefail
 
 ensure_packages() {
@@ -83,4 +85,30 @@ build_tree() {
     local dir=$1
     configure_tree "$@"
     cmake --build "$dir" -j "$(nproc)"
+}
+
+# The installation as the packages lay it out, below ROOT: the stand-ins linked in from the build
+# folder BUILD, VERSION (2 KAV, 3 BD) in the version file, the engine configuration, the
+# stand-ins' signatures read from standard input, and the daemon's settings (20 instances).
+make_install_root() {
+    local root=$1 version=$2 build=$3
+    mkdir -p "$root"/opt/Quellar/{etc/postwick,sbin,lib,var/run,bases/Plugins} \
+        "$root"/var/Quellar/var/{log,tmp,quarantine/kestra}
+    ln -s "$build/bin/qornd" "$root/opt/Quellar/sbin/qornd"
+    ln -s "$build/lib/libavcore.so" "$root/opt/Quellar/lib/libavcore.so"
+    echo "$version" >"$root/opt/Quellar/etc/qorn-ver"
+    cat >"$root/opt/Quellar/etc/qorn.conf" <<EOF
+[path]
+LocalSocketPath=$root/opt/Quellar/var/run/qornd.sock
+AVSpidPATH=$root/opt/Quellar/var/run/qornd.pid
+BasesPath=$root/opt/Quellar/bases
+TempPath=$root/var/Quellar/var/tmp
+EOF
+    cat >"$root/opt/Quellar/bases/Plugins/signatures.txt"
+    cat >"$root/opt/Quellar/etc/postwick/interface.conf" <<EOF
+[postwicker]
+PostwickerSocket=$root/opt/Quellar/var/run/interface
+PostwickerPID=$root/opt/Quellar/var/run/interface.pid
+MaxInstances=20
+EOF
 }

@@ -11,6 +11,7 @@
 #include "common/iface_utils.h"
 #include "common/unique_fd.h"
 #include "settings/ini_reader.h"
+#include "settings/value_table.h"
 
 extern char **environ;
 
@@ -20,10 +21,7 @@ using ql::settings::IniEntry;
 using ql::settings::IniEntryKind;
 using ql::settings::IniReader;
 
-struct TableDeleter {
-    void operator()(ValueTable *table) const { tableDelete(table); }
-};
-using UniqueTable = std::unique_ptr<ValueTable, TableDeleter>;
+using ql::settings::UniqueTable;
 
 struct FoundFile {
     std::string path;     // empty when no file exists under the name

@@ -8,14 +8,12 @@
 #include <string_view>
 
 #include "common/iface_utils.h"
+#include "common/unique_fd.h"
 #include "ql/qlscan.h"
 
 namespace {
 
-struct FreeDeleter {
-    void operator()(void *p) const { std::free(p); }
-};
-using MallocText = std::unique_ptr<char, FreeDeleter>;
+using MallocText = ql::UniqueText;
 
 MallocText copyText(std::string_view text) {
     MallocText copy(static_cast<char *>(std::malloc(text.size() + 1)));
@@ -36,7 +34,7 @@ uint8_t bucketOf(std::string_view name) {
 
 // The name lives right behind the entry, in the same allocation, so an entry is freed at once.
 ValueEntry *newEntry(std::string_view name, std::string_view value) {
-    std::unique_ptr<void, FreeDeleter> block(std::malloc(sizeof(ValueEntry) + name.size() + 1));
+    std::unique_ptr<void, ql::FreeDeleter> block(std::malloc(sizeof(ValueEntry) + name.size() + 1));
     MallocText valueCopy = copyText(value);
     if (!block || !valueCopy) {
         return nullptr;
@@ -154,16 +152,7 @@ int32_t tableGetNumber(const ValueTable *table, const char *name, int32_t defaul
     if (text == nullptr) {
         return defaultValue;
     }
-    // long is 64 bits here; clamping keeps an oversized number at the 32-bit limit instead of
-    // letting it wrap into an unrelated value.
-    long number = std::strtol(text, nullptr, 10);
-    if (number > INT32_MAX) {
-        return INT32_MAX;
-    }
-    if (number < INT32_MIN) {
-        return INT32_MIN;
-    }
-    return static_cast<int32_t>(number);
+    return ql::leadingInt(text);
 }
 
 }  // extern "C"

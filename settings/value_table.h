@@ -67,6 +67,18 @@ int32_t tableGetNumber(const ValueTable *table, const char *name, int32_t defaul
 
 #ifdef __cplusplus
 }
+
+#include <memory>
+
+namespace ql::settings {
+
+// An owned table, deleted with tableDelete.
+struct TableDeleter {
+    void operator()(ValueTable *table) const { tableDelete(table); }
+};
+using UniqueTable = std::unique_ptr<ValueTable, TableDeleter>;
+
+}  // namespace ql::settings
 #endif
 
 #endif /* QL_SETTINGS_VALUE_TABLE_H */

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "common/iface_utils.h"
-#include "common/object_scan.h"
+#include "api/object_scan.h"
 #include "common/unique_fd.h"
 #include "ql/qlscan.h"
 #include "tests/support/engine_fixture.h"

@@ -1,6 +1,5 @@
 #include "tools/check_config_cli.h"
 
-#include <dlfcn.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -9,14 +8,13 @@
 #include <memory>
 #include <string>
 
-#include "bd/bd_core.h"
-#include "common/engine.h"
+#include "api/engine.h"
 #include "common/iface_conf.h"
 #include "common/iface_utils.h"
 #include "common/unique_fd.h"
 #include "daemon/daemon_state.h"
 #include "daemon/interface_conf.h"
-#include "kav/kav_daemon_iface.h"
+#include "engine/check_report.h"
 #include "settings/ini_loader.h"
 #include "settings/value_table.h"
 
@@ -27,17 +25,17 @@ namespace {
 using daemon::InterfaceSettings;
 
 constexpr const char *kEngineConfFile = "/opt/Quellar/etc/qorn.conf";
-constexpr const char *kCoreEntryPoints[] = {"CoreInit5",          "CoreUninit", "CoreNewInstance",
-                                            "CoreDeleteInstance", "CoreSet",    "CoreGet"};
 
-class Report {
+class Report final : public CheckReport {
   public:
     explicit Report(std::FILE *out) : out_(out) {}
-    void value(const char *name, const std::string &text) {
+    void value(const char *name, const std::string &text) override {
         std::fprintf(out_, "%-20s %s\n", name, text.c_str());
     }
-    void warning(const std::string &text) { std::fprintf(out_, "warning: %s\n", text.c_str()); }
-    void error(const std::string &text) {
+    void warning(const std::string &text) override {
+        std::fprintf(out_, "warning: %s\n", text.c_str());
+    }
+    void error(const std::string &text) override {
         ++errors_;
         std::fprintf(out_, "error: %s\n", text.c_str());
     }
@@ -48,10 +46,7 @@ class Report {
     int errors_ = 0;
 };
 
-struct TableDeleter {
-    void operator()(ValueTable *table) const { tableDelete(table); }
-};
-using UniqueTable = std::unique_ptr<ValueTable, TableDeleter>;
+using ql::settings::UniqueTable;
 
 std::string rooted(const char *fixed) {
     char path[QL_PATH_MAX];
@@ -62,21 +57,12 @@ bool exists(const std::string &path) {
     return !path.empty() && access(path.c_str(), F_OK) == 0;
 }
 
-bool isDirectory(const std::string &path) {
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 std::string folderOf(const std::string &path) {
     std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) {
         return "/";  // the daemon works in "/"
     }
     return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string orNone(const char *text) {
-    return text[0] != '\0' ? std::string(text) : std::string("(empty)");
 }
 
 std::string firstLine(const std::string &path) {
@@ -225,89 +211,6 @@ void checkLog(Report &report) {
     }
 }
 
-bool checkKavPaths(Report &report, const std::string &conf) {
-    char block[QL_CONF_BLOCK_SIZE] = {};
-    if (QL_getKAVScannerConf(conf.c_str(), block) < 0) {
-        report.error(conf + ": " + QL_GetErrorText());
-        return false;
-    }
-    KAVScannerConf paths{};
-    copyBounded(paths.socketPath, block);
-    copyBounded(paths.pidPath, block + QL_VALUE_MAX);
-    report.value("LocalSocketPath", orNone(paths.socketPath));
-    report.value("AVSpidPATH", orNone(paths.pidPath));
-    bool usable = true;
-    if (paths.socketPath[0] == '\0') {
-        report.error("LocalSocketPath is empty in the section [path] of " + conf);
-        usable = false;
-    }
-    if (paths.pidPath[0] == '\0') {
-        report.error("AVSpidPATH is empty in the section [path] of " + conf);
-        usable = false;
-    }
-    if (usable && QL_isDaemonRunning(&paths) == 0) {
-        report.error(
-            "the engine daemon does not run (no live pid in AVSpidPATH, or no socket at "
-            "LocalSocketPath); the interface daemon does not start it");
-        usable = false;
-    }
-    return usable;
-}
-
-bool checkCoreLibrary(Report &report) {
-    std::string path = rooted(QL_BD_CORE_LIBRARY);
-    report.value("core library", path);
-    if (!exists(path)) {
-        report.error("the core library " + path + " is missing");
-        return false;
-    }
-    void *library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-        const char *why = dlerror();
-        report.error(std::string("the core library does not load: ") + (why ? why : "?"));
-        return false;
-    }
-    ScopeGuard unload([library] { dlclose(library); });
-    std::string missing;
-    for (const char *entry : kCoreEntryPoints) {
-        if (bd::coreSymbol(library, entry) == nullptr) {
-            missing += std::string(" ") + entry;
-        }
-    }
-    if (!missing.empty()) {
-        report.error("the core library lacks the entry points" + missing);
-        return false;
-    }
-    return true;
-}
-
-bool checkBdPaths(Report &report, const std::string &conf) {
-    char block[QL_CONF_BLOCK_SIZE] = {};
-    if (QL_getBDScannerConf(conf.c_str(), block) < 0) {
-        report.error(conf + ": " + QL_GetErrorText());
-        return false;
-    }
-    std::string plugins = block;
-    std::string temp = block + QL_VALUE_MAX;
-    report.value("plug-ins folder", plugins);
-    report.value("TempPath", orNone(temp.c_str()));
-    bool usable = true;
-    // An absent BasesPath leaves the field empty; an empty one gets just the "/Plugins".
-    if (plugins.empty() || plugins == "/Plugins") {
-        report.error("BasesPath is empty in the section [path] of " + conf);
-        usable = false;
-    } else if (!isDirectory(plugins)) {
-        report.warning("the plug-ins folder " + plugins + " is missing");
-    }
-    if (temp.empty()) {
-        report.error("TempPath is empty in the section [path] of " + conf);
-        usable = false;
-    } else if (!isDirectory(temp)) {
-        report.warning("the temporary folder " + temp + " is missing");
-    }
-    return checkCoreLibrary(report) && usable;
-}
-
 // The daemon's own verdict: the engine opened as at start-up, without starting an engine daemon.
 void checkEngineOpens(Report &report, const std::string &conf) {
     AVHandle handle = QL_InitAVHandle(conf.c_str(), nullptr, 0);
@@ -340,7 +243,7 @@ void checkEngine(Report &report) {
         report.error("the engine configuration " + conf + " is missing");
         return;
     }
-    if (kind == AV_KAV ? checkKavPaths(report, conf) : checkBdPaths(report, conf)) {
+    if (backendFor(kind)->checkInstallation(conf.c_str(), report)) {
         checkEngineOpens(report, conf);
     }
 }

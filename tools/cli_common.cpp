@@ -47,22 +47,6 @@ std::string engineConfPath(const std::string &configured) {
     return path;
 }
 
-EngineHandle &EngineHandle::operator=(EngineHandle &&other) noexcept {
-    if (this != &other) {
-        if (handle_ != nullptr) {
-            QL_DeinitAVHandle(handle_, nullptr);
-        }
-        handle_ = std::exchange(other.handle_, nullptr);
-    }
-    return *this;
-}
-
-EngineHandle::~EngineHandle() {
-    if (handle_ != nullptr) {
-        QL_DeinitAVHandle(handle_, nullptr);
-    }
-}
-
 EngineHandle openEngine(const std::string &confPath) {
     if (QL_GetInstalledAV() == AV_NONE) {
         std::fprintf(stderr, "qlscan: no scan engine is installed (see the version file)\n");

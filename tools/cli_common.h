@@ -1,12 +1,12 @@
-// What every mode of qlscan shares: the exit statuses, the engine configuration path and an
-// owned engine handle.
+// What every mode of qlscan shares: the exit statuses, the engine configuration path and the
+// opening of the engine.
 #ifndef QL_TOOLS_CLI_COMMON_H
 #define QL_TOOLS_CLI_COMMON_H
 
 #include <string>
 #include <string_view>
-#include <utility>
 
+#include "api/engine_handle.h"
 #include "ql/qlscan.h"
 
 namespace ql::tools {
@@ -23,24 +23,6 @@ std::string printable(std::string_view text);
 // The engine configuration to open: configured when not empty, else /opt/Quellar/etc/qorn.conf
 // under QL_ROOT. "" when QL_ROOT makes the default unusable (the message is printed).
 std::string engineConfPath(const std::string &configured);
-
-// An open engine handle, closed (QL_DeinitAVHandle) when it goes.
-class EngineHandle {
-  public:
-    EngineHandle() = default;
-    explicit EngineHandle(AVHandle handle) : handle_(handle) {}
-    EngineHandle(const EngineHandle &) = delete;
-    EngineHandle &operator=(const EngineHandle &) = delete;
-    EngineHandle(EngineHandle &&other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-    EngineHandle &operator=(EngineHandle &&other) noexcept;
-    ~EngineHandle();
-
-    AVHandle get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
-
-  private:
-    AVHandle handle_ = nullptr;
-};
 
 // Open the installed engine from confPath without starting an engine daemon. On failure prints
 // "qlscan: ..." with the reason to stderr and returns an empty handle.

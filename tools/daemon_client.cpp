@@ -14,11 +14,15 @@
 #include "common/unique_fd.h"
 #include "settings/ini_loader.h"
 #include "settings/value_table.h"
+#include "support/socket_io.h"
 #include "tools/cli_common.h"
 
 namespace ql::tools {
 
 namespace {
+
+using support::sendAll;
+using support::waitReady;
 
 constexpr const char *kSettingsFile = "/opt/Quellar/etc/postwick/interface.conf";
 constexpr const char *kDefaultSocket = "/opt/Quellar/var/run/interface";
@@ -26,34 +30,6 @@ constexpr std::size_t kReplyLimit = 4096;
 
 DaemonReply failure(const char *what) {
     return {false, std::string(what) + ": " + std::strerror(errno)};
-}
-
-// Wait until fd is ready for events, at most timeoutMs; false on timeout (errno ETIMEDOUT).
-bool waitReady(int fd, short events, int timeoutMs) {
-    pollfd entry{fd, events, 0};
-    int ready;
-    do {
-        ready = poll(&entry, 1, timeoutMs);
-    } while (ready < 0 && errno == EINTR);
-    if (ready == 0) {
-        errno = ETIMEDOUT;
-    }
-    return ready > 0;
-}
-
-bool sendAll(int fd, const std::string &data, int timeoutMs) {
-    std::size_t sent = 0;
-    while (sent < data.size()) {
-        if (!waitReady(fd, POLLOUT, timeoutMs)) {
-            return false;
-        }
-        ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno != EINTR) {
-            return false;
-        }
-        sent += n > 0 ? static_cast<std::size_t>(n) : 0;
-    }
-    return true;
 }
 
 bool connectTo(const std::string &socketPath, UniqueFd &fd, DaemonReply &why) {

@@ -100,7 +100,7 @@ typedef int32_t AVType;
 /* An onEvent answer that asks the scan to stop; the scan then returns QL_RES_STOPPED. */
 #define QL_CB_STOP 2
 
-/* scanOpts bits. The unnamed bits are engine switches (see the README). */
+/* scanOpts bits. The unnamed bits are engine switches (see docs/library.md). */
 #define QL_OPT_NO_RECURSE 0x0004
 #define QL_OPT_LINK 0x0008
 #define QL_OPT_XDEV 0x0010
@@ -307,8 +307,8 @@ QL_EXPORT int QL_FilterQuickOptions(QuickRequest *request);
    copy; object is the caller's pointer again on return. Safe from many threads on one handle. */
 QL_EXPORT int QL_QuickScan(AVHandle handle, QuickRequest *request, EventCallback *callback);
 /* Scan a file or a directory tree with the installed engine, applying request->actOpts to
-   infected files. texts are count extra data texts ("QDIR::/dir", "SIZE::10k", ...; see the
-   README). Events go to report->events and its counters grow; an object that cannot be
+   infected files. texts are count extra data texts ("QDIR::/dir", "SIZE::10k", ...; see
+   docs/library.md). Events go to report->events and its counters grow; an object that cannot be
    scanned gets a QL_EV_FAILED event naming it, counts in scanErrors and sets QL_RES_ERROR.
    Returns the result bits, or -1 with the last error set. request->scanOpts and actOpts are
    left filtered. */

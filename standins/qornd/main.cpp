@@ -27,6 +27,7 @@
 #include "standins/common/matcher.h"
 #include "standins/common/signatures.h"
 #include "standins/qornd/session.h"
+#include "support/detach.h"
 
 namespace {
 
@@ -112,39 +113,15 @@ bool writePidFile(const std::string &path) {
     return fd && write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
-// Fork; the parent waits for the child's ready byte and exits with 0 or 1. Returns the pipe end
-// the child reports readiness on.
-ql::UniqueFd detach() {
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) {
-        std::perror("qornd: pipe");
+// Fork; the starting process ends with 0 once the detached one is ready, 1 otherwise.
+ql::support::Readiness detach() {
+    const char *failedCall = "detach";
+    ql::support::Readiness readiness = ql::support::detach(kReadyWaitMs, failedCall);
+    if (!readiness) {
+        std::fprintf(stderr, "qornd: %s: %s\n", failedCall, std::strerror(errno));
         _exit(1);
     }
-    ql::UniqueFd readEnd(ends[0]);
-    ql::UniqueFd writeEnd(ends[1]);
-    pid_t child = fork();
-    if (child < 0) {
-        std::perror("qornd: fork");
-        _exit(1);
-    }
-    if (child > 0) {
-        writeEnd.reset();
-        pollfd p{readEnd.get(), POLLIN, 0};
-        char byte = 0;
-        bool ready = poll(&p, 1, kReadyWaitMs) == 1 && read(readEnd.get(), &byte, 1) == 1;
-        _exit(ready ? 0 : 1);
-    }
-    setsid();
-    return writeEnd;
-}
-
-void quietStdio() {
-    ql::UniqueFd null(open("/dev/null", O_RDWR | O_CLOEXEC));
-    if (null) {
-        dup2(null.get(), STDIN_FILENO);
-        dup2(null.get(), STDOUT_FILENO);
-        dup2(null.get(), STDERR_FILENO);
-    }
+    return readiness;
 }
 
 void installSignals() {
@@ -247,15 +224,14 @@ int main(int argc, char **argv) {
         return 1;
     }
     std::fflush(stderr);
-    ql::UniqueFd ready = detach();
+    ql::support::Readiness readiness = detach();
     if (!writePidFile(settings.pidPath)) {
         unlink(settings.socketPath.c_str());
         return 1;
     }
     installSignals();
-    quietStdio();
-    (void)!write(ready.get(), "1", 1);
-    ready.reset();
+    ql::support::redirectStandardStreams();
+    readiness.ready();
 
     Clients clients;
     serve(listener.get(), matcher, clients);

@@ -13,12 +13,14 @@
 #include "common/unique_fd.h"
 #include "standins/common/archive_matches.h"
 #include "standins/common/byte_source.h"
+#include "support/socket_io.h"
 
 namespace ql::qornd {
 
 namespace {
 
 using standin::Outcome;
+using support::sendAll;
 
 constexpr std::size_t kMaxCommandLine = 4096;
 constexpr int kPollStepMs = 100;
@@ -121,20 +123,6 @@ ScanReply readFailure(int error) {
     ScanReply reply;
     reply.lines.push_back("501 " + std::string(std::strerror(error)) + "\r\n");
     return reply;
-}
-
-bool sendAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        ssize_t n = ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
 }
 
 // Wait for input on fd in short steps so that a stop is seen. 1 readable, 0 stopping, -1 error.

@@ -1,34 +1,19 @@
-#include "common/engine.h"
+#include "api/engine.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <new>
 
-#include "bd/bd_iface.h"
-#include "common/backend_ops.h"
 #include "common/iface_conf.h"
 #include "common/iface_utils.h"
 #include "common/unique_fd.h"
-#include "kav/kav_iface.h"
 
 namespace ql {
 
 namespace {
-
-// atoi's reading of a number (optional sign, digits) without its overflow, after white space.
-long leadingNumber(const char *text) {
-    while (std::isspace(static_cast<unsigned char>(*text)) != 0) {
-        ++text;
-    }
-    errno = 0;
-    long value = std::strtol(text, nullptr, 10);
-    return errno == ERANGE ? (value > 0 ? INT_MAX : INT_MIN) : value;
-}
 
 // Missing, not a file, or not ours to read: no engine is installed. Anything else is the
 // system failing (out of descriptors or memory, an I/O error), which the caller must not
@@ -38,29 +23,18 @@ bool meansNotInstalled(int error) {
            error == ELOOP || error == ENAMETOOLONG || error == EISDIR;
 }
 
-void *initBackend(AVType kind, const char *confPath, QL_EventFn onEvent, uint8_t startDaemon) {
-    if (kind == AV_KAV) {
-        return QL_InitKAVHandle(confPath, onEvent, startDaemon);
-    }
-    return QL_InitBDHandle(confPath, onEvent);
+// The back end that made handle, whatever the version file says by now.
+const Backend *makerOf(const AVEngine *handle) {
+    return handle != nullptr ? backendFor(handle->kind) : nullptr;
 }
 
-void closeLogger(AVEngine *handle) {
-    const BackendOps &ops = backendOps(handle->kind);
-    QLLogger *logger = ops.getLogger(handle->backend);
-    ops.clearLogger(handle->backend);
+void closeLogger(const Backend &backend, AVEngine *handle) {
+    QLLogger *logger = backend.getLogger(handle->backend);
+    backend.clearLogger(handle->backend);
     QL_DestroyLogger(logger);
 }
 
 }  // namespace
-
-AVType engineKindOf(const char *text) {
-    long value = leadingNumber(text);
-    if (value >= 3) {
-        return AV_BD;
-    }
-    return value == 2 ? AV_KAV : AV_NONE;
-}
 
 AVType readInstalledEngine(int &unreadable) {
     unreadable = 0;
@@ -104,16 +78,12 @@ int failNotInstalled(int unreadable) {
     return QL_SetError(unreadable != 0 ? unreadable : QLE_UNKNOWN_SYSTEM);
 }
 
-AVType installedEngineOf(const AVEngine *handle) {
+const Backend *installedBackendOf(const AVEngine *handle) {
     if (handle == nullptr) {
-        return AV_NONE;
+        return nullptr;
     }
     AVType installed = QL_GetInstalledAV();
-    return installed == handle->kind ? installed : AV_NONE;
-}
-
-QLLogger *handleLogger(const AVEngine *handle) {
-    return handle != nullptr ? backendOps(handle->kind).getLogger(handle->backend) : nullptr;
+    return installed == handle->kind ? backendFor(installed) : nullptr;
 }
 
 }  // namespace ql
@@ -127,7 +97,8 @@ AVType QL_GetInstalledAV(void) {
 
 AVHandle QL_InitAVHandle(const char *confPath, QL_EventFn onEvent, uint8_t startDaemon) {
     AVType kind = QL_GetInstalledAV();
-    if (kind == AV_NONE) {
+    const ql::Backend *backend = ql::backendFor(kind);
+    if (backend == nullptr) {
         return nullptr;
     }
     auto *handle = new (std::nothrow) AVEngine{kind, nullptr};
@@ -135,7 +106,7 @@ AVHandle QL_InitAVHandle(const char *confPath, QL_EventFn onEvent, uint8_t start
         QL_SetError(EAGAIN);
         return nullptr;
     }
-    handle->backend = ql::initBackend(kind, confPath, onEvent, startDaemon);
+    handle->backend = backend->init(confPath, onEvent, startDaemon);
     if (handle->backend == nullptr) {
         delete handle;
         return nullptr;
@@ -144,27 +115,26 @@ AVHandle QL_InitAVHandle(const char *confPath, QL_EventFn onEvent, uint8_t start
 }
 
 void QL_DeinitAVHandle(AVHandle handle, QL_EventFn onEvent) {
-    if (handle != nullptr) {
-        ql::closeLogger(handle);
-        // Released by the engine that made it, whatever the version file says by now.
-        ql::backendOps(handle->kind).deinit(handle->backend, onEvent);
-        delete handle;
+    // Released by the engine that made it, whatever the version file says by now.
+    const ql::Backend *backend = ql::makerOf(handle);
+    if (backend != nullptr) {
+        ql::closeLogger(*backend, handle);
+        backend->shutDown(handle->backend, onEvent);
     }
+    delete handle;
     ql::closeTraceStream();
 }
 
 char *QL_GetScannerConf(const char *confPath) {
-    AVType kind = QL_GetInstalledAV();
-    if (kind == AV_NONE || confPath == nullptr) {
+    const ql::Backend *backend = ql::backendFor(QL_GetInstalledAV());
+    if (backend == nullptr || confPath == nullptr) {
         return nullptr;
     }
     auto *block = static_cast<char *>(std::calloc(1, QL_CONF_BLOCK_SIZE));
     if (block == nullptr) {
         return nullptr;
     }
-    int read = kind == AV_KAV ? QL_getKAVScannerConf(confPath, block)
-                              : QL_getBDScannerConf(confPath, block);
-    if (read != 0) {
+    if (backend->readConf(confPath, block) != 0) {
         std::free(block);
         return nullptr;
     }
@@ -172,7 +142,8 @@ char *QL_GetScannerConf(const char *confPath) {
 }
 
 int QL_OpenHandleLog(AVHandle handle, const char *path, int level) {
-    if (ql::installedEngineOf(handle) == AV_NONE) {
+    const ql::Backend *backend = ql::installedBackendOf(handle);
+    if (backend == nullptr) {
         return -1;
     }
     QLLogger *logger = nullptr;
@@ -185,25 +156,26 @@ int QL_OpenHandleLog(AVHandle handle, const char *path, int level) {
     if (logger == nullptr) {
         return -1;
     }
-    ql::backendOps(handle->kind).setLogger(handle->backend, logger);
+    backend->setLogger(handle->backend, logger);
     return 0;
 }
 
 void QL_CloseHandleLog(AVHandle handle) {
-    if (handle != nullptr && QL_GetInstalledAV() != AV_NONE) {
-        ql::closeLogger(handle);
+    const ql::Backend *backend = ql::makerOf(handle);
+    if (backend != nullptr && QL_GetInstalledAV() != AV_NONE) {
+        ql::closeLogger(*backend, handle);
     }
 }
 
 void QL_SetHandleLogCallback(AVHandle handle, LogFn callback) {
-    if (ql::installedEngineOf(handle) != AV_NONE) {
-        QL_SetLogCallback(ql::handleLogger(handle), callback);
+    if (const ql::Backend *backend = ql::installedBackendOf(handle)) {
+        QL_SetLogCallback(backend->getLogger(handle->backend), callback);
     }
 }
 
 void QL_ClearHandleLogCallback(AVHandle handle) {
-    if (ql::installedEngineOf(handle) != AV_NONE) {
-        QL_ClearLogCallback(ql::handleLogger(handle));
+    if (const ql::Backend *backend = ql::installedBackendOf(handle)) {
+        QL_ClearLogCallback(backend->getLogger(handle->backend));
     }
 }
 

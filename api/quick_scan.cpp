@@ -1,12 +1,11 @@
-#include "common/quick_scan.h"
+#include "api/quick_scan.h"
 
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "common/backend_ops.h"
-#include "common/engine.h"
+#include "api/engine.h"
 #include "common/iface_utils.h"
 #include "common/unique_fd.h"
 
@@ -14,27 +13,20 @@ namespace {
 
 constexpr uint32_t kBufferSwitches = 0x8001;
 
-// Log a failure of the path preparation in the standard form, then fail with code.
-int failPath(QLLogger *logger, int line, int code) {
-    QL_SetError(code);
-    QL_Log(logger, QL_LOG_ERROR, "%s [%d]%s\n", "QL_QuickScan", line, QL_GetErrorText());
-    return QL_SetError(code);
-}
-
 // Make request->object an absolute, link-resolved path in path[QL_PATH_MAX]. Returns 1 to
 // scan, 0 for a link that is not to be scanned, -1 on failure.
 int preparePath(QuickRequest *request, QLLogger *logger, char *path) {
     ql::copyBounded(path, QL_PATH_MAX, static_cast<const char *>(request->object));
     if (QL_GetAbsolutePath(path, nullptr, path) < 0) {
-        return failPath(logger, __LINE__, ql::lastErrorCode());
+        return ql::failLogged(logger, "QL_QuickScan", __LINE__, ql::lastErrorCode());
     }
     struct stat followed {};
     struct stat itself {};
     if (stat(path, &followed) != 0 || lstat(path, &itself) != 0) {
-        return failPath(logger, __LINE__, errno);
+        return ql::failLogged(logger, "QL_QuickScan", __LINE__, errno);
     }
     if (!S_ISREG(followed.st_mode)) {
-        return failPath(logger, __LINE__, QLE_INVALID_OBJECT);
+        return ql::failLogged(logger, "QL_QuickScan", __LINE__, QLE_INVALID_OBJECT);
     }
     if (S_ISLNK(itself.st_mode) && (request->scanOpts & QL_OPT_LINK) == 0) {
         QL_Log(logger, QL_LOG_INFO, "%s is link but link not to scan\n", path);
@@ -44,7 +36,7 @@ int preparePath(QuickRequest *request, QLLogger *logger, char *path) {
     // that climbs above the root leaves a partial path: refuse it rather than scan something the
     // client did not name.
     if (S_ISLNK(itself.st_mode) && QL_ResolveSymlink(path, path) < 0) {
-        return failPath(logger, __LINE__, ql::lastErrorCode());
+        return ql::failLogged(logger, "QL_QuickScan", __LINE__, ql::lastErrorCode());
     }
     request->object = path;
     return 1;
@@ -90,16 +82,12 @@ int QL_FilterQuickOptions(QuickRequest *request) {
 }
 
 int QL_QuickScan(AVHandle handle, QuickRequest *request, EventCallback *callback) {
-    QL_SetError(0);
-    int unreadable = 0;
-    AVType installed = ql::readInstalledEngine(unreadable);
-    if (handle == nullptr || QL_FilterQuickOptions(request) != 0 || callback == nullptr) {
-        return QL_SetError(EINVAL);
+    const ql::Backend *backend = ql::backendForScan(
+        handle, [&] { return QL_FilterQuickOptions(request) == 0 && callback != nullptr; });
+    if (backend == nullptr) {
+        return -1;
     }
-    if (installed == AV_NONE || installed != handle->kind) {
-        return ql::failNotInstalled(unreadable);
-    }
-    QLLogger *logger = ql::handleLogger(handle);
+    QLLogger *logger = backend->getLogger(handle->backend);
     char path[QL_PATH_MAX];
     // The engine sees the resolved copy; afterwards the caller's own pointer is put back, so
     // the request never points at this call's stack.
@@ -114,7 +102,7 @@ int QL_QuickScan(AVHandle handle, QuickRequest *request, EventCallback *callback
         request->scanOpts |= kBufferSwitches;
     }
     QL_Log(logger, QL_LOG_INFO, "Quick Scan Request for the file (%s)\n", describedObject(request));
-    return ql::backendOps(installed).quickScan(handle->backend, request, callback);
+    return backend->quickScan(handle->backend, request, callback);
 }
 
 }  // extern "C"

@@ -1,5 +1,4 @@
-// The engine-neutral object scan of a file or directory tree (QL_ScanObject in the public
-// header), with the parser of its extra data texts and its option filter.
+// The object scan's extra data texts and its option filter.
 //
 // Extra data texts start with a six-character keyword: "QDIR::" (quarantine directory, with
 // QL_ACT_QUARANTINE), "REXT::" (rename extension, with QL_ACT_RENAME), "SEXT::"/"XEXT::"
@@ -7,8 +6,8 @@
 // with 0x1000), "DPTH::" (depth 0 to 64, with 0x2000), "SIZE::" (a size with an optional b, k
 // or m unit, with 0x4000). For each keyword the first acceptable text wins; at most 127 texts
 // are examined. Malformed extra data never fails a scan: the filter drops the option instead.
-#ifndef QL_COMMON_OBJECT_SCAN_H
-#define QL_COMMON_OBJECT_SCAN_H
+#ifndef QL_API_EXTRA_DATA_H
+#define QL_API_EXTRA_DATA_H
 
 #include "ql/qlscan.h"
 
@@ -29,4 +28,4 @@ int QL_FilterOptions(QLLogger *logger, ObjectRequest *request, ExtraData *extra)
 }
 #endif
 
-#endif  // QL_COMMON_OBJECT_SCAN_H
+#endif  // QL_API_EXTRA_DATA_H

@@ -1,22 +1,15 @@
-#include "common/object_scan.h"
-
-#include <sys/stat.h>
+#include "api/extra_data.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
-#include <vector>
 
-#include "common/backend_ops.h"
-#include "common/engine.h"
 #include "common/iface_conf.h"
 #include "common/iface_utils.h"
-#include "common/object_reach.h"
-#include "common/scan_tree.h"
-#include "common/unique_fd.h"
 
 namespace {
 
@@ -130,12 +123,6 @@ void takeText(std::string_view text, uint32_t scanOpts, int32_t actOpts, ExtraDa
     }
 }
 
-int failLogged(QLLogger *logger, const char *function, int line, int code) {
-    QL_SetError(code);
-    QL_Log(logger, QL_LOG_ERROR, "%s [%d]%s\n", function, line, QL_GetErrorText());
-    return QL_SetError(code);
-}
-
 uint32_t filteredScanOptions(uint32_t entry, ExtraData *extra) {
     uint32_t opts = entry;
     auto clear = [&opts](uint32_t bits) { opts &= ~bits; };
@@ -168,60 +155,6 @@ uint32_t filteredScanOptions(uint32_t entry, ExtraData *extra) {
     return opts;
 }
 
-// Everything one object scan owns: its parsed extra data, its scan tree and the directories
-// the tree had to leave out.
-struct ObjectScanState {
-    ExtraData extra{};
-    ScanTreeNode *tree = nullptr;
-    std::vector<ql::LeftOutDirectory> leftOut;
-    ~ObjectScanState() {
-        std::free(extra.excludeDirs);
-        QL_ClearScanTree(&tree);
-    }
-};
-
-// Make request->path the absolute, link-resolved path in path[QL_PATH_MAX]. Returns 1 to
-// scan, 0 for a link that is not to be scanned, -1 on failure.
-int prepareObjectPath(ObjectRequest *request, QLLogger *logger, char *path, struct stat &status) {
-    if (QL_GetAbsolutePath(request->path, nullptr, path) < 0) {
-        int code = ql::lastErrorCode();
-        QL_Log(logger, QL_LOG_ERROR, "%s [%d]%s\n", "QL_ScanObject", __LINE__,
-               "Error getting absolute path");
-        return QL_SetError(code);
-    }
-    if (lstat(path, &status) != 0) {
-        return failLogged(logger, "QL_ScanObject", __LINE__, errno);
-    }
-    if (S_ISLNK(status.st_mode)) {
-        if ((request->scanOpts & QL_OPT_LINK) == 0) {
-            QL_Log(logger, QL_LOG_INFO, "%s is link but link not to scan\n", path);
-            return 0;
-        }
-        if (QL_ResolveSymlink(path, path) < 0) {
-            return failLogged(logger, "QL_ScanObject", __LINE__, ql::lastErrorCode());
-        }
-    }
-    request->path = path;
-    if (stat(path, &status) != 0) {
-        return failLogged(logger, "QL_ScanObject", __LINE__, errno);
-    }
-    return 1;
-}
-
-// Report every directory the scan tree left out as not scanned, after the tree was walked.
-int reportLeftOut(const std::vector<ql::LeftOutDirectory> &leftOut, ScanReport *report,
-                  int result) {
-    for (const ql::LeftOutDirectory &dir : leftOut) {
-        if (result < 0 || result == QL_RES_STOPPED) {
-            break;
-        }
-        int part =
-            ql::reportNotScanned(report, dir.path.c_str(), QL_OBJ_DIRECTORY, dir.reason.c_str());
-        result = part == QL_RES_STOPPED ? part : result | part;
-    }
-    return result;
-}
-
 }  // namespace
 
 extern "C" {
@@ -229,7 +162,7 @@ extern "C" {
 int QL_ExtraDataList(QLLogger *logger, int count, const char *const *texts, uint32_t scanOpts,
                      int32_t actOpts, ExtraData *extra) {
     if (extra == nullptr) {
-        return failLogged(logger, "QL_ExtraDataList", __LINE__, EINVAL);
+        return ql::failLogged(logger, "QL_ExtraDataList", __LINE__, EINVAL);
     }
     extra->actionArg[0] = '\0';
     extra->extList[0] = '\0';
@@ -244,7 +177,7 @@ int QL_ExtraDataList(QLLogger *logger, int count, const char *const *texts, uint
 
 int QL_FilterOptions(QLLogger *logger, ObjectRequest *request, ExtraData *extra) {
     if (request == nullptr || extra == nullptr) {
-        return failLogged(logger, "QL_FilterOptions", __LINE__, EINVAL);
+        return ql::failLogged(logger, "QL_FilterOptions", __LINE__, EINVAL);
     }
     if (request->scanOpts == QL_OPT_INVALID) {
         request->scanOpts = 0;
@@ -264,57 +197,6 @@ int QL_FilterOptions(QLLogger *logger, ObjectRequest *request, ExtraData *extra)
         request->actOpts = QL_ACT_NONE;
     }
     return 0;
-}
-
-int QL_ScanObject(AVHandle handle, ObjectRequest *request, ScanReport *report, int count,
-                  const char *const *texts) {
-    ObjectScanState state;
-    QL_SetError(0);
-    int unreadable = 0;
-    AVType installed = ql::readInstalledEngine(unreadable);
-    if (handle == nullptr || request == nullptr || request->path == nullptr || report == nullptr) {
-        return QL_SetError(EINVAL);
-    }
-    if (installed == AV_NONE || installed != handle->kind) {
-        return ql::failNotInstalled(unreadable);
-    }
-    QLLogger *logger = ql::handleLogger(handle);
-    QL_ExtraDataList(logger, count, texts, request->scanOpts, request->actOpts, &state.extra);
-    QL_FilterOptions(logger, request, &state.extra);
-
-    char path[QL_PATH_MAX];
-    struct stat status {};
-    const char *callersPath = request->path;
-    ql::ScopeGuard restorePath([&] { request->path = callersPath; });
-    int prepared = prepareObjectPath(request, logger, path, status);
-    if (prepared <= 0) {
-        return prepared;
-    }
-    if (S_ISDIR(status.st_mode) && (request->scanOpts & QL_OPT_LINK) != 0) {
-        uint8_t crossDevices = (request->scanOpts & QL_OPT_XDEV) != 0 ? 1 : 0;
-        if (ql::createScanTree(&state.tree, path, state.extra.excludeDirs, state.extra.maxDepth,
-                               true, crossDevices != 0, state.leftOut) < 0) {
-            QL_Log(logger, QL_LOG_ERROR, "%s [%d]Error Creating Scan tree - %s\n", "QL_ScanObject",
-                   __LINE__, QL_GetErrorText());
-            return -1;
-        }
-    }
-    QL_Log(logger, QL_LOG_INFO,
-           installed == AV_KAV ? "Installed AV Version is KAV\n" : "Installed AV Version is BDE\n");
-    const ql::BackendOps &ops = ql::backendOps(installed);
-    int result;
-    if (state.tree != nullptr) {
-        // The back ends take the tree through the request's path slot.
-        ObjectRequest treeRequest{reinterpret_cast<const char *>(&state.tree),
-                                  request->scanOpts | QL_OPT_NO_RECURSE, request->actOpts,
-                                  request->prompt};
-        result = reportLeftOut(state.leftOut, report,
-                               ops.scanTree(handle->backend, &treeRequest, &state.extra, report));
-    } else {
-        result = ops.scanObject(handle->backend, request, &state.extra, report);
-    }
-    ql::closeTraceStream();
-    return result;
 }
 
 }  // extern "C"

@@ -7,9 +7,9 @@
 // with QL_OBJ_PROCESS_FILE; the event argument then carries the object's result code. The
 // scanning process itself is never scanned. The engines' walks differ in detail: see
 // kav/kav_process_scanner.h and bd/bd_process_scanner.h.
-#ifndef QL_COMMON_PROCESS_SCAN_H
-#define QL_COMMON_PROCESS_SCAN_H
+#ifndef QL_API_PROCESS_SCAN_H
+#define QL_API_PROCESS_SCAN_H
 
 #include "ql/qlscan.h"
 
-#endif  // QL_COMMON_PROCESS_SCAN_H
+#endif  // QL_API_PROCESS_SCAN_H

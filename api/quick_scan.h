@@ -9,9 +9,9 @@
 // QL_OPT_LINK (without it the call returns 0 and scans nothing). A buffer request reaches the
 // engine with 0x8001 set. The engine sees the resolved path; when the call returns, the
 // request's object is the caller's pointer again.
-#ifndef QL_COMMON_QUICK_SCAN_H
-#define QL_COMMON_QUICK_SCAN_H
+#ifndef QL_API_QUICK_SCAN_H
+#define QL_API_QUICK_SCAN_H
 
 #include "ql/qlscan.h"
 
-#endif  // QL_COMMON_QUICK_SCAN_H
+#endif  // QL_API_QUICK_SCAN_H
