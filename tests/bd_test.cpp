@@ -111,8 +111,8 @@ TEST_F(BdCoreTest, CoreRefusingItsCallsFailsTheScanWithItsError) {
     };
     const Row rows[] = {
         {"instance", QL_REQ_PATH, EBUSY},
-        {"set:39", QL_REQ_PATH, EAGAIN},  // the callback
-        {"set:38", QL_REQ_PATH, EAGAIN},  // its context
+        {"set:39", QL_REQ_PATH, EAGAIN},    // the callback
+        {"set:38", QL_REQ_PATH, EAGAIN},    // its context
         {"set:60", QL_REQ_BUFFER, EAGAIN},  // the I/O table
     };
     for (const Row &row : rows) {
@@ -157,10 +157,10 @@ TEST_F(BdCoreTest, FindingTheCoreFailsToActOnIsSettledWithTheCallersAction) {
     };
     for (const Row &row : rows) {
         std::string dir = "fail" + std::to_string(&row - rows);
-        std::string path = engine_.sample(dir + "/" + row.name,
-                                          row.name == "pack.tar"
-                                              ? ql::test::tarOf({{"in.com", ql::test::eicar()}})
-                                              : ql::test::eicar());
+        std::string path =
+            engine_.sample(dir + "/" + row.name,
+                           row.name == "pack.tar" ? ql::test::tarOf({{"in.com", ql::test::eicar()}})
+                                                  : ql::test::eicar());
         EventLog log;
         ScanReport report{};
         report.events = *log.callback();
@@ -325,11 +325,11 @@ TEST(BdScannerTest, ArchiveIsSettledOnceWithWhatItsMembersFound) {
     core.send("/a.tar", 0, 0);
     EXPECT_EQ(core.finding("/a.tar/m.com", CORE_FLAG_INNER), 0);
     EXPECT_EQ(QL_BDReportPending(&core.context), QL_RES_INFECTED);
-    EXPECT_EQ(core.log.events(),
-              (std::vector<SeenEvent>{
-                  {"/a.tar/m.com", QL_OBJ_FILE, QL_EV_INFECTED, "EICAR-Test", ""},
-                  {"/a.tar", QL_OBJ_ARCHIVE, QL_EV_INFECTED, "EICAR-Test", ""},
-                  {"/a.tar", QL_OBJ_ARCHIVE, QL_EV_NO_ACTION, "EICAR-Test", ""}}));
+    EXPECT_EQ(
+        core.log.events(),
+        (std::vector<SeenEvent>{{"/a.tar/m.com", QL_OBJ_FILE, QL_EV_INFECTED, "EICAR-Test", ""},
+                                {"/a.tar", QL_OBJ_ARCHIVE, QL_EV_INFECTED, "EICAR-Test", ""},
+                                {"/a.tar", QL_OBJ_ARCHIVE, QL_EV_NO_ACTION, "EICAR-Test", ""}}));
     ScriptedCore locked;
     locked.send("/a.zip", 0, 0);
     locked.send("/a.zip/1", CORE_FLAG_INNER | CORE_FLAG_ENCRYPTED, 0);
@@ -393,8 +393,8 @@ TEST(BdBufIfaceTest, ScanCallbackFollowsItsTable) {
     for (const Row &row : rows) {
         EventLog log;
         log.answerEvery(row.answer);
-        BufferScanData data{"obj", log.fn(), log.user(), row.flags, row.resultBefore,
-                            QL_OBJ_BUFFER};
+        BufferScanData data{"obj",     log.fn(),         log.user(),
+                            row.flags, row.resultBefore, QL_OBJ_BUFFER};
         CoreEventInfo info{};
         info.objectName = "inner/member";
         info.status = row.status;

@@ -141,7 +141,7 @@ TEST_F(InterfaceConfTest, UnreadableFileKeepsTheDefaults) {
     EXPECT_EQ(20, settings.maxInstances);
 }
 
-TEST(InterfaceConfTest, SocketModeTakesOctalFrom0To0777Only) {
+TEST_F(InterfaceConfTest, SocketModeTakesOctalFrom0To0777Only) {
     const std::pair<const char *, int32_t> rows[] = {
         {"", 0777},    {"0", 0},       {"660", 0660}, {"0660", 0660}, {" 0750 ", 0750},
         {"777", 0777}, {"0777", 0777}, {"1000", -1},  {"01000", -1},  {"8", -1},

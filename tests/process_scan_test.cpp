@@ -367,8 +367,8 @@ TEST_F(ProcessScanTest, KavWalkGoesOnPastAProcessItCouldNotFinish) {
 }
 
 // The process scan on each engine.
-class ProcessScanEngineTest : public ProcessScanTest, public ::testing::WithParamInterface<Engine> {
-};
+class ProcessScanEngineTest : public ProcessScanTest,
+                              public ::testing::WithParamInterface<Engine> {};
 
 TEST_P(ProcessScanEngineTest, ProcessInAnotherMountNamespaceIsScannedThroughItsLinks) {
     AVHandle av = Up(GetParam());

@@ -206,10 +206,14 @@ TEST_P(QlscanTest, OptionsNarrowTheScanAndTheExitStatusTellsWhatWasFound) {
          {dir_ + "/absent: ERROR No such file or directory\n", "Clean:               1\n"},
          {}},
         {{dir_ + "/eicar.com", dir_ + "/absent"}, 1, {found, "absent: ERROR"}, {}},
-        {{more + "/link"}, 0, {more + "/link: symbolic link, not followed (see --follow-links)\n"},
+        {{more + "/link"},
+         0,
+         {more + "/link: symbolic link, not followed (see --follow-links)\n"},
          {"FOUND"}},
         {{"--follow-links", more + "/link"}, 1, {dir_ + "/" + found}, {}},
-        {{more + "/odd.bin"}, 1, {"odd.bin: Odd-Thing SUSPICIOUS\n", "Suspicious:          1\n"},
+        {{more + "/odd.bin"},
+         1,
+         {"odd.bin: Odd-Thing SUSPICIOUS\n", "Suspicious:          1\n"},
          {}},
         {{more + "/trouble.bin"}, 2, {"trouble.bin: ERROR "}, {"FOUND"}},
     };
@@ -522,9 +526,10 @@ TEST(QlscanCommandLineTest, HelpDocumentsEveryOptionAndEngineTroubleExitsTwo) {
         EXPECT_EQ(help.status, 0);
         for (const char *option :
              {"--follow-links", "--cross-devices", "--no-recurse", "--include-ext",
-              "--exclude-ext", "--exclude-dir", "--max-depth", "--max-size", "--delete",
-              "--rename", "--quarantine", "--ask", "--config", "--daemon", "--socket", "--timeout",
-              "--ping", "--processes", "--open-files", "--check-config"}) {
+              "--exclude-ext",  "--exclude-dir",   "--max-depth",  "--max-size",
+              "--delete",       "--rename",        "--quarantine", "--ask",
+              "--config",       "--daemon",        "--socket",     "--timeout",
+              "--ping",         "--processes",     "--open-files", "--check-config"}) {
             EXPECT_TRUE(has(help.out, std::string("  ") + option)) << option;
         }
     }

@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "common/iface_utils.h"
 #include "api/object_scan.h"
+#include "common/iface_utils.h"
 #include "common/unique_fd.h"
 #include "ql/qlscan.h"
 #include "tests/support/engine_fixture.h"
@@ -112,9 +112,8 @@ TEST(ScanOptionsTest, ExtraDataTakesTheFirstAcceptableTextPerKeyword) {
     texts[0] = "XDIR::/a:/b";
     texts[1] = "XDIR::/c";
     ExtraData extra{};
-    ASSERT_EQ(QL_ExtraDataList(nullptr, 200, texts.data(), QL_OPT_SIZE | QL_OPT_SKIP_DIRS, 0,
-                               &extra),
-              0);
+    ASSERT_EQ(
+        QL_ExtraDataList(nullptr, 200, texts.data(), QL_OPT_SIZE | QL_OPT_SKIP_DIRS, 0, &extra), 0);
     EXPECT_EQ(extra.sizeLimit, 0U) << "the 128th text is not read";
     ASSERT_NE(extra.excludeDirs, nullptr);
     EXPECT_STREQ(extra.excludeDirs, "/a:/b");
@@ -274,8 +273,8 @@ TEST_P(ScanTest, BadArgumentsAndAMissingEngineFailBeforeAnyScan) {
          strerror(EINVAL)},
         {"no object path", [&] { return object(nullptr); }, strerror(EINVAL)},
         {"a missing object", [&] { return object("rel/missing"); }, strerror(ENOENT)},
-        {"a relative configuration", [&] { return QL_InitAVHandle("etc/qorn.conf", nullptr, 0) ? 0 : -1; },
-         strerror(EINVAL)},
+        {"a relative configuration",
+         [&] { return QL_InitAVHandle("etc/qorn.conf", nullptr, 0) ? 0 : -1; }, strerror(EINVAL)},
     };
     for (const Row &row : rows) {
         EXPECT_EQ(row.call(), -1) << row.what;
@@ -353,8 +352,16 @@ TEST_P(ScanTest, EveryOutcomeGivesItsResultAndEvent) {
     };
     const Row rows[] = {
         {"plain text", 1, 0, {0, QL_EV_CLEAN, ""}, {0, QL_EV_CLEAN, ""}},
-        {"x VIRUS-BYTES", 1, 0, {2, QL_EV_INFECTED, "Test-Virus"}, {2, QL_EV_INFECTED, "Test-Virus"}},
-        {"x STUBBORN-BYTES", 1, 0, {2, QL_EV_INFECTED, "Stubborn"}, {2, QL_EV_INFECTED, "Stubborn"}},
+        {"x VIRUS-BYTES",
+         1,
+         0,
+         {2, QL_EV_INFECTED, "Test-Virus"},
+         {2, QL_EV_INFECTED, "Test-Virus"}},
+        {"x STUBBORN-BYTES",
+         1,
+         0,
+         {2, QL_EV_INFECTED, "Stubborn"},
+         {2, QL_EV_INFECTED, "Stubborn"}},
         {"ODD-BYTES", 1, 0, {4, QL_EV_SUSPICIOUS, "Odd-Thing"}, {4, QL_EV_SUSPICIOUS, "Odd-Thing"}},
         {"CURED-BYTES", 1, 0, {1, 0, ""}, {2, QL_EV_INFECTED, "Cured"}},
         {"LOCKED-BYTES", 1, 0, {8, QL_EV_FAILED, "Encrypted"}, {8, QL_EV_ENCRYPTED, ""}},
@@ -367,8 +374,16 @@ TEST_P(ScanTest, EveryOutcomeGivesItsResultAndEvent) {
         {"plain text", 1, QL_EV_CLEAN, {64, QL_EV_CLEAN, ""}, {64, QL_EV_CLEAN, ""}},
         // Letting the engine disinfect: what it cured, and what it could not.
         {"CURED-BYTES", 2, 0, {1, 0, ""}, {1, QL_EV_DISINFECTED, "Cured"}},
-        {"STUBBORN-BYTES", 2, 0, {2, QL_EV_INFECTED, "Stubborn"}, {2, QL_EV_DISINFECT_FAILED, "Stubborn"}},
-        {ql::test::eicar(), 2, 0, {2, QL_EV_INFECTED, kEicarName}, {2, QL_EV_DISINFECT_FAILED, kEicarName}},
+        {"STUBBORN-BYTES",
+         2,
+         0,
+         {2, QL_EV_INFECTED, "Stubborn"},
+         {2, QL_EV_DISINFECT_FAILED, "Stubborn"}},
+        {ql::test::eicar(),
+         2,
+         0,
+         {2, QL_EV_INFECTED, kEicarName},
+         {2, QL_EV_DISINFECT_FAILED, kEicarName}},
     };
     int n = 0;
     for (const Row &row : rows) {
@@ -535,8 +550,8 @@ class ObjectScanTest : public ScanTest {
     ScanReport report_{};
 };
 
-constexpr int kEveryKind = QL_RES_INFECTED | QL_RES_SUSPICIOUS | QL_RES_ENCRYPTED |
-                           QL_RES_CORRUPTED;
+constexpr int kEveryKind =
+    QL_RES_INFECTED | QL_RES_SUSPICIOUS | QL_RES_ENCRYPTED | QL_RES_CORRUPTED;
 
 TEST_P(ObjectScanTest, TreeScanReportsEveryFindingWithItsCounters) {
     // As one object handed to the engine, then level by level through a scan tree. The core
@@ -632,7 +647,7 @@ TEST_P(ObjectScanTest, EachActionIsAppliedCountedAndReported) {
             std::string file = dir + "/" + name;
             std::string label = std::to_string(row.action) + " " + name;
             EXPECT_EQ(Scan(file, 0x1, row.action, {row.text}), QL_RES_INFECTED) << label;
-            std::string after = row.after == "q" ? quarantine + "/" + name
+            std::string after = row.after == "q"    ? quarantine + "/" + name
                                 : row.after.empty() ? ""
                                                     : file + row.after.substr(1);
             EXPECT_EQ(exists(file), after == file) << label;
@@ -776,7 +791,6 @@ TEST_P(ObjectScanTest, ObjectScansRunOnFourThreadsAtOnce) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(BothEngines, ObjectScanTest, ql::test::kBothEngines,
-                         ql::test::engineName);
+INSTANTIATE_TEST_SUITE_P(BothEngines, ObjectScanTest, ql::test::kBothEngines, ql::test::engineName);
 
 }  // namespace
