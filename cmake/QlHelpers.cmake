@@ -69,9 +69,10 @@ endfunction()
 # registered with ctest. LABEL puts every case of it in a ctest label: `concurrency` marks the
 # executables whose cases run threads or serve clients at once, which .ci/run runs under
 # ThreadSanitizer (ctest -L concurrency). Under QL_TEST_EMULATOR (the 32-bit build on a 64-bit
-# kernel) the tests learn the emulator through the environment variable of that name.
+# kernel) the tests learn the emulator through the environment variable of that name. LOCK
+# names a ctest resource lock: the cases of executables sharing it never run at once.
 function(ql_add_test name)
-  cmake_parse_arguments(T "" "LABEL" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "LABEL;LOCK" "SOURCES;LIBS" ${ARGN})
   if(NOT T_SOURCES)
     set(T_SOURCES ${name}.cpp)
   endif()
@@ -84,6 +85,9 @@ function(ql_add_test name)
   set(_properties TIMEOUT 300)
   if(T_LABEL)
     list(APPEND _properties LABELS ${T_LABEL})
+  endif()
+  if(T_LOCK)
+    list(APPEND _properties RESOURCE_LOCK ${T_LOCK})
   endif()
   if(QL_TEST_EMULATOR)
     list(APPEND _properties ENVIRONMENT QL_TEST_EMULATOR=${QL_TEST_EMULATOR})

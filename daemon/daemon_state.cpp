@@ -15,10 +15,10 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstring>
-#include <thread>
 
 #include "common/iface_utils.h"
 #include "common/unique_fd.h"
+#include "daemon/wake_word.h"
 
 namespace ql::daemon {
 
@@ -29,11 +29,11 @@ constexpr mode_t kLogMode = 0640;
 // local file ends within microseconds; one stuck longer leaves that descriptor open rather than
 // have it closed under the writer (or reused for another file).
 constexpr auto kDrainBound = std::chrono::seconds(2);
-constexpr auto kDrainPause = std::chrono::microseconds(100);
 
 struct LogSlot {
     std::atomic<int> fd{-1};
     std::atomic<int> users{0};
+    WakeWord left;  // moved by every writer that leaves the slot last; the swap waits on it
 };
 
 LogSlot slots[2];
@@ -81,7 +81,9 @@ LogSlot &enterLog() {
 }
 
 void leaveLog(LogSlot &slot) {
-    slot.users.fetch_sub(1, std::memory_order_release);
+    if (slot.users.fetch_sub(1, std::memory_order_seq_cst) == 1) {
+        slot.left.bump(true);  // a system call only while a swap waits
+    }
 }
 
 void writeLine(int fd, const char *format, va_list args) QL_PRINTF(2, 0);
@@ -106,12 +108,21 @@ void installLog(int fresh) {
     current.store(old ^ 1, std::memory_order_seq_cst);
     LogSlot &retired = slots[old];
     auto deadline = std::chrono::steady_clock::now() + kDrainBound;
-    while (retired.users.load(std::memory_order_seq_cst) != 0) {
-        if (std::chrono::steady_clock::now() >= deadline) {
+    for (;;) {
+        // The word is read before the count: a writer leaving after this read moves it, so the
+        // wait below cannot miss the last one out.
+        uint32_t seen = retired.left.value();
+        if (retired.users.load(std::memory_order_seq_cst) == 0) {
+            break;
+        }
+        auto remaining = deadline - std::chrono::steady_clock::now();
+        if (remaining <= std::chrono::steady_clock::duration::zero()) {
             retired.fd.store(-1, std::memory_order_relaxed);  // left open, never reused
             return;
         }
-        std::this_thread::sleep_for(kDrainPause);
+        retired.left.waitWhile(seen,
+                               std::chrono::duration_cast<std::chrono::microseconds>(remaining) +
+                                   std::chrono::microseconds(1));
     }
     int previous = retired.fd.exchange(-1, std::memory_order_acquire);
     if (previous >= 0) {

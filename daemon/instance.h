@@ -13,25 +13,10 @@
 
 #include "daemon/interface_conf.h"
 #include "daemon/request.h"
+#include "daemon/wake_word.h"
 #include "ql/qlscan.h"
 
 namespace ql::daemon {
-
-// A counter threads sleep on until it moves: a futex word, so a sleeper takes no CPU and is woken
-// by the kernel, and a bump makes a system call only when someone sleeps.
-class WakeWord {
-  public:
-    [[nodiscard]] uint32_t value() const { return value_.load(std::memory_order_acquire); }
-    // Sleep while the value is still seen: until a bump, or until bound has passed (no bound when
-    // it is zero). May also return early.
-    void waitWhile(uint32_t seen, std::chrono::microseconds bound = {}) const;
-    // Move the value and wake one sleeper, or every one.
-    void bump(bool everyone);
-
-  private:
-    std::atomic<uint32_t> value_{0};
-    mutable std::atomic<int32_t> sleepers_{0};
-};
 
 // Tells the entry that an instance became ready or free. Waiting on it is bounded by the caller.
 class ReleaseSignal {
