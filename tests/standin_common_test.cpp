@@ -6,12 +6,14 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "standins/common/byte_source.h"
 #include "standins/common/matcher.h"
+#include "standins/common/mime_reader.h"
 #include "standins/common/signatures.h"
 #include "standins/common/tar_reader.h"
 #include "tests/support/temp_root.h"
@@ -20,9 +22,12 @@ namespace {
 
 using ql::standin::ByteSource;
 using ql::standin::FdSource;
+using ql::standin::listMime;
 using ql::standin::Match;
 using ql::standin::Matcher;
 using ql::standin::MemorySource;
+using ql::standin::MimeListing;
+using ql::standin::MimePartSource;
 using ql::standin::Outcome;
 using ql::standin::SignatureProblem;
 using ql::standin::SignatureSet;
@@ -129,68 +134,55 @@ TEST(SignaturesTest, BadLinesAreSkippedAndReportedWithTheirReason) {
     }
 }
 
-TEST(SignaturesTest, CommentsAndBlankLinesAreSkippedButCounted) {
-    std::vector<SignatureProblem> problems;
-    SignatureSet set = setFrom(
-        "# signatures\n\n   \t\n  # indented comment\r\nbroken line\ninfected\tA\ttext:a\r\n"
-        "suspicious\tB\t42\nbad\tC\t43",
-        &problems);
-    ASSERT_EQ(set.count(), 3u);
-    EXPECT_EQ(set.all()[1].name, "A");
-    EXPECT_EQ(set.all()[2].name, "B");
-    ASSERT_EQ(problems.size(), 2u);
-    EXPECT_EQ(problems[0].line, 5);
-    EXPECT_EQ(problems[1].line, 8);
-}
-
-TEST(SignaturesTest, SignaturesPastTheLimitAreReported) {
-    std::string text;
+// Skipped lines are reported with their number; line 0 stands for the file as a whole.
+TEST(SignaturesTest, FilesLoadWhatTheyCanAndReportWhatTheySkip) {
+    std::string many;
     for (int i = 0; i < 1000; ++i) {
-        text += "infected\tS" + std::to_string(i) + "\ttext:x\n";
+        many += "infected\tS" + std::to_string(i) + "\ttext:x\n";
     }
-    std::vector<SignatureProblem> problems;
-    SignatureSet set = setFrom(text, &problems);
-    EXPECT_EQ(set.count(), ql::standin::kMaxSignatures);
-    ASSERT_EQ(problems.size(), 1u);
-    EXPECT_EQ(problems[0].line, 1000);
-}
-
-TEST(SignaturesTest, FileLoadsAndMissingFileLeavesOnlyTheBuiltInEicar) {
+    std::string overlong = "infected\tFirst\ttext:a\n";
+    overlong += std::string(ql::standin::kMaxSignatureFileBytes - overlong.size() - 10, '#') + "\n";
+    overlong += "infected\tCut\ttext:b\n";  // straddles the limit
+    struct Row {
+        const char *label;
+        std::string text;  // "" names a missing file, "/" the folder itself
+        std::size_t count;
+        std::vector<int> problemLines;
+        std::string lastName;
+    };
+    const Row rows[] = {
+        {"comments and blanks",
+         "# signatures\n\n   \t\n  # indented comment\r\nbroken line\ninfected\tA\ttext:a\r\n"
+         "suspicious\tB\t42\nbad\tC\t43",
+         3,
+         {5, 8},
+         "B"},
+        {"past the limit", many, ql::standin::kMaxSignatures, {1000}, "S998"},
+        {"cut at the last whole line", overlong, 2, {0}, "First"},
+        {"missing", "", 1, {}, "EICAR-Test-File"},
+        {"a folder", "/", 1, {0}, "EICAR-Test-File"},
+    };
     std::string dir = ql::test::makeTempDir("sigs");
-    ql::test::writeFile(dir + "/signatures.txt", "infected\tA\ttext:a\nnonsense\n");
-    std::vector<SignatureProblem> problems;
-    SignatureSet loaded =
-        ql::standin::loadSignatureFile((dir + "/signatures.txt").c_str(), &problems);
-    EXPECT_EQ(loaded.count(), 2u);
-    ASSERT_EQ(problems.size(), 1u);
-    EXPECT_EQ(problems[0].line, 2);
-
-    problems.clear();
-    SignatureSet missing = ql::standin::loadSignatureFile((dir + "/none.txt").c_str(), &problems);
-    ASSERT_EQ(missing.count(), 1u);
-    EXPECT_EQ(missing.all()[0].pattern, ql::test::eicar()) << "EICAR is built in";
-    EXPECT_TRUE(problems.empty());
-
-    SignatureSet unreadable = ql::standin::loadSignatureFile(dir.c_str(), &problems);
-    EXPECT_EQ(unreadable.count(), 1u);
-    ASSERT_EQ(problems.size(), 1u);
-    EXPECT_EQ(problems[0].line, 0);
-    EXPECT_NE(problems[0].reason.find(std::strerror(EISDIR)), std::string::npos);
-    ql::test::removeTree(dir);
-}
-
-TEST(SignaturesTest, OverlongFileIsCutAtItsLastWholeLine) {
-    std::string dir = ql::test::makeTempDir("sigs");
-    std::string text = "infected\tFirst\ttext:a\n";
-    text += std::string(ql::standin::kMaxSignatureFileBytes - text.size() - 10, '#') + "\n";
-    text += "infected\tCut\ttext:b\n";  // straddles the limit
-    ql::test::writeFile(dir + "/signatures.txt", text);
-    std::vector<SignatureProblem> problems;
-    SignatureSet set = ql::standin::loadSignatureFile((dir + "/signatures.txt").c_str(), &problems);
-    ASSERT_EQ(set.count(), 2u);
-    EXPECT_EQ(set.all()[1].name, "First");
-    ASSERT_EQ(problems.size(), 1u);
-    EXPECT_EQ(problems[0].line, 0);
+    for (const Row &row : rows) {
+        std::string path = row.text == "/" ? dir : dir + "/none.txt";
+        if (row.text.size() > 1) {
+            path = dir + "/signatures.txt";
+            ql::test::writeFile(path, row.text);
+        }
+        std::vector<SignatureProblem> problems;
+        SignatureSet set = ql::standin::loadSignatureFile(path.c_str(), &problems);
+        ASSERT_EQ(set.count(), row.count) << row.label;
+        EXPECT_EQ(set.all().back().name, row.lastName) << row.label;
+        std::vector<int> lines;
+        for (const SignatureProblem &problem : problems) {
+            lines.push_back(problem.line);
+        }
+        EXPECT_EQ(lines, row.problemLines) << row.label;
+        EXPECT_EQ(set.all()[0].pattern, ql::test::eicar()) << "EICAR is built in";
+        if (row.text == "/") {
+            EXPECT_NE(problems[0].reason.find(std::strerror(EISDIR)), std::string::npos);
+        }
+    }
     ql::test::removeTree(dir);
 }
 
@@ -252,31 +244,33 @@ TEST_F(MatcherTest, FindsPatternsAcrossChunkBoundaries) {
     }
 }
 
-TEST_F(MatcherTest, ReportsEachSignatureOnceInOrderOfFirstOccurrenceUpToTheSourceEnds) {
+// Each signature once, in order of first occurrence, wholly inside the range scanned.
+TEST_F(MatcherTest, ReportsEachSignatureOnceInOrderOfFirstOccurrenceInsideTheRange) {
+    const std::string qzq = "QZQ..QZQ..QZQ";
     struct Row {
         std::string bytes;
+        std::uint64_t offset, length;
         std::vector<std::string> found;
     };
     const Row rows[] = {
-        {"mail body " + ql::test::eicar() + " end", {"EICAR-Test-File@10"}},
-        {"QZQ" + std::string(50, '.') + std::string(200, 'L') + "M", {"Short@0", "Long@53"}},
-        {std::string("..QZQ..\0..QZQ..", 15), {"Short@2", "Byte@7"}},
+        {"mail body " + ql::test::eicar() + " end", 0, UINT64_MAX, {"EICAR-Test-File@10"}},
+        {"QZQ" + std::string(50, '.') + std::string(200, 'L') + "M",
+         0,
+         UINT64_MAX,
+         {"Short@0", "Long@53"}},
+        {std::string("..QZQ..\0..QZQ..", 15), 0, UINT64_MAX, {"Short@2", "Byte@7"}},
+        {qzq, 5, 3, {"Short@5"}},
+        {qzq, 6, 100, {"Short@10"}},
+        {qzq, 5, 2, {}},
+        {qzq, 1, 6, {}},
+        {qzq, 13, 10, {}},
+        {qzq, 100, 10, {}},
     };
     for (const Row &row : rows) {
         MemorySource source(row.bytes);
-        EXPECT_EQ(namesFound(source), row.found) << row.bytes;
+        EXPECT_EQ(namesFound(source, row.offset, row.length), row.found)
+            << row.bytes << " " << row.offset;
     }
-}
-
-TEST_F(MatcherTest, MatchesOnlyWhatLiesWhollyInsideTheRange) {
-    const std::string bytes = "QZQ..QZQ..QZQ";
-    MemorySource source(bytes);
-    EXPECT_EQ(namesFound(source, 5, 3), std::vector<std::string>{"Short@5"});
-    EXPECT_EQ(namesFound(source, 6, 100), std::vector<std::string>{"Short@10"});
-    EXPECT_TRUE(namesFound(source, 5, 2).empty());
-    EXPECT_TRUE(namesFound(source, 1, 6).empty());
-    EXPECT_TRUE(namesFound(source, 13, 10).empty());
-    EXPECT_TRUE(namesFound(source, 100, 10).empty());
 }
 
 TEST_F(MatcherTest, ReadFailureKeepsTheMatchesFoundBefore) {
@@ -353,123 +347,280 @@ std::string octal(std::size_t n) {
     return field;
 }
 
-std::string tarMember(const std::string &name, const std::string &data, char typeflag = '0') {
-    std::string padding((512 - data.size() % 512) % 512, '\0');
-    return tarHeader(name, octal(data.size()), typeflag) + data + padding;
+// The members of a listing as "<R|D|O><name>@<data offset>+<size>", blank-separated.
+std::string membersOf(const ql::standin::TarListing &listing) {
+    std::string out;
+    for (const auto &m : listing.members) {
+        char type = m.type == TarMemberType::Regular     ? 'R'
+                    : m.type == TarMemberType::Directory ? 'D'
+                                                         : 'O';
+        out += (out.empty() ? "" : " ") + std::string(1, type) + m.name + "@" +
+               std::to_string(m.dataOffset) + "+" + std::to_string(m.size);
+    }
+    return out;
 }
 
-const std::string kEnd(1024, '\0');
-
-TEST(TarReaderTest, ListsMembersWithTheirDataInPlace) {
-    std::string archive = tarMember("docs/", "", '5') + tarMember("docs/a.txt", "hello") +
-                          tarMember("docs/link", "", '2') +
-                          tarMember("docs/big.bin", std::string(600, 'b')) + kEnd;
-    MemorySource source(archive);
-    auto listing = ql::standin::listTar(source);
-    EXPECT_TRUE(listing.isTar);
-    EXPECT_EQ(listing.end, TarEnd::EndMarker);
-    ASSERT_EQ(listing.members.size(), 4u);
-    EXPECT_EQ(listing.members[0].type, TarMemberType::Directory);
-    EXPECT_EQ(listing.members[1].type, TarMemberType::Regular);
-    EXPECT_EQ(listing.members[1].name, "docs/a.txt");
-    EXPECT_EQ(archive.substr(listing.members[1].dataOffset, listing.members[1].size), "hello");
-    EXPECT_EQ(listing.members[2].type, TarMemberType::Other);
-    EXPECT_EQ(listing.members[3].dataOffset, 5u * 512);
-    EXPECT_EQ(listing.members[3].size, 600u);
-}
-
-TEST(TarReaderTest, NamesJoinThePrefixAndLoseControlCharacters) {
-    std::string archive = tarHeader("file.txt", octal(0), '0', true, "some/deep/dir") +
-                          tarHeader("evil\r\n220 x", octal(0)) + kEnd;
-    MemorySource source(archive);
-    auto listing = ql::standin::listTar(source);
-    ASSERT_EQ(listing.members.size(), 2u);
-    EXPECT_EQ(listing.members[0].name, "some/deep/dir/file.txt");
-    EXPECT_EQ(listing.members[1].name, "evil??220 x");
-}
-
-TEST(TarReaderTest, OldStyleArchiveWithoutMagicIsRead) {
-    std::string archive = tarHeader("old.txt", octal(3) + " ", '\0', false) +
-                          std::string("abc").append(509, '\0') +
-                          tarHeader("olddir/", octal(0), '\0', false);
-    MemorySource source(archive);
-    auto listing = ql::standin::listTar(source);
-    EXPECT_TRUE(listing.isTar);
-    EXPECT_EQ(listing.end, TarEnd::EndOfSource);
-    ASSERT_EQ(listing.members.size(), 2u);
-    EXPECT_EQ(listing.members[0].type, TarMemberType::Regular);
-    EXPECT_EQ(listing.members[0].size, 3u);
-    EXPECT_EQ(listing.members[1].type, TarMemberType::Directory);
-}
-
-TEST(TarReaderTest, WhatIsNotATarIsSaidSo) {
-    std::string badSum = tarHeader("a", octal(0));
-    badSum[0] = 'b';
+// Every listing stays inside its source (a read past the end fails); only an archive that ended
+// in order is complete.
+TEST(TarReaderTest, ListingGivesEachMembersDataInPlaceAndStopsSafelyOnDamage) {
+    using ql::test::tarEntry;
+    const std::string kEnd(1024, '\0');
+    const std::string first = tarEntry("a", "aaa");
+    std::string badSum = tarEntry("b", "bbb");
+    badSum[0] = 'c';
     std::string noDigits = tarHeader("a", octal(0));
     noDigits.replace(148, 8, 8, ' ');
-    const std::string rows[] = {
-        "",     "short text", std::string(512, '\0') + tarMember("a", "x"), std::string(2048, 'x'),
-        badSum, noDigits,     tarMember("a", "x").substr(0, 511),
-    };
-    for (const std::string &bytes : rows) {
-        MemorySource source(bytes);
-        auto listing = ql::standin::listTar(source);
-        EXPECT_FALSE(listing.isTar) << bytes.substr(0, 20);
-        EXPECT_EQ(listing.end, TarEnd::NotTar) << bytes.substr(0, 20);
-        EXPECT_TRUE(listing.members.empty()) << bytes.substr(0, 20);
-    }
-}
-
-TEST(TarReaderTest, DamagedArchivesStopSafelyInsideTheSource) {
-    std::string first = tarMember("a", "aaa");
-    std::string badSum = tarMember("b", "bbb");
-    badSum[0] = 'c';
+    const std::string abc = tarEntry("a", "a") + tarEntry("b", "b") + tarEntry("c", "c") + kEnd;
     struct Row {
-        std::string label, bytes;
+        const char *label;
+        std::string bytes;
         TarEnd end;
-        std::size_t members;
-        std::uint64_t lastSize;
+        std::string members;
+        std::size_t limit = ql::standin::kTarMaxMembers;
+        std::uint64_t failAt = 0;  // 0: just past the end
     };
     const Row rows[] = {
-        {"truncated header", first + tarMember("b", "b").substr(0, 300), TarEnd::Truncated, 1, 3},
-        {"size past the end", first + tarHeader("b", octal(5000)) + "bb", TarEnd::Truncated, 2, 2},
-        {"largest size field", first + tarHeader("b", "77777777777") + "b", TarEnd::Truncated, 2,
-         1},
-        {"data without padding", first + tarMember("b", "bbb").substr(0, 515), TarEnd::EndOfSource,
-         2, 3},
-        {"bad checksum", first + badSum + kEnd, TarEnd::BadHeader, 1, 3},
-        {"bad octal size", first + tarHeader("b", "12x4") + kEnd, TarEnd::BadHeader, 1, 3},
-        {"binary size", first + tarHeader("b", "\x80\x01") + kEnd, TarEnd::BadHeader, 1, 3},
-        {"no end marker", first, TarEnd::EndOfSource, 1, 3},
-        {"single end block", first + std::string(512, '\0') + "junk", TarEnd::EndMarker, 1, 3},
+        {"every kind of member",
+         tarEntry("docs/", "", '5') + tarEntry("docs/a.txt", "hello") +
+             tarEntry("docs/link", "", '2') + tarEntry("docs/big.bin", std::string(600, 'b')) +
+             kEnd,
+         TarEnd::EndMarker,
+         "Ddocs/@512+0 Rdocs/a.txt@1024+5 Odocs/link@2048+0 Rdocs/big.bin@2560+600"},
+        {"prefix and control characters",
+         tarHeader("file.txt", octal(0), '0', true, "some/deep/dir") +
+             tarHeader("evil\r\n220 x", octal(0)) + kEnd,
+         TarEnd::EndMarker, "Rsome/deep/dir/file.txt@512+0 Revil??220 x@1024+0"},
+        {"old style without magic",
+         tarHeader("old.txt", octal(3) + " ", '\0', false) + std::string("abc").append(509, '\0') +
+             tarHeader("olddir/", octal(0), '\0', false),
+         TarEnd::EndOfSource, "Rold.txt@512+3 Dolddir/@1536+0"},
+        {"empty", "", TarEnd::NotTar, ""},
+        {"text", "short text", TarEnd::NotTar, ""},
+        {"zero block first", std::string(512, '\0') + tarEntry("a", "x"), TarEnd::NotTar, ""},
+        {"no header", std::string(2048, 'x'), TarEnd::NotTar, ""},
+        {"first checksum wrong", tarHeader("b", octal(0)).replace(0, 1, "c"), TarEnd::NotTar, ""},
+        {"checksum without digits", noDigits, TarEnd::NotTar, ""},
+        {"short first header", tarEntry("a", "x").substr(0, 511), TarEnd::NotTar, ""},
+        {"truncated header", first + tarEntry("b", "b").substr(0, 300), TarEnd::Truncated,
+         "Ra@512+3"},
+        {"size past the end", first + tarHeader("b", octal(5000)) + "bb", TarEnd::Truncated,
+         "Ra@512+3 Rb@1536+2"},
+        {"largest size field", first + tarHeader("b", "77777777777") + "b", TarEnd::Truncated,
+         "Ra@512+3 Rb@1536+1"},
+        {"data without padding", first + tarEntry("b", "bbb").substr(0, 515), TarEnd::EndOfSource,
+         "Ra@512+3 Rb@1536+3"},
+        {"bad checksum", first + badSum + kEnd, TarEnd::BadHeader, "Ra@512+3"},
+        {"bad octal size", first + tarHeader("b", "12x4") + kEnd, TarEnd::BadHeader, "Ra@512+3"},
+        {"binary size", first + tarHeader("b", "\x80\x01") + kEnd, TarEnd::BadHeader, "Ra@512+3"},
+        {"no end marker", first, TarEnd::EndOfSource, "Ra@512+3"},
+        {"single end block", first + std::string(512, '\0') + "junk", TarEnd::EndMarker,
+         "Ra@512+3"},
+        {"member limit", abc, TarEnd::TooManyMembers, "Ra@512+1 Rb@1536+1", 2},
+        {"read failure", abc, TarEnd::ReadError, "Ra@512+1", ql::standin::kTarMaxMembers, 1100},
     };
     for (const Row &row : rows) {
-        ChoppySource source(row.bytes, 100, row.bytes.size() + 1);
-        auto listing = ql::standin::listTar(source);
-        EXPECT_TRUE(listing.isTar) << row.label;
+        ChoppySource source(row.bytes, 100, row.failAt != 0 ? row.failAt : row.bytes.size() + 1);
+        auto listing = ql::standin::listTar(source, row.limit);
+        EXPECT_EQ(listing.isTar, row.end != TarEnd::NotTar) << row.label;
         EXPECT_EQ(listing.end, row.end) << row.label;
-        ASSERT_EQ(listing.members.size(), row.members) << row.label;
-        const auto &last = listing.members.back();
-        EXPECT_EQ(last.size, row.lastSize) << row.label;
-        EXPECT_LE(last.dataOffset + last.size, row.bytes.size()) << row.label;
+        EXPECT_EQ(membersOf(listing), row.members) << row.label;
+        EXPECT_EQ(listing.error, row.end == TarEnd::ReadError ? EIO : 0) << row.label;
+        for (const auto &m : listing.members) {
+            EXPECT_LE(m.dataOffset + m.size, row.bytes.size()) << row.label;
+        }
         EXPECT_EQ(listing.complete(),
                   row.end == TarEnd::EndOfSource || row.end == TarEnd::EndMarker)
             << row.label;
     }
 }
 
-TEST(TarReaderTest, ListingStopsAtTheMemberLimitAndOnReadFailure) {
-    std::string archive = tarMember("a", "a") + tarMember("b", "b") + tarMember("c", "c") + kEnd;
-    MemorySource whole(archive);
-    auto listing = ql::standin::listTar(whole, 2);
-    EXPECT_EQ(listing.end, TarEnd::TooManyMembers);
-    EXPECT_EQ(listing.members.size(), 2u);
+// The MIME reader of both stand-ins.
+using Parts = std::vector<std::pair<std::string, std::string>>;  // name, decoded content
 
-    ChoppySource failing(archive, 512, 1100);
-    listing = ql::standin::listTar(failing);
-    EXPECT_EQ(listing.end, TarEnd::ReadError);
-    EXPECT_EQ(listing.error, EIO);
-    EXPECT_EQ(listing.members.size(), 1u);
+// Everything a part's source gives, in reads of step bytes.
+std::string decoded(ByteSource &message, const ql::standin::MimePart &part, std::size_t step) {
+    MimePartSource source(message, part);
+    EXPECT_TRUE(source.ok());
+    std::string out(source.size(), '\0');
+    for (std::size_t at = 0; at < out.size(); at += step) {
+        std::size_t len = std::min(step, out.size() - at);
+        EXPECT_EQ(static_cast<std::int64_t>(len), readFully(source, at, out.data() + at, len));
+    }
+    EXPECT_LE(source.size(), part.length);
+    return out;
+}
+
+Parts partsOf(const std::string &text, bool *isMessage, bool *complete) {
+    MemorySource message(text);
+    MimeListing listing = listMime(message);
+    *isMessage = listing.isMessage;
+    *complete = listing.complete;
+    Parts parts;
+    for (const auto &part : listing.parts) {
+        parts.emplace_back(part.name, decoded(message, part, 7));
+    }
+    return parts;
+}
+
+const std::string kMixed =
+    "From: a@example.org\n"
+    "Subject: parts\n"
+    "MIME-Version: 1.0\n"
+    "Content-Type: multipart/mixed;\n"
+    "\tboundary=\"outer b\"\n"
+    "\n"
+    "a preamble nobody reads\n"
+    "--outer b\n"
+    "Content-Type: multipart/alternative; boundary=inner\n"
+    "\n"
+    "--inner\n"
+    "Content-Type: text/plain\n"
+    "\n"
+    "plain text\n"
+    "--inner\n"
+    "Content-Type: text/html\n"
+    "Content-Transfer-Encoding: quoted-printable\n"
+    "\n"
+    "<p>soft=\n"
+    "break a=3Db =3d c=\n"
+    "</p>\n"
+    "--inner--\n"
+    "--outer b   \n"
+    "Content-Type: application/octet-stream; name=\"by-type.bin\"\n"
+    "Content-Disposition: attachment; filename=\"report.pdf\"\n"
+    "Content-Transfer-Encoding: BASE64\n"
+    "\n"
+    "aGVs\n"
+    "bG8g\n"
+    "d29y bGQ=\n"
+    "--outer b\n"
+    "Content-Type: application/octet-stream; name=by-type.bin\n"
+    "Content-Transfer-Encoding: base64\n"
+    "\n"
+    "!!aGk=\n"
+    "--outer b\n"
+    "Content-Disposition: attachment; filename*=utf-8''a%20b%0A.txt\n"
+    "\n"
+    "--outer b--\n"
+    "an epilogue\n";
+
+TEST(MimeReaderTest, ListsEveryLeafPartDecodedInOrder) {
+    struct Row {
+        const char *label;
+        std::string text;
+        bool isMessage;
+        bool complete;
+        Parts parts;
+    };
+    const Row rows[] = {
+        {"nested multiparts",
+         kMixed,
+         true,
+         true,
+         {{"part-1", "plain text"},
+          {"part-2", "<p>softbreak a=b = c</p>"},
+          {"report.pdf", "hello world"},
+          {"by-type.bin", "hi"},
+          {"a b?.txt", ""}}},
+        {"CR LF line ends",
+         "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
+         "Content-Transfer-Encoding: quoted-printable\r\n\r\nx=\r\ny\r\n\r\n--b--\r\n",
+         true,
+         true,
+         {{"part-1", "xy\r\n"}}},
+        {"single part, mbox From line",
+         "From someone Mon Jan  1 00:00:00 2024\nContent-Transfer-Encoding: base64\n\naGk=\n",
+         true,
+         true,
+         {{"part-1", "hi"}}},
+        {"enclosed message",
+         "Content-Type: message/rfc822\n\nContent-Type: text/plain; name=inner.txt\n\ninside\n",
+         true,
+         true,
+         {{"inner.txt", "inside\n"}}},
+        {"unclosed multipart runs to the end",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\n\nfirst\n--b\n\nsecond\n--bb\nmore\n",
+         true,
+         false,
+         {{"part-1", "first"}, {"part-2", "second\n--bb\nmore\n"}}},
+        {"body without the blank line",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\nnot a header\n--b--\n",
+         true,
+         true,
+         {{"part-1", "not a header"}}},
+        {"QP odd escapes",
+         "Content-Transfer-Encoding: quoted-printable\n\n=zz =4\n==41=",
+         true,
+         true,
+         {{"part-1", "=zz =4\n=A="}}},
+        {"multipart without boundary is one part",
+         "Content-Type: multipart/mixed\n\n--b\nx\n",
+         true,
+         true,
+         {{"part-1", "--b\nx\n"}}},
+        {"no MIME field", "Subject: hello\n\nbody\n", false, false, {}},
+        {"not a header first", "hello: world\nplain text\n", false, false, {}},
+        {"blank first line", "\nContent-Type: text/plain\n", false, false, {}},
+        {"empty", "", false, false, {}},
+    };
+    for (const Row &row : rows) {
+        bool isMessage = false;
+        bool complete = false;
+        EXPECT_EQ(row.parts, partsOf(row.text, &isMessage, &complete)) << row.label;
+        EXPECT_EQ(row.isMessage, isMessage) << row.label;
+        EXPECT_EQ(row.complete, complete) << row.label;
+    }
+}
+
+TEST(MimeReaderTest, BoundsHoldOnHostileMessages) {
+    // Nesting past the depth bound: the innermost multipart is one part, as it stands.
+    std::string deep;
+    for (int level = 0; level <= ql::standin::kMimeMaxDepth; ++level) {
+        deep += "Content-Type: multipart/mixed; boundary=b" + std::to_string(level) + "\n\n--b" +
+                std::to_string(level) + "\n";
+    }
+    deep += "\nx\n";
+    MemorySource deepSource(deep);
+    MimeListing listing = listMime(deepSource);
+    ASSERT_EQ(1u, listing.parts.size());
+    EXPECT_NE(std::string::npos, decoded(deepSource, listing.parts[0], 4096).find("--b"));
+
+    // A line longer than any buffer, then a boundary: the part ends right before it.
+    std::string longLine(300 * 1024, 'y');
+    std::string wide =
+        "Content-Type: multipart/mixed; boundary=b\n\n--b\n\n" + longLine + "\n--b\n\nz\n--b--\n";
+    MemorySource wideSource(wide);
+    listing = listMime(wideSource);
+    ASSERT_EQ(2u, listing.parts.size());
+    EXPECT_EQ(longLine, decoded(wideSource, listing.parts[0], 65536));
+    EXPECT_TRUE(listing.complete);
+
+    // The part limit, and a read failure midway: what was listed stays, inside the source.
+    MemorySource mixed(kMixed);
+    listing = listMime(mixed, 2);
+    EXPECT_EQ(2u, listing.parts.size());
+    EXPECT_FALSE(listing.complete);
+    ChoppySource failing(wide, SIZE_MAX, wide.size() - 10);
+    listing = listMime(failing);
+    EXPECT_EQ(EIO, listing.error);
+    EXPECT_FALSE(listing.complete);
+    for (const auto &part : listing.parts) {
+        EXPECT_LE(part.offset + part.length, wide.size());
+    }
+}
+
+TEST(MimeReaderTest, PartReadsInAnyOrderGiveTheSameBytes) {
+    MemorySource message(kMixed);
+    MimeListing listing = listMime(message);
+    ASSERT_GE(listing.parts.size(), 3u);
+    MimePartSource part(message, listing.parts[2]);
+    char tail[6] = {};
+    char head[6] = {};
+    EXPECT_EQ(5, part.read(6, tail, 5));
+    EXPECT_EQ(5, part.read(0, head, 5));
+    EXPECT_STREQ("world", tail);
+    EXPECT_STREQ("hello", head);
+    EXPECT_EQ(0, part.read(part.size(), head, 5));
 }
 
 }  // namespace
