@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "common/iface_utils.h"
+#include "common/unique_fd.h"
 #include "settings/ini_loader.h"
 #include "settings/ini_reader.h"
 #include "settings/value_table.h"
@@ -29,31 +30,14 @@ struct TableOwner {
     ~TableOwner() { tableDelete(table); }
 };
 
-// Sets or unsets one environment variable for the scope of a test.
-class EnvOverride {
-  public:
-    EnvOverride(const char *name, const char *value) : name_(name) {
-        if (const char *old = std::getenv(name)) {
-            old_ = old;
-        }
-        if (value != nullptr) {
-            setenv(name, value, 1);
-        } else {
-            unsetenv(name);
-        }
-    }
-    ~EnvOverride() {
-        if (old_) {
-            setenv(name_, old_->c_str(), 1);
-        } else {
-            unsetenv(name_);
-        }
-    }
-
-  private:
-    const char *name_;
-    std::optional<std::string> old_;
-};
+// Set (value nullptr: unset) an environment variable until the returned guard ends.
+auto withEnv(const char *name, const char *value) {
+    const char *now = std::getenv(name);
+    std::optional<std::string> old =
+        now != nullptr ? std::optional<std::string>(now) : std::nullopt;
+    value != nullptr ? setenv(name, value, 1) : unsetenv(name);
+    return ql::ScopeGuard([name, old] { old ? setenv(name, old->c_str(), 1) : unsetenv(name); });
+}
 
 std::FILE *openText(std::string &text) {
     return fmemopen(text.data(), text.size(), "r");
@@ -149,6 +133,8 @@ TEST(IniReaderTest, PhysicalLinesFollowTheColumnRules) {
 }
 
 TEST(IniReaderTest, EntriesFollowTheLineSyntax) {
+    const std::string head = "k=\"" + std::string(1016, 'x') + "-";  // 1020 columns, room for 4
+    const std::string full = "k=\"" + std::string(1020, 'x') + "-";  // 1024 columns, no room
     struct Case {
         std::string input;
         std::string entries;
@@ -167,19 +153,14 @@ TEST(IniReaderTest, EntriesFollowTheLineSyntax) {
         {"k = abc-\nn=1\n", "K[k]=[abc-]K[n]=[1]"},
         {"k = \"open\\", "K[k]=[\"open\\]"},
         {"k=a=b\n", "K[k]=[a=b]"},
+        // A continuation fills the line's 1024 columns and no more.
+        {head + "\n" + std::string(100, 'y') + "\nn=1\n",
+         "K[k]=[\"" + std::string(1016, 'x') + "yyyy]K[n]=[1]"},
+        {full + "\nn=1\n", "K[k]=[" + full.substr(2) + "]K[n]=[1]"},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(readEntries(c.input), c.entries) << c.input;
     }
-}
-
-TEST(IniReaderTest, ContinuationStaysWithinTheLineColumns) {
-    std::string head = "k=\"" + std::string(1016, 'x') + "-";  // 1020 columns, room for 4
-    std::string input = head + "\n" + std::string(100, 'y') + "\nn=1\n";
-    EXPECT_EQ(readEntries(input), "K[k]=[\"" + std::string(1016, 'x') + "yyyy]K[n]=[1]") << input;
-
-    std::string full = "k=\"" + std::string(1020, 'x') + "-";  // 1024 columns, no room
-    EXPECT_EQ(readEntries(full + "\nn=1\n"), "K[k]=[" + full.substr(2) + "]K[n]=[1]") << full;
 }
 
 TEST(IniReaderTest, ReferencesExpandOnlyInTheirFullForm) {
@@ -245,7 +226,7 @@ class IniLoaderTest : public ::testing::Test {
 };
 
 TEST_F(IniLoaderTest, SettingsAreStoredUnquotedAndExpandedUnderSectionAndKey) {
-    EnvOverride home("HOME", "/home/q");
+    auto home = withEnv("HOME", "/home/q");
     ValueTable *table = load(
         "MaxInstances = 5\n"
         "[postwicker]\n"
@@ -287,7 +268,7 @@ TEST_F(IniLoaderTest, LongValuesAndLinesAreKeptWithinTheirBounds) {
     EXPECT_EQ(std::string(tableGet(table, "s:b", "")), std::string(474, 'y')) << line;
 }
 
-TEST_F(IniLoaderTest, FileStampIsTheLocalModificationTime) {
+TEST_F(IniLoaderTest, FileStampIsTheLocalModificationTimeAndAMissingFileChangesNothing) {
     std::string path = write("stamp.ini", "[s]\n");
     struct tm local {};
     ASSERT_NE(strptime("2021-03-04 05:06:07", "%Y-%m-%d %H:%M:%S", &local), nullptr);
@@ -297,13 +278,11 @@ TEST_F(IniLoaderTest, FileStampIsTheLocalModificationTime) {
     iniLoad(t_.table, path.c_str());
     EXPECT_STREQ(tableGet(t_.table, "filedate", nullptr), "20210304");
     EXPECT_STREQ(tableGet(t_.table, "filetime", nullptr), "5060700");
-}
 
-TEST_F(IniLoaderTest, MissingFileLeavesAGivenTableUnchanged) {
     std::string missing = dir_ + "/missing.ini";
-    EXPECT_EQ(iniLoad(t_.table, missing.c_str()), t_.table);
-    EXPECT_EQ(t_.table->count, 0);
-
+    TableOwner given;
+    EXPECT_EQ(iniLoad(given.table, missing.c_str()), given.table);
+    EXPECT_EQ(given.table->count, 0);
     ValueTable *created = iniLoad(nullptr, missing.c_str());
     ASSERT_NE(created, nullptr);
     EXPECT_STREQ(tableGet(created, "filename", nullptr), missing.c_str());
@@ -312,29 +291,33 @@ TEST_F(IniLoaderTest, MissingFileLeavesAGivenTableUnchanged) {
     tableDelete(created);
 }
 
-TEST_F(IniLoaderTest, RelativeNamesAreSearchedInPath) {
+TEST_F(IniLoaderTest, OnlyRelativeNamesAreSearchedInPath) {
     mkdir((dir_ + "/bin1").c_str(), 0700);
     mkdir((dir_ + "/bin2").c_str(), 0700);
-    write("bin2/found.ini", "[s]\nk=from-path\n");
-    EnvOverride path("PATH", ("::" + dir_ + "/bin1:" + dir_ + "/bin2/").c_str());
-    iniLoad(t_.table, "found.ini");
-    EXPECT_STREQ(tableGet(t_.table, "s:k", nullptr), "from-path");
-    EXPECT_STREQ(tableGet(t_.table, "filename", nullptr), "found.ini");
-}
-
-TEST_F(IniLoaderTest, AbsoluteNamesAreOpenedDirectlyAndNeverSearched) {
-    std::string path = write("abs.ini", "[s]\nk=direct\n");
-    {
-        EnvOverride noPath("PATH", nullptr);
-        iniLoad(t_.table, path.c_str());
-        EXPECT_STREQ(tableGet(t_.table, "s:k", nullptr), "direct") << path;
-    }
     mkdir((dir_ + "/etc").c_str(), 0700);
+    write("bin2/found.ini", "[s]\nk=from-path\n");
     write("etc/only-here.ini", "[s]\nk=wrong\n");
-    EnvOverride searchPath("PATH", dir_.c_str());
-    TableOwner t;
-    iniLoad(t.table, "/etc/only-here.ini");
-    EXPECT_EQ(t.table->count, 0) << "an absolute name must not resolve under a PATH directory";
+    std::string absolute = write("abs.ini", "[s]\nk=direct\n");
+    struct Row {
+        std::string name, path;  // path: PATH, "" for none
+        const char *found;       // nullptr: nothing is read
+    } rows[] = {
+        {"found.ini", "::" + dir_ + "/bin1:" + dir_ + "/bin2/", "from-path"},
+        {absolute, "", "direct"},
+        // An absolute name must not resolve under a PATH directory.
+        {"/etc/only-here.ini", dir_, nullptr},
+    };
+    for (const Row &row : rows) {
+        auto path = withEnv("PATH", row.path.empty() ? nullptr : row.path.c_str());
+        TableOwner t;
+        iniLoad(t.table, row.name.c_str());
+        EXPECT_STREQ(tableGet(t.table, "s:k", nullptr), row.found) << row.name;
+        if (row.found == nullptr) {
+            EXPECT_EQ(t.table->count, 0) << row.name;
+        } else {
+            EXPECT_STREQ(tableGet(t.table, "filename", nullptr), row.name.c_str()) << row.name;
+        }
+    }
 }
 
 TEST_F(IniLoaderTest, LoadsInTwoThreadsDoNotDisturbEachOther) {
