@@ -105,87 +105,81 @@ Paths readingOrder(const std::string &dir, const std::string &prefix) {
     return names;
 }
 
-TEST_F(ScanTreeTest, TreeKeepsReadingOrderWithChildrenBelowTheirParent) {
-    dirs({"a", "b", "e", "a/c"});
+// One tree for every way of building: links back to the root and to its parent, two links to one
+// directory outside it, links to directories inside it, an exclusion list that names one of them.
+TEST_F(ScanTreeTest, TreeHoldsEachDirectoryOnceWithinTheDepthAndOutsideTheExcludedOnes) {
+    const std::string outside = ql::test::makeTempDir("scan_tree_outside.");
+    ql::ScopeGuard removeOutside([&] { ql::test::removeTree(outside); });
+    ASSERT_EQ(mkdir((outside + "/t").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((outside + "/t/u").c_str(), 0755), 0);
+    dirs({"a", "a/c", "a/c/d", "b", "real"});
     ql::test::writeFile(at("file"), "x");
     ql::test::writeFile(at("a/file"), "x");
-    ASSERT_EQ(build(), 5);
+    link(dir_, "a/up");
+    link("..", "a/c/parent");
+    link(outside + "/t", "l1");
+    link(outside + "/t", "l2");
+    link("real", "l3");
+    link(at("a"), "la");
+    const std::string t = outside + "/t", u = outside + "/t/u";
+    const std::string excluded =
+        at("a") + "::" + at("b/") + ":real";  // a relative name is no entry
+    struct Row {
+        const char *exclude;
+        int maxDepth;
+        bool follow;
+        std::set<std::string> expected;
+    } rows[] = {
+        {nullptr, 0, true, {"", "/a", "/a/c", "/a/c/d", "/b", "/real", t, u}},
+        {nullptr, 0, false, {"", "/a", "/a/c", "/a/c/d", "/b", "/real"}},
+        {nullptr, 1, true, {"", "/a", "/b", "/real", t}},
+        {nullptr, 2, true, {"", "/a", "/a/c", "/b", "/real", t, u}},
+        {nullptr, 3, true, {"", "/a", "/a/c", "/a/c/d", "/b", "/real", t, u}},
+        {excluded.c_str(), 0, true, {"", "/real", t, u}},
+    };
+    for (const Row &row : rows) {
+        int built = build(row.exclude, row.maxDepth, row.follow);
+        EXPECT_EQ(nodes(), row.expected) << row.maxDepth << " " << row.follow;
+        EXPECT_EQ(built, static_cast<int>(row.expected.size()))
+            << row.maxDepth << " " << row.follow;
+        EXPECT_EQ(QL_ClearScanTree(&root_), built);
+        EXPECT_EQ(root_, nullptr);
+    }
+
+    // Pre-order is the order the directory gives, each node below its parent.
+    ASSERT_EQ(build(nullptr, 0, false), 6);
     Paths expected{""};
     for (const std::string &top : readingOrder(dir_, "")) {
         expected.push_back(top);
         if (top == "/a") {
-            expected.push_back("/a/c");
+            expected.insert(expected.end(), {"/a/c", "/a/c/d"});
         }
     }
     EXPECT_EQ(preorder(), expected);
-    const ScanTreeNode *c = root_->firstChild;
-    while (std::string(c->dirPath) != at("a")) {
-        c = c->nextSibling;
+    const ScanTreeNode *a = root_->firstChild;
+    while (std::string(a->dirPath) != at("a")) {
+        a = a->nextSibling;
     }
-    EXPECT_EQ(c->parent, root_);
-    EXPECT_EQ(c->firstChild->parent, c);
-    EXPECT_EQ(std::string(c->firstChild->dirPath), at("a/c"));
-}
+    EXPECT_EQ(a->parent, root_);
+    EXPECT_EQ(a->firstChild->parent, a);
+    EXPECT_EQ(std::string(a->firstChild->dirPath), at("a/c"));
 
-TEST_F(ScanTreeTest, DepthLimitKeepsThatManyLevelsBelowTheRoot) {
-    dirs({"a", "b", "a/c", "a/c/d"});
-    struct Row {
-        int maxDepth;
-        std::set<std::string> expected;
-    } rows[] = {
-        {1, {"", "/a", "/b"}},
-        {2, {"", "/a", "/b", "/a/c"}},
-        {3, {"", "/a", "/b", "/a/c", "/a/c/d"}},
-        {0, {"", "/a", "/b", "/a/c", "/a/c/d"}},
-    };
-    for (const Row &row : rows) {
-        EXPECT_EQ(build(nullptr, row.maxDepth), static_cast<int>(row.expected.size()))
-            << row.maxDepth;
-        EXPECT_EQ(nodes(), row.expected) << row.maxDepth;
-    }
-}
-
-TEST_F(ScanTreeTest, LinkBackToTheRootMakesNoLoopWithOrWithoutFollowing) {
-    dirs({"a", "a/c"});
-    link(dir_, "a/up");
-    link("..", "a/c/parent");
-    for (bool follow : {false, true}) {
-        EXPECT_EQ(build(nullptr, 0, follow), 3) << follow;
-        EXPECT_EQ(nodes(), (std::set<std::string>{"", "/a", "/a/c"})) << follow;
-    }
-}
-
-TEST_F(ScanTreeTest, TwoLinksToOneDirectoryPutItInOnce) {
-    std::string outside = ql::test::makeTempDir("scan_tree_outside.");
-    ASSERT_EQ(mkdir((outside + "/t").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((outside + "/t/u").c_str(), 0755), 0);
-    dirs({"real"});
-    link(outside + "/t", "l1");
-    link(outside + "/t", "l2");
-    link("real", "l3");
-    EXPECT_EQ(build(), 4);
-    EXPECT_EQ(nodes(), (std::set<std::string>{"", "/real", outside + "/t", outside + "/t/u"}));
-    EXPECT_EQ(build(nullptr, 0, false), 2);
-    ql::test::removeTree(outside);
-}
-
-TEST_F(ScanTreeTest, ExcludedDirectoriesLeaveTheirSubtreesOut) {
-    dirs({"a", "a/x", "b", "b/y", "c"});
-    link(at("a"), "la");
-    std::string list = at("a") + "::" + at("b/") + ":c";
-    EXPECT_EQ(build(list.c_str()), 2);
-    EXPECT_EQ(nodes(), (std::set<std::string>{"", "/c"}));
-
-    struct Row {
+    const struct {
         std::string path;
         const char *list;
         int expected;
-    } rows[] = {
-        {at("a"), list.c_str(), 1}, {at("la"), list.c_str(), 1},  {at("b/y/.."), list.c_str(), 1},
-        {at("c"), list.c_str(), 0}, {at("a/x"), list.c_str(), 0}, {at("gone"), list.c_str(), 0},
-        {at("a"), "", 0},           {at("a"), nullptr, 0},
+    } exclusions[] = {
+        {at("a"), excluded.c_str(), 1},
+        {at("la"), excluded.c_str(), 1},
+        {at("a/c/.."), excluded.c_str(), 1},
+        {at("b"), excluded.c_str(), 1},
+        {at("real"), excluded.c_str(), 0},
+        {at("a/c"), excluded.c_str(), 0},
+        {at("gone"), excluded.c_str(), 0},
+        {at("a"), "", 0},
+        {at("a"), nullptr, 0},
     };
-    for (const Row &row : rows) {
+    for (const auto &row : exclusions) {
         EXPECT_EQ(QL_isInExcludeDir(row.path.c_str(), row.list), row.expected) << row.path;
     }
 }
@@ -288,11 +282,7 @@ TEST_F(ScanTreeTest, SearchCoversTheNodeItsLaterSiblingsAndWhatLiesBelowThem) {
     EXPECT_EQ(QL_SearchDirList(a, nullptr), 0);
 }
 
-TEST_F(ScanTreeTest, ClearingReturnsTheNumberFreedAndEmptiesTheRoot) {
-    dirs({"a", "b", "a/c"});
-    ASSERT_EQ(build(), 4);
-    EXPECT_EQ(QL_ClearScanTree(&root_), 4);
-    EXPECT_EQ(root_, nullptr);
+TEST_F(ScanTreeTest, ClearingAnEmptyRootFreesNothingAndADeepChainFreesWithoutTheStack) {
     EXPECT_EQ(QL_ClearScanTree(&root_), 0);
     EXPECT_EQ(QL_ClearScanTree(nullptr), -1);
     EXPECT_EQ(ql::lastErrorCode(), EINVAL);
