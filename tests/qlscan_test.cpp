@@ -2,7 +2,6 @@
 // attacker swapping folders), every option of the command line refused or taken, every exit
 // status, and the modes through the interface daemon: a file per reply, the ping and the
 // configuration check.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
@@ -13,7 +12,9 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -40,17 +41,19 @@ bool has(const std::string &text, const std::string &part) {
     return text.find(part) != std::string::npos;
 }
 
-Outcome qlscan(const std::vector<std::string> &args) {
-    return ql::test::runProgram(ql::test::builtProgram("qlscan"), args, 15000);
+// Every text of shown is in out and none of notShown; tag tells the run apart.
+void expectOutput(const std::string &out, const std::vector<std::string> &shown,
+                  const std::vector<std::string> &notShown = {}, const std::string &tag = "") {
+    for (const std::string &text : shown) {
+        EXPECT_TRUE(has(out, text)) << tag << "\nlacks " << text << "\n" << out;
+    }
+    for (const std::string &text : notShown) {
+        EXPECT_FALSE(has(out, text)) << tag << "\nshows " << text << "\n" << out;
+    }
 }
 
-int entriesIn(const std::string &dir) {
-    int count = 0;
-    ql::UniqueDir d(opendir(dir.c_str()));
-    while (dirent *entry = d ? readdir(d.get()) : nullptr) {
-        count += entry->d_name[0] != '.' ? 1 : 0;
-    }
-    return count;
+Outcome qlscan(const std::vector<std::string> &args) {
+    return ql::test::runProgram(ql::test::builtProgram("qlscan"), args, 15000);
 }
 
 // The attacker: a child of kNobody that waits until something opens file, then (delayMs later)
@@ -61,24 +64,20 @@ pid_t startSwapper(const std::string &file, const std::string &folder, const std
     if (pipe(ready) != 0) {
         return -1;
     }
-    pid_t pid = fork();
-    if (pid == 0) {
+    pid_t pid = ql::test::forkAsNobody([&] {
         close(ready[0]);
-        int watch = -1;
-        if (!ql::test::becomeNobody() || (watch = inotify_init1(IN_CLOEXEC)) < 0 ||
-            inotify_add_watch(watch, file.c_str(), IN_OPEN) < 0 || write(ready[1], "w", 1) != 1) {
-            _exit(2);
-        }
+        int watch = inotify_init1(IN_CLOEXEC);
         char event[sizeof(inotify_event) + NAME_MAX + 1];
-        if (read(watch, event, sizeof event) <= 0) {
-            _exit(3);
+        if (watch < 0 || inotify_add_watch(watch, file.c_str(), IN_OPEN) < 0 ||
+            write(ready[1], "w", 1) != 1 || read(watch, event, sizeof event) <= 0) {
+            return 2;
         }
         usleep(static_cast<useconds_t>(delayMs) * 1000);
-        _exit(rename(folder.c_str(), away.c_str()) == 0 &&
-                      symlink(target.c_str(), folder.c_str()) == 0
-                  ? 0
-                  : 4);
-    }
+        return rename(folder.c_str(), away.c_str()) == 0 &&
+                       symlink(target.c_str(), folder.c_str()) == 0
+                   ? 0
+                   : 4;
+    });
     close(ready[1]);
     char watching = 0;
     bool ok = pid > 0 && read(ready[0], &watching, 1) == 1;
@@ -134,14 +133,13 @@ class QlscanTest : public ql::test::EngineTest {
 TEST_P(QlscanTest, QuarantinesInfectedFileAndArchiveThenFindsTheTreeClean) {
     Outcome first = scan({"--follow-links", "--quarantine", quarantine_, dir_});
     EXPECT_EQ(first.status, 1) << first.out << first.err;
-    EXPECT_TRUE(has(first.out, dir_ + "/eicar.com: EICAR-Test-File FOUND\n")) << first.out;
-    EXPECT_TRUE(has(first.out, dir_ + "/eicar.com: EICAR-Test-File quarantined\n")) << first.out;
-    EXPECT_TRUE(has(first.out, "member.com: EICAR-Test-File FOUND\n")) << first.out;
-    EXPECT_TRUE(has(first.out, dir_ + "/sub/pack.tar: EICAR-Test-File quarantined\n")) << first.out;
-    EXPECT_TRUE(has(first.out, "Infected:            2\n")) << first.out;
-    EXPECT_TRUE(has(first.out, "Quarantined:         2\n")) << first.out;
-    EXPECT_TRUE(has(first.out, "Actions failed:      0\n")) << first.out;
-    EXPECT_FALSE(has(first.out, "clean.txt")) << first.out;
+    expectOutput(
+        first.out,
+        {dir_ + "/eicar.com: EICAR-Test-File FOUND\n",
+         dir_ + "/eicar.com: EICAR-Test-File quarantined\n", "member.com: EICAR-Test-File FOUND\n",
+         dir_ + "/sub/pack.tar: EICAR-Test-File quarantined\n", "Infected:            2\n",
+         "Quarantined:         2\n", "Actions failed:      0\n"},
+        {"clean.txt"});
     EXPECT_EQ(ql::test::readFile(quarantine_ + "/eicar.com"), ql::test::eicar());
     EXPECT_TRUE(exists(quarantine_ + "/pack.tar"));
     EXPECT_FALSE(exists(dir_ + "/eicar.com"));
@@ -151,18 +149,17 @@ TEST_P(QlscanTest, QuarantinesInfectedFileAndArchiveThenFindsTheTreeClean) {
 
     Outcome second = scan({"--follow-links", dir_});
     EXPECT_EQ(second.status, 0) << second.out << second.err;
-    EXPECT_TRUE(has(second.out, "Infected:            0\n")) << second.out;
+    expectOutput(second.out, {"Infected:            0\n"});
 }
 
 TEST_P(QlscanTest, AskWithoutTerminalLeavesFindingsOutsideExcludedDirectoryInPlace) {
     Outcome asked = scan({"--follow-links", "--exclude-dir", dir_ + "/sub", "--ask", dir_});
     EXPECT_EQ(asked.status, 1) << asked.out << asked.err;
-    EXPECT_TRUE(has(asked.out, dir_ + "/eicar.com: EICAR-Test-File FOUND\n")) << asked.out;
-    EXPECT_TRUE(
-        has(asked.out, dir_ + "/eicar.com: EICAR-Test-File left in place (no terminal to ask)\n"))
-        << asked.out;
-    EXPECT_FALSE(has(asked.out, "pack.tar")) << asked.out;
-    EXPECT_TRUE(has(asked.out, "Quarantined:         0\n")) << asked.out;
+    expectOutput(asked.out,
+                 {dir_ + "/eicar.com: EICAR-Test-File FOUND\n",
+                  dir_ + "/eicar.com: EICAR-Test-File left in place (no terminal to ask)\n",
+                  "Quarantined:         0\n"},
+                 {"pack.tar"});
     EXPECT_TRUE(exists(dir_ + "/eicar.com"));
 }
 
@@ -172,8 +169,7 @@ TEST_P(QlscanTest, FileNamesCannotBreakOrForgeOutputLines) {
     ql::test::writeFile(forged, ql::test::eicar());
     Outcome run = scan({forged});
     EXPECT_EQ(run.status, 1) << run.out << run.err;
-    EXPECT_TRUE(has(run.out, dir_ + "/x\\nforged: OK\\x1b[2J: ")) << run.out;
-    EXPECT_FALSE(has(run.out, "\nforged") || has(run.out, "\x1b")) << run.out;
+    expectOutput(run.out, {dir_ + "/x\\nforged: OK\\x1b[2J: "}, {"\nforged", "\x1b"});
 }
 
 // Each option narrows the scan as it says, and the exit status tells what was found: 1 for a
@@ -224,28 +220,18 @@ TEST_P(QlscanTest, OptionsNarrowTheScanAndTheExitStatusTellsWhatWasFound) {
         }
         Outcome run = scan(row.args);
         EXPECT_EQ(run.status, row.status) << line << "\n" << run.out << run.err;
-        for (const std::string &text : row.shown) {
-            EXPECT_TRUE(has(run.out, text)) << line << "\nlacks " << text << "\n" << run.out;
-        }
-        for (const std::string &text : row.notShown) {
-            EXPECT_FALSE(has(run.out, text)) << line << "\nshows " << text << "\n" << run.out;
-        }
+        expectOutput(run.out, row.shown, row.notShown, line);
     }
     // The actions: each reports what it did to the file.
-    for (const char *action : {"--delete", "--rename"}) {
-        std::vector<std::string> args{action};
-        if (std::string(action) == "--rename") {
-            args.push_back("vir");
-        }
-        args.push_back(dir_ + "/eicar.com");
-        Outcome run = scan(args);
-        EXPECT_EQ(run.status, 1) << action;
-        bool renamed = args.size() == 3;
-        EXPECT_TRUE(has(run.out, renamed ? "eicar.com: EICAR-Test-File renamed\n"
-                                         : "eicar.com: EICAR-Test-File deleted\n"))
-            << run.out;
-        EXPECT_FALSE(exists(dir_ + "/eicar.com")) << action;
-        EXPECT_EQ(exists(dir_ + "/eicar.com.vir"), renamed) << action;
+    for (bool renamed : {false, true}) {
+        Outcome run =
+            scan(renamed ? std::vector<std::string>{"--rename", "vir", dir_ + "/eicar.com"}
+                         : std::vector<std::string>{"--delete", dir_ + "/eicar.com"});
+        EXPECT_EQ(run.status, 1) << renamed;
+        expectOutput(run.out, {renamed ? "eicar.com: EICAR-Test-File renamed\n"
+                                       : "eicar.com: EICAR-Test-File deleted\n"});
+        EXPECT_FALSE(exists(dir_ + "/eicar.com")) << renamed;
+        EXPECT_EQ(exists(dir_ + "/eicar.com.vir"), renamed);
         ql::test::writeFile(dir_ + "/eicar.com", ql::test::eicar());
     }
 }
@@ -260,8 +246,7 @@ TEST_P(QlscanTest, FindingInAMailPartIsReportedUnderThePartsName) {
                             ql::test::base64(ql::test::eicar()) + "\n--=b--\n");
     Outcome run = scan({mail});
     EXPECT_EQ(run.status, 1) << run.out << run.err;
-    EXPECT_TRUE(has(run.out, "attached.com: EICAR-Test-File FOUND\n")) << run.out;
-    EXPECT_FALSE(has(run.out, "part-1")) << run.out;
+    expectOutput(run.out, {"attached.com: EICAR-Test-File FOUND\n"}, {"part-1"});
 }
 
 // A chain of levels directories called name below top, EICAR in the one eicarAt levels down;
@@ -333,13 +318,15 @@ TEST_P(QlscanTest, EveryObjectIsScannedOrReportedWhateverItsNameOrDepth) {
         Outcome run = scan(row.args);
         unsetenv("QL_SCAN_TREE_LIMIT");
         EXPECT_EQ(run.status, row.status) << row.what << "\n" << run.out << run.err;
+        std::vector<std::string> lines;
         for (std::string expected : row.lines) {
             for (std::size_t at = expected.find('\n'); at != std::string::npos;
                  at = expected.find('\n', at + 2)) {
                 expected.replace(at, 1, "\\n");  // as qlscan prints a line end in a name
             }
-            EXPECT_TRUE(has(run.out, expected + "\n")) << row.what << "\n" << expected << run.out;
+            lines.push_back(expected + "\n");
         }
+        expectOutput(run.out, lines, {}, row.what);
     }
 }
 
@@ -392,7 +379,10 @@ TEST_P(QlscanTest, SwappingAFolderForALinkDuringTheScanLetsNoActionReachRootsFil
                 waitpid(swapper, nullptr, 0);
             }
             EXPECT_EQ(ql::test::readFile(vault + "/big"), "root's own file\n") << round << run.out;
-            EXPECT_EQ(entriesIn(vault), 1) << round << run.out;
+            EXPECT_EQ(std::distance(std::filesystem::directory_iterator(vault),
+                                    std::filesystem::directory_iterator()),
+                      1)
+                << round << run.out;
             if (has(run.out, file + ": EICAR-Test-File " + row.failure +
                                  ": Path leads through a symbolic link\n")) {
                 ++refused;
@@ -538,13 +528,13 @@ TEST(QlscanCommandLineTest, HelpDocumentsEveryOptionAndEngineTroubleExitsTwo) {
          {std::vector<std::string>{root.root().root()}, {"--processes"}}) {
         Outcome down = qlscan(args);
         EXPECT_EQ(down.status, 2);
-        EXPECT_TRUE(has(down.err, "cannot open the scan engine")) << down.err;
+        expectOutput(down.err, {"cannot open the scan engine"});
     }
     setenv("QL_ROOT", "relative", 1);
     Outcome relative = qlscan({"/x"});
     setenv("QL_ROOT", root.root().root().c_str(), 1);
     EXPECT_EQ(relative.status, 2);
-    EXPECT_TRUE(has(relative.err, "QL_ROOT does not give a usable")) << relative.err;
+    expectOutput(relative.err, {"QL_ROOT does not give a usable"});
 }
 
 // The modes through the interface daemon: a reply per file, the ping, the configuration check.
@@ -582,10 +572,10 @@ TEST_F(QlscanDaemonTest, EachFileGetsTheDaemonsReplyAndThePingSaysWhetherItAnswe
     EXPECT_EQ(0, StopDaemon(SIGTERM));
     Outcome down = qlscan({"--daemon", "--ping", "--timeout", "2"});
     EXPECT_EQ(2, down.status) << down.out;
-    EXPECT_TRUE(has(down.out, SockPath() + ": the interface daemon does not answer (")) << down.out;
+    expectOutput(down.out, {SockPath() + ": the interface daemon does not answer ("});
     Outcome unanswered = qlscan({"--daemon", clean});
     EXPECT_EQ(2, unanswered.status);
-    EXPECT_TRUE(has(unanswered.err, "qlscan: " + SockPath() + ": ")) << unanswered.err;
+    expectOutput(unanswered.err, {"qlscan: " + SockPath() + ": "});
     // The socket the settings name is the default.
     WriteInterfaceConf("[postwicker]\nPostwickerSocket=" + root_.path("/other.sock") + "\n");
     EXPECT_TRUE(has(qlscan({"--daemon", "--ping"}).out, root_.path("/other.sock") + ": "));
@@ -715,9 +705,7 @@ TEST_F(QlscanDaemonTest, CheckConfigPrintsTheValuesAndFailsWhenTheDaemonWouldNot
         row.prepare();
         Outcome run = qlscan({"--check-config"});
         EXPECT_EQ(row.status, run.status) << row.what << "\n" << run.out;
-        for (const std::string &text : row.shown) {
-            EXPECT_TRUE(has(run.out, text)) << row.what << ": " << text << "\n" << run.out;
-        }
+        expectOutput(run.out, row.shown, {}, row.what);
         EXPECT_EQ(row.status == 0, !has(run.out, "error:")) << row.what << "\n" << run.out;
     }
 }
