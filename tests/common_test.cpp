@@ -1,0 +1,982 @@
+// The shared layer at its calls: error texts, the logger and bounded copies; the engine
+// configuration reader; paths; the infected-file actions, for what qlscan's --delete, --rename and
+// --quarantine runs cannot reach (the refusals qlscan's command line makes first, numbered
+// quarantine names, files the process may not change, moves across file systems); the scan tree.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "common/iface_actions.h"
+#include "common/iface_conf.h"
+#include "common/iface_utils.h"
+#include "common/scan_tree.h"
+#include "common/unique_fd.h"
+#include "ql/qlscan.h"
+#include "tests/support/temp_root.h"
+
+namespace {
+
+using ql::test::readFile;
+using ql::test::writeFile;
+
+TEST(IfaceUtilsTest, ErrorTextsFollowTheCodeTable) {
+    struct Row {
+        int code;
+        std::string text;
+    } rows[] = {
+        {899, strerror(899)},         {900, "Scan Success"},
+        {901, "Unknown system type"}, {906, "Connecting AV Engine failed"},
+        {907, "File size is zero"},   {908, strerror(908)},
+        {22, strerror(22)},
+    };
+    for (const Row &row : rows) {
+        EXPECT_EQ(QL_SetError(row.code), -1);
+        EXPECT_EQ(QL_GetErrorText(), row.text) << row.code;
+    }
+}
+
+TEST(IfaceUtilsTest, FreeTextIsCutTo63CharactersAndNullReadsUnknown) {
+    std::string longText(100, 'x');
+    EXPECT_EQ(QL_SetErrorText(longText.c_str()), -1);
+    EXPECT_EQ(std::string(QL_GetErrorText()), longText.substr(0, 63));
+    QL_SetErrorText(nullptr);
+    EXPECT_STREQ(QL_GetErrorText(), "Unknown error");
+    QL_SetError(901);
+    QL_SetError(910);
+    EXPECT_STREQ(QL_GetErrorText(), "Unknown error") << "910 keeps the last free text";
+}
+
+TEST(IfaceUtilsTest, LastErrorBelongsToEachThread) {
+    std::string seenA;
+    std::string seenB;
+    std::thread a([&] {
+        QL_SetErrorText("thread a failed");
+        for (int i = 0; i < 1000; ++i) {
+            std::this_thread::yield();
+        }
+        seenA = QL_GetErrorText();
+    });
+    std::thread b([&] {
+        QL_SetError(QLE_ZERO_SIZE);
+        for (int i = 0; i < 1000; ++i) {
+            std::this_thread::yield();
+        }
+        seenB = QL_GetErrorText();
+    });
+    a.join();
+    b.join();
+    EXPECT_EQ(seenA, "thread a failed");
+    EXPECT_EQ(seenB, "File size is zero");
+}
+
+TEST(IfaceUtilsTest, InitialisersResetRecordsAndLastError) {
+    DescriptorObject descriptor{const_cast<char *>("name"), 7, 99};
+    QL_SetError(22);
+    QL_InitDescriptorObject(&descriptor);
+    EXPECT_STREQ(QL_GetErrorText(), strerror(0));
+    EXPECT_STREQ(descriptor.name, "name");
+    EXPECT_EQ(descriptor.fd, -1);
+    EXPECT_EQ(descriptor.size, 0U);
+
+    ScanReport report{};
+    report.infections = 3;
+    report.events.userData = &report;
+    QL_ResetScanCounters(&report);
+    EXPECT_EQ(report.infections, 0U);
+    EXPECT_EQ(report.events.userData, &report) << "counters only";
+
+    char dirs[] = "a:b";
+    ExtraData extra{};
+    std::strcpy(extra.actionArg, "/q");  // NOLINT: test fixture
+    extra.excludeDirs = dirs;
+    extra.maxDepth = 9;
+    QL_InitExtraData(&extra);
+    EXPECT_STREQ(extra.actionArg, "");
+    EXPECT_EQ(extra.excludeDirs, nullptr);
+    EXPECT_EQ(extra.maxDepth, 0);
+    QL_InitQuickRequest(nullptr);  // NULL records are ignored
+}
+
+int capturedLevel = -1;
+void captureLevel(int level, const char *, va_list) {
+    capturedLevel = level;
+}
+
+TEST(IfaceUtilsTest, LoggerWritesBelowItsLevelOrHandsAllToItsCallback) {
+    std::string dir = ql::test::makeTempDir("qllog.");
+    std::string path = dir + "/log";
+    QLLogger *logger = QL_CreateLogger(2, path.c_str());
+    ASSERT_NE(logger, nullptr);
+    EXPECT_GT(QL_Log(logger, 1, "found %s\n", "x"), 0);
+    EXPECT_EQ(QL_Log(logger, 2, "dropped\n"), 0);
+    EXPECT_EQ(QL_Log(logger, 3, "dropped\n"), 0);
+    QL_SetLogCallback(logger, captureLevel);
+    EXPECT_EQ(QL_Log(logger, 0, "to the callback\n"), 0);
+    EXPECT_EQ(capturedLevel, 0);
+    EXPECT_EQ(QL_DestroyLogger(logger), 0);
+    EXPECT_EQ(ql::test::readFile(path), "found x\n");
+    EXPECT_EQ(QL_Log(nullptr, 1, "x"), -1);
+    EXPECT_EQ(QL_DestroyLogger(nullptr), -1);
+
+    QL_SetError(22);
+    EXPECT_EQ(QL_CreateLogger(3, ""), nullptr);
+    EXPECT_STREQ(QL_GetErrorText(), strerror(22)) << "empty path leaves the last error";
+    EXPECT_EQ(QL_CreateLogger(3, "relative/log"), nullptr);
+    EXPECT_STREQ(QL_GetErrorText(), "Absolute path required");
+    ql::test::removeTree(dir);
+}
+
+TEST(IfaceUtilsTest, BoundedCopiesAlwaysTerminateAndReportCuts) {
+    char small[4];
+    EXPECT_TRUE(ql::copyBounded(small, "abc"));
+    EXPECT_STREQ(small, "abc");
+    EXPECT_FALSE(ql::copyBounded(small, "abcd"));
+    EXPECT_STREQ(small, "abc");
+    EXPECT_FALSE(ql::formatBounded(small, sizeof small, "%d", 12345));
+    EXPECT_STREQ(small, "123");
+}
+
+TEST(IfaceUtilsTest, RootedPathPrefixesAbsoluteRootsOnly) {
+    char out[QL_PATH_MAX];
+    unsetenv("QL_ROOT");
+    EXPECT_EQ(ql::rootedPath("/opt/Quellar/etc/qorn-ver", out), 25);
+    EXPECT_STREQ(out, "/opt/Quellar/etc/qorn-ver");
+    setenv("QL_ROOT", "/tmp/r/", 1);
+    ASSERT_GT(ql::rootedPath("/opt/Quellar/etc/qorn-ver", out), 0);
+    EXPECT_STREQ(out, "/tmp/r/opt/Quellar/etc/qorn-ver");
+    setenv("QL_ROOT", "relative", 1);
+    EXPECT_EQ(ql::rootedPath("/opt/x", out), -1);
+    EXPECT_STREQ(QL_GetErrorText(), strerror(22));
+    setenv("QL_ROOT", ("/" + std::string(1020, 'r')).c_str(), 1);
+    EXPECT_EQ(ql::rootedPath("/opt/x", out), -1) << "too long for the buffer";
+    setenv("QL_ROOT", "", 1);
+    EXPECT_GT(ql::rootedPath("/opt/x", out), 0);
+    EXPECT_STREQ(out, "/opt/x");
+    unsetenv("QL_ROOT");
+}
+
+// A fresh folder, by its real name, for each case; one on another file system on demand.
+class TempDirTest : public ::testing::Test {
+  protected:
+    TempDirTest() {
+        std::string made = ql::test::makeTempDir("common.");
+        char real[PATH_MAX];
+        dir_ = realpath(made.c_str(), real) != nullptr ? real : made;
+    }
+    ~TempDirTest() override {
+        ql::test::removeTree(dir_);
+        if (!other_.empty()) {
+            ql::test::removeTree(other_);
+        }
+    }
+
+    std::string at(const std::string &name) const { return dir_ + "/" + name; }
+    std::string directory(const std::string &name) const {
+        EXPECT_EQ(mkdir(at(name).c_str(), 0755), 0) << name;
+        return at(name);
+    }
+    void link(const std::string &target, const std::string &name) const {
+        ASSERT_EQ(symlink(target.c_str(), at(name).c_str()), 0) << name;
+    }
+    // A directory on another file system than dir_, or "" when the machine has none.
+    std::string otherFileSystemDir() {
+        char pattern[] = "/dev/shm/ql_common.XXXXXX";
+        struct stat here, there;
+        if (mkdtemp(pattern) == nullptr) {
+            return {};
+        }
+        other_ = pattern;
+        stat(dir_.c_str(), &here);
+        stat(other_.c_str(), &there);
+        return here.st_dev != there.st_dev ? other_ : std::string();
+    }
+
+    std::string dir_;
+    std::string other_;
+};
+
+class IfaceConfTest : public TempDirTest {
+  protected:
+    std::string write(const std::string &text) const {
+        writeFile(at("qorn.conf"), text);
+        return at("qorn.conf");
+    }
+    std::vector<std::string> lines(const std::string &text) const {
+        ql::UniqueFd fd(::open(write(text).c_str(), O_RDONLY));
+        std::vector<std::string> out;
+        char line[QL_PATH_MAX];
+        while (QL_getConfFileLine(fd.get(), line) == 0) {
+            out.emplace_back(line);
+        }
+        return out;
+    }
+
+    char conf_[QL_CONF_BLOCK_SIZE] = "unchanged";
+    const char *field1() const { return conf_; }
+    const char *field2() const { return conf_ + QL_VALUE_MAX; }
+};
+
+TEST_F(IfaceConfTest, TrimAndCommentFilterWorkInPlace) {
+    std::string text = " \t a b \r\n";
+    EXPECT_EQ(QL_Trim(text.data()), text.data());
+    EXPECT_EQ(text.c_str(), std::string("a b"));
+    std::string blanks = " \v\f ";
+    EXPECT_STREQ(QL_TrimLeft(blanks.data()), "");
+    EXPECT_EQ(QL_TrimRight(nullptr), nullptr);
+    std::string comment = "ab#c#d";
+    EXPECT_EQ(QL_filterComment(comment.data()), 3);
+    EXPECT_EQ(comment.c_str(), std::string("ab"));
+    EXPECT_EQ(QL_filterComment(text.data()), 0);
+    EXPECT_EQ(QL_filterComment(nullptr), -1);
+    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
+}
+
+TEST_F(IfaceConfTest, GetOptionParsesHeadersOptionsAndOtherLines) {
+    const std::string longText(300, 'k');
+    struct Row {
+        std::string input;
+        int kind;
+        std::string key, value;
+    } rows[] = {
+        {"[path]", 1, "path", ""},
+        {" [ Path ] # c", 1, "Path", ""},
+        {"[]", 1, "", ""},
+        {"LocalSocketPath = /var/run/x.sock # comment", 2, "LocalSocketPath", "/var/run/x.sock"},
+        {"k=", 2, "k", ""},
+        {"=v", 2, "", "v"},
+        {"a = b = c", 2, "a", "b = c"},
+        {longText + "=" + longText, 2, longText.substr(0, 255), longText.substr(0, 255)},
+        {"k=" + std::string(250, ' ') + "v" + std::string(10, 'w'), 2, "k", "vwwww"},
+        {"# only a comment", -1, "", ""},
+        {"", -1, "", ""},
+        {"no equals sign", -1, "", ""},
+        {"[open", -1, "", ""},
+        {"x#=y", -1, "", ""},
+    };
+    for (const Row &row : rows) {
+        char key[QL_VALUE_MAX] = "old";
+        char value[QL_VALUE_MAX] = "old";
+        EXPECT_EQ(QL_getOption(row.input.c_str(), key, value), row.kind) << row.input;
+        EXPECT_EQ(key, row.key) << row.input;
+        EXPECT_EQ(value, row.value) << row.input;
+    }
+}
+
+TEST_F(IfaceConfTest, LinesEndAtNewlineCarriageReturnAndFF) {
+    std::string text =
+        "a\r\nb\xff" + std::string(1100, 'x') + "\n" + std::string(1022, 'y') + "\nlast";
+    std::vector<std::string> expected = {
+        "a\r", "\n", "b", std::string(1023, 'x'), std::string(1022, 'y') + "\n", "last"};
+    EXPECT_EQ(lines(text), expected);
+    EXPECT_TRUE(lines("").empty());
+    char line[QL_PATH_MAX];
+    EXPECT_EQ(QL_getConfFileLine(-1, line), -1);
+    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
+}
+
+TEST_F(IfaceConfTest, KAVConfTakesKeysFromSectionPathOnward) {
+    struct Row {
+        std::string input, socket, pid;
+    } rows[] = {
+        {"[path]\nLocalSocketPath = /var/run/x.sock # comment\nAVSpidPATH=/var/run/x.pid\n",
+         "/var/run/x.sock", "/var/run/x.pid"},
+        {"[path]\r\nLocalSocketPath=/s\r\nAVSpidPATH=/p\r\n", "/s", "/p"},
+        {"LocalSocketPath=/s\nAVSpidPATH=/p\n[path]\n", "", ""},
+        {"[path]\n[other]\nLocalSocketPath=/s\nAVSpidPATH=/p", "/s", "/p"},
+        {"[ Path ]\nlocalsocketpath=/s\n", "/s", ""},
+        {"[path]\nLocalSocketPath=/a\nLocalSocketPath=/b\nAVSpidPATH=/p\nAVSpidPATH=/q\n", "/b",
+         "/p"},
+        {"[paths]\nLocalSocketPath=/s\n", "", ""},
+    };
+    for (const Row &row : rows) {
+        EXPECT_EQ(QL_getKAVScannerConf(write(row.input).c_str(), conf_), 0) << row.input;
+        EXPECT_EQ(field1(), row.socket) << row.input;
+        EXPECT_EQ(field2(), row.pid) << row.input;
+    }
+}
+
+TEST_F(IfaceConfTest, BDConfAppendsPluginsAndCutsLongBasesPath) {
+    const std::string bases250 = "/" + std::string(249, 'b');
+    struct Row {
+        std::string input, plugins, temp;
+    } rows[] = {
+        {"[path]\nBasesPath=/opt/x/bases\nTempPath=/var/tmp\n", "/opt/x/bases/Plugins", "/var/tmp"},
+        {"[path]\nBasesPath=" + bases250 + "\n", bases250 + "/Plug", ""},
+        {"[path]\nTempPath=/t", "", "/t"},
+    };
+    for (const Row &row : rows) {
+        EXPECT_EQ(QL_getBDScannerConf(write(row.input).c_str(), conf_), 0) << row.input;
+        EXPECT_EQ(field1(), row.plugins) << row.input;
+        EXPECT_EQ(field2(), row.temp) << row.input;
+    }
+}
+
+TEST_F(IfaceConfTest, UnreadableFileFailsWithOpenErrorAndLeavesBlock) {
+    std::string missing = dir_ + "/missing.conf";
+    EXPECT_EQ(QL_getKAVScannerConf(missing.c_str(), conf_), -1);
+    EXPECT_EQ(ql::lastErrorCode(), ENOENT);
+    EXPECT_EQ(QL_getBDScannerConf(missing.c_str(), conf_), -1);
+    EXPECT_STREQ(field1(), "unchanged");
+    EXPECT_EQ(QL_getKAVScannerConf(nullptr, conf_), -1);
+    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
+    EXPECT_EQ(QL_getBDScannerConf(missing.c_str(), nullptr), -1);
+    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
+}
+
+constexpr int kOk = 0;
+
+struct Outcome {
+    int result;
+    std::string path;
+    int error;
+};
+
+// Run a resolver into a separate buffer and in place on a copy of the input; both must agree.
+template <typename Resolver>
+Outcome inBothWays(const char *path, Resolver resolver) {
+    char out[QL_PATH_MAX];
+    int result = resolver(path, out);
+    Outcome outcome{result, result < 0 ? "" : out, result < 0 ? ql::lastErrorCode() : kOk};
+    if (path != nullptr) {
+        char same[QL_PATH_MAX];
+        ql::copyBounded(same, path);
+        EXPECT_EQ(resolver(same, same), result) << path;
+        EXPECT_EQ(result < 0 ? std::string() : same, outcome.path) << path;
+    }
+    return outcome;
+}
+
+Outcome absolute(const char *path, const char *base) {
+    return inBothWays(
+        path, [base](const char *in, char *out) { return QL_GetAbsolutePath(in, base, out); });
+}
+
+Outcome resolve(const std::string &path) {
+    return inBothWays(path.c_str(), QL_ResolveSymlink);
+}
+
+class IfacePathTest : public TempDirTest {};
+
+TEST_F(IfacePathTest, AbsolutePathResolvesDotsAsTextAndIsCutAt1023Characters) {
+    const std::string base999 = "/" + std::string(999, 'b');
+    struct Row {
+        std::string path, base, expected;
+        int error;
+    } rows[] = {
+        {"/etc/./x", "/tmp", "/etc/./x", kOk},
+        {"x", "/tmp", "/tmp/x", kOk},
+        {"./x", "/tmp", "/tmp/x", kOk},
+        {"a//b", "/tmp", "/tmp/a/b", kOk},
+        {"a/./b/", "/tmp", "/tmp/a/b", kOk},
+        {"a/../b", "/tmp", "/tmp/b", kOk},
+        {"../x", "/a", "/x", kOk},
+        {"../", "/a", "/", kOk},
+        {"a/b/../../..", "/t", "/", kOk},
+        {"a/..x", "/t", "/t/a/..x", kOk},
+        {"..", "/t", "/t/..", kOk},
+        {"x/.", "/t", "/t/x/.", kOk},
+        {"x", "/", "//x", kOk},
+        {"x", "/tmp/", "/tmp//x", kOk},
+        {" \t x", "/tmp", "/tmp/x", kOk},
+        {"  /abs", "/tmp", "/abs", kOk},
+        {"../../x", "/a", "", QLE_ABSOLUTE_PATH},
+        {"../x", "/", "", QLE_ABSOLUTE_PATH},
+        {"a/b/../../../..", "/t", "", QLE_ABSOLUTE_PATH},
+        {"/abs", "relative", "", EINVAL},
+        {"/" + std::string(1022, 'a'), "/t", "/" + std::string(1022, 'a'), kOk},
+        {"/" + std::string(1023, 'a'), "/t", "/" + std::string(1022, 'a'), kOk},
+        {std::string(22, 'c'), base999, base999 + "/" + std::string(22, 'c'), kOk},
+        {std::string(23, 'c'), base999, base999 + "/" + std::string(22, 'c'), kOk},
+        {"x", "/" + std::string(1100, 'b'), "/" + std::string(1022, 'b'), kOk},
+    };
+    for (const Row &row : rows) {
+        Outcome got = absolute(row.path.c_str(), row.base.c_str());
+        EXPECT_EQ(got.error, row.error) << row.path;
+        EXPECT_EQ(got.path, row.expected) << row.path;
+        EXPECT_EQ(got.result, row.error == kOk ? static_cast<int>(got.path.size()) : -1)
+            << row.path;
+    }
+    EXPECT_EQ(absolute(nullptr, "/t").error, EINVAL);
+    char cwd[PATH_MAX];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    EXPECT_EQ(absolute("x", nullptr).path, std::string(cwd) + "/x")
+        << "no base: the current folder";
+}
+
+// Each hop is taken in the real directory holding the link, as the kernel takes it: a ".." in
+// a target below a linked directory climbs from that directory's real parent. A relative path
+// starts in the current directory.
+TEST_F(IfacePathTest, LinksResolveToWhereTheKernelEnds) {
+    char cwd[PATH_MAX];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    ql::ScopeGuard back([&] { EXPECT_EQ(chdir(cwd), 0); });
+    ql::test::writeFile(at("b"), "x");
+    ASSERT_EQ(mkdir(at("sub").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(at("real").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(at("real/dir").c_str(), 0700), 0);
+    ql::test::writeFile(at("real/x"), "target");
+    ql::test::writeFile(at("x"), "decoy");
+    const std::pair<const char *, const char *> links[] = {
+        {"b", "a"},
+        {"a", "c"},
+        {"../c", "sub/l"},
+        {"real/dir", "link"},
+        {"../x", "real/dir/f"},
+        {"link/f", "viaLink"},
+        {"link/../x", "dotsAfterLink"},
+        {"nowhere", "dangling"},
+        {"loop2", "loop1"},
+        {"loop1", "loop2"},
+    };
+    for (const auto &[target, name] : links) {
+        link(target, name);
+    }
+    link(at("a"), "abs");
+    struct Row {
+        std::string input, expected;
+        int error;
+    } rows[] = {
+        {at("b"), at("b"), kOk},
+        {at("a"), at("b"), kOk},
+        {at("c"), at("b"), kOk},
+        {at("sub/l"), at("b"), kOk},
+        {at("abs"), at("b"), kOk},
+        {at("link/f"), at("real/x"), kOk},
+        {at("viaLink"), at("real/x"), kOk},
+        {at("dotsAfterLink"), at("real/x"), kOk},
+        {"a", at("b"), kOk},
+        {"b", "b", kOk},
+        {at("dangling"), "", ENOENT},
+        {at("loop1"), "", ELOOP},
+    };
+    for (const Row &row : rows) {
+        Outcome got = resolve(row.input);
+        EXPECT_EQ(got.error, row.error) << row.input;
+        EXPECT_EQ(got.path, row.expected) << row.input;
+        EXPECT_EQ(got.result, row.error == kOk ? static_cast<int>(row.expected.size()) : -1)
+            << row.input;
+    }
+    EXPECT_EQ(QL_ResolveSymlink(nullptr, nullptr), -1);
+    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
+}
+
+bool exists(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+bool hasMoveLeftovers(const std::string &dir) {
+    ql::UniqueDir d(opendir(dir.c_str()));
+    while (dirent *entry = d ? readdir(d.get()) : nullptr) {
+        if (std::string(entry->d_name).rfind(".ql-move.", 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Set or clear the immutable flag, which keeps even root from writing or changing path.
+bool setImmutable(const std::string &path, bool on) {
+    ql::UniqueFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    int flags = 0;
+    if (!fd || ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0) {
+        return false;
+    }
+    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    return ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) == 0 &&
+           (!on || access(path.c_str(), W_OK) != 0);
+}
+
+class IfaceActionsTest : public TempDirTest {
+  protected:
+    std::string file(const std::string &name, const std::string &text = "infected") const {
+        writeFile(at(name), text);
+        return at(name);
+    }
+};
+
+TEST_F(IfaceActionsTest, ApplyInfectedActionReturnsTheOutcomeOfEachAction) {
+    struct Row {
+        int action;
+        const char *argument;  // "@q" stands for the quarantine directory
+        int outcome, error;
+        bool fileStays;
+    } rows[] = {
+        {QL_ACT_DELETE, nullptr, QL_EV_DELETED, 0, false},
+        {QL_ACT_RENAME, "vir", QL_EV_RENAMED, 0, false},
+        {QL_ACT_RENAME, "a/b", QL_EV_RENAME_FAILED, EINVAL, true},
+        {QL_ACT_RENAME, nullptr, QL_EV_RENAME_FAILED, EINVAL, true},
+        {QL_ACT_QUARANTINE, "@q", QL_EV_QUARANTINED, 0, false},
+        {QL_ACT_QUARANTINE, "/nonexistent-quarantine", QL_EV_QUARANTINE_FAILED, ENOENT, true},
+        {QL_ACT_QUARANTINE, nullptr, QL_EV_QUARANTINE_FAILED, EINVAL, true},
+        {QL_ACT_NONE, nullptr, QL_ACT_NONE, 0, true},
+        {QL_ACT_PROMPT, nullptr, QL_ACT_PROMPT, 0, true},
+        {7, "vir", 7, 0, true},
+    };
+    std::string quarantine = directory("q");
+    file("f.vir", "old");  // the rename replaces it
+    for (const Row &row : rows) {
+        std::string path = file("f");
+        std::string argument = row.argument == nullptr ? "" : row.argument;
+        const char *arg = row.argument == nullptr ? nullptr
+                          : argument == "@q"      ? quarantine.c_str()
+                                                  : argument.c_str();
+        QL_SetError(0);
+        EXPECT_EQ(QL_ApplyInfectedAction(path.c_str(), row.action, arg), row.outcome) << row.action;
+        EXPECT_EQ(ql::lastErrorCode(), row.error) << row.action << " " << argument;
+        EXPECT_EQ(exists(path), row.fileStays) << row.action << " " << argument;
+    }
+    EXPECT_EQ(readFile(at("f.vir")), "infected");
+    EXPECT_TRUE(exists(quarantine + "/f"));
+    EXPECT_EQ(QL_ApplyInfectedAction(at("missing").c_str(), QL_ACT_DELETE, nullptr),
+              QL_EV_DELETE_FAILED);
+    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
+    EXPECT_EQ(QL_MoveFile(at("missing").c_str(), at("target").c_str()), -1);
+    EXPECT_EQ(ql::lastErrorCode(), ENOENT);
+    EXPECT_EQ(QL_MoveFile(nullptr, at("target").c_str()), -1);
+    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
+}
+
+TEST_F(IfaceActionsTest, RenameRefusesANameThatWouldBeCut) {
+    // Directories of 200 characters, then a file name that brings the path to 1019 or 1020
+    // characters: with ".vir" the first just fits in 1023, the second does not.
+    std::string deep = dir_;
+    while (deep.size() + 201 < 1000) {
+        deep += "/" + std::string(200, 'd');
+        ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+    }
+    for (std::size_t length : {1019u, 1020u}) {
+        std::string path = deep + "/" + std::string(length - deep.size() - 1, 'f');
+        writeFile(path, "x");
+        bool fits = length + 4 <= 1023;
+        EXPECT_EQ(QL_RenameFile(path.c_str(), "vir"), fits ? 0 : -1) << length;
+        EXPECT_EQ(exists(path), !fits) << length;
+        if (!fits) {
+            EXPECT_EQ(ql::lastErrorCode(), ENAMETOOLONG) << length;
+        }
+    }
+}
+
+TEST_F(IfaceActionsTest, QuarantineTakesTheFirstFreeNumberedNameAndFailsWhenAllAreTaken) {
+    struct Row {
+        int taken;             // -2: none, -1: name only, n: name and name-0 to name-n
+        const char *expected;  // nullptr: every name is taken
+    } rows[] = {{-2, "f"}, {-1, "f-0"}, {0, "f-1"}, {1022, "f-1023"}, {1023, nullptr}};
+    for (const Row &row : rows) {
+        std::string quarantine = directory("q" + std::to_string(row.taken + 2));
+        if (row.taken >= -1) {
+            writeFile(quarantine + "/f", "old");
+        }
+        for (int n = 0; n <= row.taken; ++n) {
+            writeFile(quarantine + "/f-" + std::to_string(n), "old");
+        }
+        std::string path = file("f", "infected");
+        int result = QL_QuarantineFile(path.c_str(), quarantine.c_str());
+        EXPECT_EQ(exists(path), row.expected == nullptr) << row.taken;
+        if (row.expected == nullptr) {
+            EXPECT_EQ(result, -1);
+            EXPECT_STREQ(QL_GetErrorText(), "Too many quarantine files of same name");
+            EXPECT_FALSE(exists(quarantine + "/f-1024"));
+            continue;
+        }
+        ASSERT_EQ(result, 0) << row.taken;
+        EXPECT_EQ(readFile(quarantine + "/" + row.expected), "infected") << row.taken;
+        EXPECT_EQ(readFile(quarantine + "/f"), row.taken >= -1 ? "old" : "infected") << row.taken;
+    }
+}
+
+TEST_F(IfaceActionsTest, QuarantineRefusesALinkedOrSharedDirectoryAndLeavesFilesOwnerOnly) {
+    struct Row {
+        const char *dir;
+        mode_t mode;          // 0: a link to a directory; 1: a plain file
+        const char *refusal;  // nullptr: the file is quarantined
+    } rows[] = {
+        {"own", 0755, nullptr},
+        {"link", 0, "Quarantine directory is or lies behind a symbolic link"},
+        {"group", 0770, "Quarantine directory is writable by others than its owner"},
+        {"sticky", 01777, "Quarantine directory is writable by others than its owner"},
+        {"plain", 1, "Invalid Quarantine directory"},
+    };
+    std::string real = directory("real");
+    for (const Row &row : rows) {
+        std::string quarantine = at(row.dir);
+        if (row.mode == 0) {
+            ASSERT_EQ(symlink(real.c_str(), quarantine.c_str()), 0);
+        } else if (row.mode == 1) {
+            file(row.dir, "");
+        } else {
+            directory(row.dir);
+            ASSERT_EQ(chmod(quarantine.c_str(), row.mode), 0);
+        }
+        std::string path = file("f");
+        ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+        int result = QL_QuarantineFile(path.c_str(), quarantine.c_str());
+        EXPECT_EQ(exists(path), row.refusal != nullptr) << row.dir;
+        if (row.refusal == nullptr) {
+            EXPECT_EQ(result, 0) << row.dir;
+            struct stat st {};
+            EXPECT_EQ(stat((quarantine + "/f").c_str(), &st), 0) << row.dir;
+            EXPECT_EQ(st.st_mode & 07777, 0600u) << row.dir;
+        } else {
+            EXPECT_EQ(result, -1) << row.dir;
+            EXPECT_STREQ(QL_GetErrorText(), row.refusal) << row.dir;
+        }
+    }
+    EXPECT_FALSE(exists(real + "/f"));
+}
+
+TEST_F(IfaceActionsTest, AFileTheProcessMayNotWriteIsLeftAlone) {
+    std::string quarantine = directory("q");
+    std::string path = file("f");
+    ql::ScopeGuard unlock([&] { setImmutable(path, false); });
+    if (!setImmutable(path, true)) {
+        GTEST_SKIP() << "cannot make a file this process may not write";
+    }
+    EXPECT_EQ(QL_ApplyInfectedAction(path.c_str(), QL_ACT_DELETE, nullptr), QL_EV_DELETE_FAILED);
+    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
+    EXPECT_EQ(QL_ApplyInfectedAction(path.c_str(), QL_ACT_QUARANTINE, quarantine.c_str()),
+              QL_EV_QUARANTINE_FAILED);
+    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
+    EXPECT_EQ(QL_ApplyInfectedAction(path.c_str(), QL_ACT_RENAME, "vir"), QL_EV_RENAME_FAILED);
+    EXPECT_NE(ql::lastErrorCode(), 0);
+    EXPECT_TRUE(exists(path));
+    EXPECT_FALSE(exists(at("f.vir")));
+    EXPECT_FALSE(exists(quarantine + "/f"));
+}
+
+TEST_F(IfaceActionsTest, NamesWithQuotesBlanksAndCommandsAreOnlyData) {
+    const std::string name = "it's a \"$(touch pwned)\" `touch pwned` ; name";
+    std::string quarantine = directory("q");
+    std::string path = file(name);
+    ASSERT_EQ(QL_RenameFile(path.c_str(), "v'$(x)"), 0);
+    ASSERT_EQ(QL_QuarantineFile((path + ".v'$(x)").c_str(), quarantine.c_str()), 0);
+    EXPECT_EQ(readFile(quarantine + "/" + name + ".v'$(x)"), "infected");
+    std::string other = otherFileSystemDir();
+    if (!other.empty()) {
+        ASSERT_EQ(QL_MoveFile((quarantine + "/" + name + ".v'$(x)").c_str(),
+                              (other + "/" + name).c_str()),
+                  0);
+        EXPECT_EQ(readFile(other + "/" + name), "infected");
+    }
+    EXPECT_FALSE(exists(at("pwned")));
+    EXPECT_FALSE(exists("pwned"));
+}
+
+TEST_F(IfaceActionsTest, MoveAcrossFileSystemsCopiesModeAndContentThenRemovesTheSource) {
+    std::string other = otherFileSystemDir();
+    if (other.empty()) {
+        GTEST_SKIP() << "no second file system (tmpfs at /dev/shm) on this machine";
+    }
+    std::string content(200000, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) {
+        content[i] = static_cast<char>(i * 7);
+    }
+    std::string source = other + "/sample";
+    writeFile(source, content);
+    ASSERT_EQ(chmod(source.c_str(), 0640), 0);
+    std::string quarantine = directory("q");
+    writeFile(quarantine + "/sample", "old");
+
+    ASSERT_EQ(QL_QuarantineFile(source.c_str(), quarantine.c_str()), 0);
+    EXPECT_FALSE(exists(source));
+    EXPECT_EQ(readFile(quarantine + "/sample"), "old");
+    EXPECT_EQ(readFile(quarantine + "/sample-0"), content);
+    struct stat st;
+    ASSERT_EQ(stat((quarantine + "/sample-0").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);  // quarantined files are the owner's only
+    EXPECT_FALSE(hasMoveLeftovers(quarantine));
+
+    // Back again with QL_MoveFile, which replaces an existing target and keeps the mode.
+    ASSERT_EQ(chmod((quarantine + "/sample-0").c_str(), 0640), 0);
+    writeFile(other + "/back", "old");
+    ASSERT_EQ(QL_MoveFile((quarantine + "/sample-0").c_str(), (other + "/back").c_str()), 0);
+    EXPECT_EQ(readFile(other + "/back"), content);
+    ASSERT_EQ(stat((other + "/back").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_FALSE(exists(quarantine + "/sample-0"));
+    EXPECT_FALSE(hasMoveLeftovers(other));
+
+    // A source that cannot be removed stays, and so does nothing of its copy.
+    source = file("f", "infected");
+    ql::ScopeGuard unlock([&] { setImmutable(dir_, false); });
+    if (!setImmutable(dir_, true)) {
+        GTEST_SKIP() << "cannot make a directory this process may not change";
+    }
+    EXPECT_EQ(QL_MoveFile(source.c_str(), (other + "/f").c_str()), -1);
+    EXPECT_EQ(ql::lastErrorCode(), EPERM);
+    EXPECT_EQ(readFile(source), "infected");
+    EXPECT_FALSE(exists(other + "/f"));
+    EXPECT_FALSE(hasMoveLeftovers(other));
+}
+
+using Paths = std::vector<std::string>;
+
+class ScanTreeTest : public TempDirTest {
+  protected:
+    ~ScanTreeTest() override { QL_ClearScanTree(&root_); }
+
+    void dirs(std::initializer_list<const char *> names) const {
+        for (const char *name : names) {
+            directory(name);
+        }
+    }
+    int build(const char *exclude = nullptr, int maxDepth = 0, bool follow = true,
+              bool cross = false) {
+        QL_ClearScanTree(&root_);
+        return QL_CreateScanTree(&root_, dir_.c_str(), exclude, maxDepth, follow, cross);
+    }
+
+    // The tree in pre-order (a node, then its children in order), relative to dir_.
+    Paths preorder() const {
+        Paths out;
+        std::vector<const ScanTreeNode *> pending{root_};
+        while (!pending.empty()) {
+            const ScanTreeNode *node = pending.back();
+            pending.pop_back();
+            std::string path = node->dirPath;
+            out.push_back(path.rfind(dir_, 0) == 0 ? path.substr(dir_.size()) : path);
+            if (node->nextSibling != nullptr) {
+                pending.push_back(node->nextSibling);
+            }
+            if (node->firstChild != nullptr) {
+                pending.push_back(node->firstChild);
+            }
+        }
+        return out;
+    }
+    std::set<std::string> nodes() const {
+        Paths order = preorder();
+        return {order.begin(), order.end()};
+    }
+
+    ScanTreeNode *root_ = nullptr;
+};
+
+// Subdirectory names of a directory in the order the directory gives them.
+Paths readingOrder(const std::string &dir, const std::string &prefix) {
+    Paths names;
+    ql::UniqueDir d(opendir(dir.c_str()));
+    while (const dirent *entry = d ? readdir(d.get()) : nullptr) {
+        std::string name = entry->d_name;
+        struct stat st;
+        if (name != "." && name != ".." && lstat((dir + "/" + name).c_str(), &st) == 0 &&
+            S_ISDIR(st.st_mode)) {
+            names.push_back(prefix + "/" + name);
+        }
+    }
+    return names;
+}
+
+// One tree for every way of building: links back to the root and to its parent, two links to one
+// directory outside it, links to directories inside it, an exclusion list that names one of them.
+TEST_F(ScanTreeTest, TreeHoldsEachDirectoryOnceWithinTheDepthAndOutsideTheExcludedOnes) {
+    const std::string outside = ql::test::makeTempDir("scan_tree_outside.");
+    ql::ScopeGuard removeOutside([&] { ql::test::removeTree(outside); });
+    ASSERT_EQ(mkdir((outside + "/t").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((outside + "/t/u").c_str(), 0755), 0);
+    dirs({"a", "a/c", "a/c/d", "b", "real"});
+    ql::test::writeFile(at("file"), "x");
+    ql::test::writeFile(at("a/file"), "x");
+    link(dir_, "a/up");
+    link("..", "a/c/parent");
+    link(outside + "/t", "l1");
+    link(outside + "/t", "l2");
+    link("real", "l3");
+    link(at("a"), "la");
+    const std::string t = outside + "/t", u = outside + "/t/u";
+    const std::string excluded =
+        at("a") + "::" + at("b/") + ":real";  // a relative name is no entry
+    struct Row {
+        const char *exclude;
+        int maxDepth;
+        bool follow;
+        std::set<std::string> expected;
+    } rows[] = {
+        {nullptr, 0, true, {"", "/a", "/a/c", "/a/c/d", "/b", "/real", t, u}},
+        {nullptr, 0, false, {"", "/a", "/a/c", "/a/c/d", "/b", "/real"}},
+        {nullptr, 1, true, {"", "/a", "/b", "/real", t}},
+        {nullptr, 2, true, {"", "/a", "/a/c", "/b", "/real", t, u}},
+        {nullptr, 3, true, {"", "/a", "/a/c", "/a/c/d", "/b", "/real", t, u}},
+        {excluded.c_str(), 0, true, {"", "/real", t, u}},
+    };
+    for (const Row &row : rows) {
+        int built = build(row.exclude, row.maxDepth, row.follow);
+        EXPECT_EQ(nodes(), row.expected) << row.maxDepth << " " << row.follow;
+        EXPECT_EQ(built, static_cast<int>(row.expected.size()))
+            << row.maxDepth << " " << row.follow;
+        EXPECT_EQ(QL_ClearScanTree(&root_), built);
+        EXPECT_EQ(root_, nullptr);
+    }
+
+    // Pre-order is the order the directory gives, each node below its parent.
+    ASSERT_EQ(build(nullptr, 0, false), 6);
+    Paths expected{""};
+    for (const std::string &top : readingOrder(dir_, "")) {
+        expected.push_back(top);
+        if (top == "/a") {
+            expected.insert(expected.end(), {"/a/c", "/a/c/d"});
+        }
+    }
+    EXPECT_EQ(preorder(), expected);
+    const ScanTreeNode *a = root_->firstChild;
+    while (std::string(a->dirPath) != at("a")) {
+        a = a->nextSibling;
+    }
+    EXPECT_EQ(a->parent, root_);
+    EXPECT_EQ(a->firstChild->parent, a);
+    EXPECT_EQ(std::string(a->firstChild->dirPath), at("a/c"));
+
+    const struct {
+        std::string path;
+        const char *list;
+        int expected;
+    } exclusions[] = {
+        {at("a"), excluded.c_str(), 1},
+        {at("la"), excluded.c_str(), 1},
+        {at("a/c/.."), excluded.c_str(), 1},
+        {at("b"), excluded.c_str(), 1},
+        {at("real"), excluded.c_str(), 0},
+        {at("a/c"), excluded.c_str(), 0},
+        {at("gone"), excluded.c_str(), 0},
+        {at("a"), "", 0},
+        {at("a"), nullptr, 0},
+    };
+    for (const auto &row : exclusions) {
+        EXPECT_EQ(QL_isInExcludeDir(row.path.c_str(), row.list), row.expected) << row.path;
+    }
+}
+
+TEST_F(ScanTreeTest, OtherFileSystemsNeedCrossDevices) {
+    std::string other = otherFileSystemDir();
+    if (other.empty()) {
+        GTEST_SKIP() << "no second file system (tmpfs at /dev/shm) on this machine";
+    }
+    link(other, "elsewhere");
+    EXPECT_EQ(build(nullptr, 0, true, false), 1);
+    EXPECT_EQ(build(nullptr, 0, true, true), 2);
+    EXPECT_EQ(nodes(), (std::set<std::string>{"", other}));
+}
+
+// Two fresh tmpfs mounts number their inodes alike, so their first directories share an inode
+// number on different devices. Runs in a child with its own mount namespace; exit code 77
+// means the situation could not be made, other codes name the failed checks as bits.
+int differentDevicesChild(const std::string &dir) {
+    std::string m1 = dir + "/m1", m2 = dir + "/m2";
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+        mkdir(m1.c_str(), 0755) || mkdir(m2.c_str(), 0755) ||
+        mount("scan_tree", m1.c_str(), "tmpfs", 0, nullptr) ||
+        mount("scan_tree", m2.c_str(), "tmpfs", 0, nullptr) || mkdir((m1 + "/x").c_str(), 0755) ||
+        mkdir((m2 + "/y").c_str(), 0755) || mkdir((dir + "/t").c_str(), 0755) ||
+        symlink((m1 + "/x").c_str(), (dir + "/t/one").c_str()) ||
+        symlink((m2 + "/y").c_str(), (dir + "/t/two").c_str())) {
+        return 77;
+    }
+    struct stat x, y;
+    if (stat((m1 + "/x").c_str(), &x) || stat((m2 + "/y").c_str(), &y) || x.st_ino != y.st_ino) {
+        return 77;
+    }
+    int failed = 0;
+    failed |= QL_isInExcludeDir((m1 + "/x").c_str(), (m2 + "/y").c_str()) != 0 ? 1 : 0;
+    failed |= QL_isInExcludeDir((m1 + "/x").c_str(), (m1 + "/x").c_str()) != 1 ? 2 : 0;
+    ScanTreeNode *root = nullptr;
+    failed |= QL_CreateScanTree(&root, (dir + "/t").c_str(), nullptr, 0, 1, 1) != 3 ? 4 : 0;
+    failed |= QL_isInScanTree(root, (m2 + "/y").c_str()) != 1 ? 8 : 0;
+    failed |= QL_isInScanTree(root, m1.c_str()) != 0 ? 16 : 0;
+    QL_ClearScanTree(&root);
+    return failed;
+}
+
+TEST_F(ScanTreeTest, DirectoriesOnDifferentFileSystemsAreNeverTakenForOne) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        _exit(differentDevicesChild(dir_));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) {
+        GTEST_SKIP() << "cannot mount two tmpfs instances in a private mount namespace";
+    }
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "failed checks (bits)";
+}
+
+TEST_F(ScanTreeTest, AFileAsRootGivesTheRootAloneAndBadArgumentsFail) {
+    ql::test::writeFile(at("f"), "x");
+    ASSERT_EQ(QL_CreateScanTree(&root_, at("f").c_str(), nullptr, 0, 1, 0), 1);
+    EXPECT_EQ(std::string(root_->dirPath), at("f"));
+    EXPECT_EQ(root_->firstChild, nullptr);
+    EXPECT_EQ(ql::lastErrorCode(), ENOTDIR);
+
+    ScanTreeNode *other = nullptr;
+    struct Row {
+        ScanTreeNode **root;
+        const char *path;
+        int maxDepth;
+    } rows[] = {{&other, "/nonexistent-scan-root", 0},
+                {&other, nullptr, 0},
+                {nullptr, dir_.c_str(), 0},
+                {&other, dir_.c_str(), -1}};
+    for (const Row &row : rows) {
+        EXPECT_EQ(QL_CreateScanTree(row.root, row.path, nullptr, row.maxDepth, 1, 0), -1)
+            << (row.path ? row.path : "NULL") << " " << row.maxDepth;
+        EXPECT_EQ(ql::lastErrorCode(), EINVAL);
+    }
+    EXPECT_EQ(other, nullptr);
+}
+
+TEST_F(ScanTreeTest, SearchCoversTheNodeItsLaterSiblingsAndWhatLiesBelowThem) {
+    dirs({"a", "b", "b/c"});
+    ScanTreeNode *top = QL_addScanDirChild(nullptr, dir_.c_str());
+    ScanTreeNode *a = QL_addScanDirChild(top, at("a").c_str());
+    ScanTreeNode *b = QL_addScanDirChild(top, at("b").c_str());
+    ScanTreeNode *c = QL_addScanDirChild(b, at("b/c").c_str());
+    root_ = top;
+    EXPECT_EQ(top->firstChild, a);
+    EXPECT_EQ(a->nextSibling, b);
+    EXPECT_EQ(c->parent, b);
+    EXPECT_EQ(QL_SearchDirList(a, at("b/c").c_str()), 1);
+    EXPECT_EQ(QL_SearchDirList(b, at("a").c_str()), 0);
+    EXPECT_EQ(QL_SearchDirList(b, dir_.c_str()), 0);
+    EXPECT_EQ(QL_isInScanTree(c, at("a/").c_str()), 1);
+    EXPECT_EQ(QL_isInScanTree(c, at("missing").c_str()), 0);
+    EXPECT_EQ(QL_SearchDirList(nullptr, dir_.c_str()), 0);
+    EXPECT_EQ(QL_SearchDirList(a, nullptr), 0);
+}
+
+TEST_F(ScanTreeTest, ClearingAnEmptyRootFreesNothingAndADeepChainFreesWithoutTheStack) {
+    EXPECT_EQ(QL_ClearScanTree(&root_), 0);
+    EXPECT_EQ(QL_ClearScanTree(nullptr), -1);
+    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
+    EXPECT_EQ(QL_ClearScanSubTree(nullptr), 0);
+
+    // A chain far deeper than any directory tree frees without using the stack.
+    ScanTreeNode *top = QL_addScanDirChild(nullptr, "/");
+    ScanTreeNode *deepest = top;
+    for (int i = 0; i < 100000; ++i) {
+        deepest = QL_addScanDirChild(deepest, "/x");
+        ASSERT_NE(deepest, nullptr);
+    }
+    QL_addScanDirChild(top, "/sibling");
+    EXPECT_EQ(QL_ClearScanSubTree(top), 100002);
+}
+
+}  // namespace
