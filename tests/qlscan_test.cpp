@@ -649,10 +649,9 @@ TEST_F(QlscanDaemonTest, CheckConfigPrintsTheValuesAndFailsWhenTheDaemonWouldNot
          0,
          {"warning: PostwickerSocket is relative", "warning: the pid file's folder "}},
         {"a core library without its entry points",
-         "",
+         "\n",
          [&] {
              bd();
-             WriteInterfaceConf("[postwicker]\n");
              std::string core = root_.path("/opt/Quellar/lib/libavcore.so");
              unlink(core.c_str());
              ASSERT_EQ(0, symlink(QL_FAKE_CORE_NOENTRY, core.c_str()));
@@ -660,37 +659,27 @@ TEST_F(QlscanDaemonTest, CheckConfigPrintsTheValuesAndFailsWhenTheDaemonWouldNot
          1,
          {"error: the core library lacks the entry points CoreInit5 CoreUninit CoreNewInstance"}},
         {"no core library",
-         "",
+         "\n",
          [&] {
              bd();
-             WriteInterfaceConf("[postwicker]\n");
              unlink(root_.path("/opt/Quellar/lib/libavcore.so").c_str());
          },
          1,
          {"error: the core library " + root_.path("/opt/Quellar/lib/libavcore.so") +
           " is missing"}},
         {"KAV without its engine daemon",
-         "",
-         [&] {
-             WriteInterfaceConf("[postwicker]\n");
-             WriteVersion("2");
-         },
+         "\n",
+         [&] { WriteVersion("2"); },
          1,
          {"engine               KAV (engine daemon)\n", "error: the engine daemon does not run"}},
         {"KAV without its paths",
-         "",
-         [&] {
-             WriteInterfaceConf("[postwicker]\n");
-             root_.writeFixed("/opt/Quellar/etc/qorn.conf", "[path]\n");
-         },
+         "\n",
+         [&] { root_.writeFixed("/opt/Quellar/etc/qorn.conf", "[path]\n"); },
          1,
          {"error: LocalSocketPath is empty", "error: AVSpidPATH is empty"}},
         {"KAV with its engine daemon",
-         "",
-         [&] {
-             WriteInterfaceConf("[postwicker]\n");
-             ASSERT_TRUE(UseEngine(Engine::Kav));
-         },
+         "\n",
+         [&] { ASSERT_TRUE(UseEngine(Engine::Kav)); },
          0,
          {"LocalSocketPath      " + root_.path("/opt/Quellar/var/run/qornd.sock") + "\n",
           "engine opens         yes\n", "The interface daemon would start.\n"}},
