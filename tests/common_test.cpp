@@ -287,40 +287,34 @@ TEST_F(IfaceConfTest, LinesEndAtNewlineCarriageReturnAndFF) {
     EXPECT_EQ(ql::lastErrorCode(), EINVAL);
 }
 
-TEST_F(IfaceConfTest, KAVConfTakesKeysFromSectionPathOnward) {
-    struct Row {
-        std::string input, socket, pid;
-    } rows[] = {
-        {"[path]\nLocalSocketPath = /var/run/x.sock # comment\nAVSpidPATH=/var/run/x.pid\n",
-         "/var/run/x.sock", "/var/run/x.pid"},
-        {"[path]\r\nLocalSocketPath=/s\r\nAVSpidPATH=/p\r\n", "/s", "/p"},
-        {"LocalSocketPath=/s\nAVSpidPATH=/p\n[path]\n", "", ""},
-        {"[path]\n[other]\nLocalSocketPath=/s\nAVSpidPATH=/p", "/s", "/p"},
-        {"[ Path ]\nlocalsocketpath=/s\n", "/s", ""},
-        {"[path]\nLocalSocketPath=/a\nLocalSocketPath=/b\nAVSpidPATH=/p\nAVSpidPATH=/q\n", "/b",
-         "/p"},
-        {"[paths]\nLocalSocketPath=/s\n", "", ""},
-    };
-    for (const Row &row : rows) {
-        EXPECT_EQ(QL_getKAVScannerConf(write(row.input).c_str(), conf_), 0) << row.input;
-        EXPECT_EQ(field1(), row.socket) << row.input;
-        EXPECT_EQ(field2(), row.pid) << row.input;
-    }
-}
-
-TEST_F(IfaceConfTest, BDConfAppendsPluginsAndCutsLongBasesPath) {
+// KAV gives its socket and pid file, BD its plug-ins folder (below BasesPath) and temporary folder.
+TEST_F(IfaceConfTest, EngineConfsTakeTheirKeysFromSectionPathOnward) {
+    using Reader = int (*)(const char *, char *);
+    const Reader kav = QL_getKAVScannerConf;
+    const Reader bd = QL_getBDScannerConf;
     const std::string bases250 = "/" + std::string(249, 'b');
     struct Row {
-        std::string input, plugins, temp;
+        Reader reader;
+        std::string input, first, second;
     } rows[] = {
-        {"[path]\nBasesPath=/opt/x/bases\nTempPath=/var/tmp\n", "/opt/x/bases/Plugins", "/var/tmp"},
-        {"[path]\nBasesPath=" + bases250 + "\n", bases250 + "/Plug", ""},
-        {"[path]\nTempPath=/t", "", "/t"},
+        {kav, "[path]\nLocalSocketPath = /var/run/x.sock # comment\nAVSpidPATH=/var/run/x.pid\n",
+         "/var/run/x.sock", "/var/run/x.pid"},
+        {kav, "[path]\r\nLocalSocketPath=/s\r\nAVSpidPATH=/p\r\n", "/s", "/p"},
+        {kav, "LocalSocketPath=/s\nAVSpidPATH=/p\n[path]\n", "", ""},
+        {kav, "[path]\n[other]\nLocalSocketPath=/s\nAVSpidPATH=/p", "/s", "/p"},
+        {kav, "[ Path ]\nlocalsocketpath=/s\n", "/s", ""},
+        {kav, "[path]\nLocalSocketPath=/a\nLocalSocketPath=/b\nAVSpidPATH=/p\nAVSpidPATH=/q\n",
+         "/b", "/p"},
+        {kav, "[paths]\nLocalSocketPath=/s\n", "", ""},
+        {bd, "[path]\nBasesPath=/opt/x/bases\nTempPath=/var/tmp\n", "/opt/x/bases/Plugins",
+         "/var/tmp"},
+        {bd, "[path]\nBasesPath=" + bases250 + "\n", bases250 + "/Plug", ""},
+        {bd, "[path]\nTempPath=/t", "", "/t"},
     };
     for (const Row &row : rows) {
-        EXPECT_EQ(QL_getBDScannerConf(write(row.input).c_str(), conf_), 0) << row.input;
-        EXPECT_EQ(field1(), row.plugins) << row.input;
-        EXPECT_EQ(field2(), row.temp) << row.input;
+        EXPECT_EQ(row.reader(write(row.input).c_str(), conf_), 0) << row.input;
+        EXPECT_EQ(field1(), row.first) << row.input;
+        EXPECT_EQ(field2(), row.second) << row.input;
     }
 }
 
