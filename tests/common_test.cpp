@@ -2,7 +2,6 @@
 // configuration reader; paths; the infected-file actions, for what qlscan's --delete, --rename and
 // --quarantine runs cannot reach (the refusals qlscan's command line makes first, numbered
 // quarantine names, files the process may not change, moves across file systems); the scan tree.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
@@ -13,10 +12,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <thread>
@@ -474,13 +475,9 @@ bool exists(const std::string &path) {
 }
 
 bool hasMoveLeftovers(const std::string &dir) {
-    ql::UniqueDir d(opendir(dir.c_str()));
-    while (dirent *entry = d ? readdir(d.get()) : nullptr) {
-        if (std::string(entry->d_name).rfind(".ql-move.", 0) == 0) {
-            return true;
-        }
-    }
-    return false;
+    return std::ranges::any_of(std::filesystem::directory_iterator(dir), [](const auto &entry) {
+        return entry.path().filename().string().rfind(".ql-move.", 0) == 0;
+    });
 }
 
 // Set or clear the immutable flag, which keeps even root from writing or changing path.
@@ -760,16 +757,12 @@ class ScanTreeTest : public TempDirTest {
     ScanTreeNode *root_ = nullptr;
 };
 
-// Subdirectory names of a directory in the order the directory gives them.
-Paths readingOrder(const std::string &dir, const std::string &prefix) {
+// "/<name>" of each folder (not a link) in dir, in the order the directory gives them.
+Paths readingOrder(const std::string &dir) {
     Paths names;
-    ql::UniqueDir d(opendir(dir.c_str()));
-    while (const dirent *entry = d ? readdir(d.get()) : nullptr) {
-        std::string name = entry->d_name;
-        struct stat st;
-        if (name != "." && name != ".." && lstat((dir + "/" + name).c_str(), &st) == 0 &&
-            S_ISDIR(st.st_mode)) {
-            names.push_back(prefix + "/" + name);
+    for (const auto &entry : std::filesystem::directory_iterator(dir)) {
+        if (entry.symlink_status().type() == std::filesystem::file_type::directory) {
+            names.push_back("/" + entry.path().filename().string());
         }
     }
     return names;
@@ -819,7 +812,7 @@ TEST_F(ScanTreeTest, TreeHoldsEachDirectoryOnceWithinTheDepthAndOutsideTheExclud
     // Pre-order is the order the directory gives, each node below its parent.
     ASSERT_EQ(build(nullptr, 0, false), 6);
     Paths expected{""};
-    for (const std::string &top : readingOrder(dir_, "")) {
+    for (const std::string &top : readingOrder(dir_)) {
         expected.push_back(top);
         if (top == "/a") {
             expected.insert(expected.end(), {"/a/c", "/a/c/d"});
