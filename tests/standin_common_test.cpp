@@ -382,10 +382,11 @@ TEST(TarReaderTest, ListingGivesEachMembersDataInPlaceAndStopsSafelyOnDamage) {
     const Row rows[] = {
         {"every kind of member",
          tarEntry("docs/", "", '5') + tarEntry("docs/a.txt", "hello") +
-             tarEntry("docs/link", "", '2') + tarEntry("docs/big.bin", std::string(600, 'b')) +
-             kEnd,
+             tarEntry("docs/link", "", '2') + tarHeader("docs/hard", octal(100), '1') +
+             tarEntry("docs/big.bin", std::string(600, 'b')) + kEnd,
          TarEnd::EndMarker,
-         "Ddocs/@512+0 Rdocs/a.txt@1024+5 Odocs/link@2048+0 Rdocs/big.bin@2560+600"},
+         "Ddocs/@512+0 Rdocs/a.txt@1024+5 Odocs/link@2048+0 Odocs/hard@2560+0 "
+         "Rdocs/big.bin@3072+600"},
         {"prefix and control characters",
          tarHeader("file.txt", octal(0), '0', true, "some/deep/dir") +
              tarHeader("evil\r\n220 x", octal(0)) + kEnd,
