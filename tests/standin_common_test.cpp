@@ -173,10 +173,8 @@ TEST(SignaturesTest, FilesLoadWhatTheyCanAndReportWhatTheySkip) {
         SignatureSet set = ql::standin::loadSignatureFile(path.c_str(), &problems);
         ASSERT_EQ(set.count(), row.count) << row.label;
         EXPECT_EQ(set.all().back().name, row.lastName) << row.label;
-        std::vector<int> lines;
-        for (const SignatureProblem &problem : problems) {
-            lines.push_back(problem.line);
-        }
+        std::vector<int> lines(problems.size());
+        std::ranges::transform(problems, lines.begin(), &SignatureProblem::line);
         EXPECT_EQ(lines, row.problemLines) << row.label;
         EXPECT_EQ(set.all()[0].pattern, ql::test::eicar()) << "EICAR is built in";
         if (row.text == "/") {
