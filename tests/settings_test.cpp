@@ -304,7 +304,7 @@ TEST_F(IniLoaderTest, OnlyRelativeNamesAreSearchedInPath) {
         std::string name, path;  // path: PATH, "" for none
         const char *found;       // nullptr: nothing is read
     } rows[] = {
-        {"found.ini", "::" + dir_ + "/bin1:" + dir_ + "/bin2/", "from-path"},
+        {"found.ini", "::" + dir_ + "/bin1:" + dir_ + "/bin2", "from-path"},
         {absolute, "", "direct"},
         // An absolute name must not resolve under a PATH directory.
         {"/etc/only-here.ini", dir_, nullptr},
