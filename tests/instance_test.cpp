@@ -4,16 +4,12 @@
 #include "daemon/instance.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "common/unique_fd.h"
 #include "daemon/daemon_state.h"

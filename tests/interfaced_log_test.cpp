@@ -1,8 +1,6 @@
 // The interface daemon's log end to end: whole lines from every instance across rotations, and
 // what a local user cannot do to it: write lines of its own, have it redirected to another file,
 // or flood it while every instance is busy.
-#include <fcntl.h>
-#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
