@@ -37,10 +37,10 @@ const std::vector<std::string> kShellNames = {"a b",
                                               "d\"q",
                                               "$(touch ql-canary-1)",
                                               "`touch ql-canary-2`",
-                                              "semi;colon|pipe&",
                                               "-rf --delete",
                                               "star*?[x]",
-                                              "trailing blank "};
+                                              "trailing blank ",
+                                              "semi;colon|pipe&"};
 // Names that break a line protocol: a quick scan with the engine daemon refuses them, the core
 // scans them, and an object scan hands them to the engine daemon through a descriptor.
 const std::vector<std::string> kLineBreakingNames = {"new\nline", "car\rreturn"};

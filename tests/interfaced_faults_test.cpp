@@ -236,10 +236,11 @@ TEST_F(InterfacedFaultsTest, TermUnderLoadAnswersOrClosesEveryConnectionAndLeave
     EXPECT_TRUE(LogHas("Term ditected\n"));
 }
 
-class InterfacedLongRunTest : public InterfacedFaultsTest,
-                              public ::testing::WithParamInterface<Engine> {};
+// The long run and the stuck stop, on each engine.
+class InterfacedEngineFaultsTest : public InterfacedFaultsTest,
+                                   public ::testing::WithParamInterface<Engine> {};
 
-TEST_P(InterfacedLongRunTest, TwentyThousandRequestsKeepDescriptorsAndMemoryFlat) {
+TEST_P(InterfacedEngineFaultsTest, TwentyThousandRequestsKeepDescriptorsAndMemoryFlat) {
     constexpr int kClients = 8;
     ASSERT_TRUE(UseEngine(GetParam(), "delay:100\tSlow\ttext:SLOW-BYTES\n"));
     ASSERT_EQ(0, StartDaemon());
@@ -268,15 +269,9 @@ TEST_P(InterfacedLongRunTest, TwentyThousandRequestsKeepDescriptorsAndMemoryFlat
     EXPECT_EQ(0, StopDaemon(SIGTERM));
 }
 
-INSTANTIATE_TEST_SUITE_P(BothEngines, InterfacedLongRunTest, ql::test::kBothEngines,
-                         ql::test::engineName);
-
 // A stop while an instance is inside an engine call that does not come back in time: the
 // engine daemon never answers, or the core reads a 1 TiB sparse file.
-class InterfacedStopTest : public InterfacedFaultsTest,
-                           public ::testing::WithParamInterface<Engine> {};
-
-TEST_P(InterfacedStopTest, StopAbandonsAnInstanceStuckInTheEngineAfterStopTimeout) {
+TEST_P(InterfacedEngineFaultsTest, StopAbandonsAnInstanceStuckInTheEngineAfterStopTimeout) {
     setenv("QL_ENGINE_TIMEOUT_MS", "120000", 1);
     ASSERT_TRUE(UseEngine(GetParam(), "hang\tHang-Me\ttext:HANG-BYTES\n"));
     WriteInterfaceConf("[postwicker]\nRequestTimeout=2\nStopTimeout=1\n");
@@ -296,7 +291,7 @@ TEST_P(InterfacedStopTest, StopAbandonsAnInstanceStuckInTheEngineAfterStopTimeou
     EXPECT_EQ("", reply.get()) << "the connection closes with the process";
 }
 
-INSTANTIATE_TEST_SUITE_P(BothEngines, InterfacedStopTest, ql::test::kBothEngines,
+INSTANTIATE_TEST_SUITE_P(BothEngines, InterfacedEngineFaultsTest, ql::test::kBothEngines,
                          ql::test::engineName);
 
 TEST_F(InterfacedFaultsTest, UnwritableTemporaryDirectoryFailsBufferScansWithTheSystemError) {

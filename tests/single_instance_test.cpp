@@ -4,7 +4,6 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <future>
@@ -50,11 +49,8 @@ class SingleInstanceTest : public ql::test::DaemonFixture {
 
     // A pid that named a process which has ended and been reaped.
     static pid_t DeadPid() {
-        pid_t pid = fork();
-        if (pid == 0) {
-            _exit(0);
-        }
-        waitpid(pid, nullptr, 0);
+        pid_t pid = ql::test::forkAsNobody([] { return 0; });
+        EXPECT_EQ(0, ql::test::waitForExit(pid, 10000));
         return pid;
     }
 };
