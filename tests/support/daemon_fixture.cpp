@@ -26,12 +26,10 @@ namespace ql::test {
 namespace {
 
 constexpr int kStartBoundMs = 10000;
-constexpr int kStopBoundMs = 10000;
-// Under user-mode emulation on a loaded CI machine a stop has once taken longer than 10 s.
-constexpr int kEmulatedStopBoundMs = 30000;
 
+// Under user-mode emulation on a loaded CI machine a stop has once taken longer than 10 s.
 int stopBoundMs() {
-    return testEmulator() != nullptr ? kEmulatedStopBoundMs : kStopBoundMs;
+    return testEmulator() != nullptr ? 30000 : 10000;
 }
 constexpr const char *kLogFile = "/var/Quellar/var/log/interface.log";
 
@@ -59,9 +57,7 @@ DaemonFixture::DaemonFixture() {
 }
 
 DaemonFixture::~DaemonFixture() {
-    if (daemonPid_ > 0) {
-        KillDaemon();
-    }
+    KillDaemon();
     engine_.stopEngine();
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
@@ -172,11 +168,7 @@ int DaemonFixture::StopDaemon(int signal) {
 }
 
 void DaemonFixture::KillDaemon() {
-    if (daemonPid_ > 0) {
-        kill(daemonPid_, SIGKILL);
-        waitForExit(daemonPid_, stopBoundMs());
-        daemonPid_ = -1;
-    }
+    StopDaemon(SIGKILL);
 }
 
 std::string DaemonFixture::Log() const {
