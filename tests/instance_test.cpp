@@ -149,7 +149,7 @@ TEST(InstanceTest, InstanceWithoutHandleEndsAtOnce) {
     EXPECT_FALSE(record.success.load());
 }
 
-class InstancePoolTest : public ::testing::Test {
+class InstancePoolTest : public ql::test::DaemonFixture {
   protected:
     void SetUp() override {
         stopFlag.store(0);
@@ -168,18 +168,13 @@ class InstancePoolTest : public ::testing::Test {
         pool_.waitReady(std::chrono::seconds(5));
     }
     // Hand a connection with request over and return the reply.
-    std::string Ask(const std::string &request) {
+    std::string HandOver(const std::string &request) {
         SocketPair pair;
         EXPECT_EQ(static_cast<ssize_t>(request.size()),
                   write(pair.clientEnd.get(), request.data(), request.size()));
         EXPECT_TRUE(pool_.handOver(pair.daemonEnd.release()));
         return ql::test::readReply(pair.clientEnd.get());
     }
-    std::string Log() const {
-        return ql::test::readFile(root_.path("/var/Quellar/var/log/interface.log"));
-    }
-
-    ql::test::TempRoot root_;
     int fakeEngine_ = 0;
     InstancePool pool_;
 };
@@ -187,7 +182,7 @@ class InstancePoolTest : public ::testing::Test {
 TEST_F(InstancePoolTest, IdleInstancesLeaveEveryConnectionToInstanceZero) {
     Start(10);
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ("1 No such file or directory\n", Ask("/no/such/file\r\n"));
+        EXPECT_EQ("1 No such file or directory\n", HandOver("/no/such/file\r\n"));
         // The reply is sent before the record is freed; wait for that.
         while (pool_[0].sockFd.load() >= 0) {
             pool_.waitRelease(std::chrono::microseconds(500));
