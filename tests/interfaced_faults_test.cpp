@@ -195,7 +195,7 @@ TEST_F(InterfacedFaultsTest, TermUnderLoadAnswersOrClosesEveryConnectionAndLeave
     std::string slow = WriteSample("slow.bin", "SLOW-BYTES");
     std::string infected = WriteSample("eicar.com", ql::test::eicar());
     std::atomic<bool> socketGone{false};
-    std::atomic<int> answered{0}, closed{0}, broken{0};
+    std::atomic<int> answered{0};
     std::thread load([&] {
         runClients(16, [&](int c) {
             for (int r = 0; !socketGone.load(); ++r) {
@@ -207,12 +207,9 @@ TEST_F(InterfacedFaultsTest, TermUnderLoadAnswersOrClosesEveryConnectionAndLeave
                 (void)send(fd, path.data(), path.size(), MSG_NOSIGNAL);
                 std::string reply = ql::test::readReply(fd);
                 close(fd);
-                if (reply.empty()) {
-                    closed += 1;  // unanswered, but closed at once
-                } else if (isOneReplyLine(reply)) {
+                if (isOneReplyLine(reply)) {
                     answered += 1;
-                } else {
-                    broken += 1;
+                } else if (!reply.empty()) {  // unanswered, but closed at once is fine
                     ADD_FAILURE() << reply;
                 }
             }
@@ -230,7 +227,6 @@ TEST_F(InterfacedFaultsTest, TermUnderLoadAnswersOrClosesEveryConnectionAndLeave
     close(silent);
     EXPECT_TRUE(silentReply.empty() || silentReply == "1 Connection timed out\n") << silentReply;
     EXPECT_GE(answered.load(), 40);
-    EXPECT_EQ(0, broken.load());
     EXPECT_NE(0, access(SockPath().c_str(), F_OK));
     EXPECT_NE(0, access(PidPath().c_str(), F_OK));
     EXPECT_TRUE(LogHas("Term ditected\n"));
