@@ -52,17 +52,11 @@ std::map<std::string, std::string> snapshot(const std::string &root) {
     for (auto it = fs::recursive_directory_iterator(root, ec);
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
         struct stat st {};
-        std::string path = it->path().string();
-        if (lstat(path.c_str(), &st) != 0) {
-            continue;
-        }
-        std::string entry = std::to_string(st.st_mode) + " " + std::to_string(st.st_size) + " " +
-                            std::to_string(st.st_mtim.tv_sec) + "." +
-                            std::to_string(st.st_mtim.tv_nsec);
-        if (S_ISLNK(st.st_mode)) {
-            entry += " -> " + fs::read_symlink(it->path(), ec).string();
-        }
-        entries[path] = entry;
+        lstat(it->path().c_str(), &st);
+        entries[it->path().string()] =
+            std::to_string(st.st_mode) + " " + std::to_string(st.st_size) + " " +
+            std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) +
+            (S_ISLNK(st.st_mode) ? " -> " + fs::read_symlink(it->path(), ec).string() : "");
     }
     return entries;
 }
