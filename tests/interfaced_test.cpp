@@ -1,6 +1,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -262,6 +263,24 @@ TEST_F(InterfacedLifeTest, SilentClientIsAnsweredAfterTheRequestTimeout) {
     EXPECT_EQ("1 Connection timed out\n", ql::test::readReply(fd));
     close(fd);
     EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(900));
+}
+
+// The instances wait for the first byte of their clients, which send only once the eleventh
+// waits in the hand-over.
+TEST_F(InterfacedLifeTest, ElevenSlowClientsOfTenInstancesAreAllAnswered) {
+    WriteInterfaceConf("[postwicker]\nMaxInstances=10\n");
+    ASSERT_EQ(0, StartDaemon());
+    std::string clean = WriteSample("clean", "clean");
+    std::vector<int> fds;
+    for (int i = 0; i < 11; ++i) {
+        fds.push_back(ConnectSilently());
+    }
+    ASSERT_TRUE(WaitForLog("No instance free to process, waiting to release one.\n"));
+    for (int fd : fds) {
+        (void)!send(fd, clean.data(), clean.size(), MSG_NOSIGNAL);
+        EXPECT_EQ("0\n", ql::test::readReply(fd));
+        close(fd);
+    }
 }
 
 // The number of instances a settings line gives, seen through the hand-over's log: with every
