@@ -76,24 +76,19 @@ TEST_P(ClientAccessTest, SwappingAFolderDuringTheRequestsNeverRevealsAnUnreadabl
     ASSERT_EQ(0, chmod(root_.root().c_str(), 0711));
     int swapping[2];
     ASSERT_EQ(0, pipe(swapping));
-    pid_t swapper = fork();
-    if (swapper == 0) {
+    pid_t swapper = ql::test::forkAsNobody([&] {
         close(swapping[0]);
         auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        if (!ql::test::becomeNobody()) {
-            _exit(1);
-        }
         for (bool first = true;
              std::chrono::steady_clock::now() < end &&
              renameat2(AT_FDCWD, folder.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE) == 0;
              first = false) {
             if (first && write(swapping[1], "s", 1) != 1) {
-                _exit(1);
+                return 1;
             }
         }
-        _exit(2);
-    }
-    ASSERT_GT(swapper, 0);
+        return 2;
+    });
     close(swapping[1]);
     char started = 0;
     ASSERT_EQ(1, read(swapping[0], &started, 1)) << "the client could not swap its folder";
@@ -113,7 +108,8 @@ TEST_P(ClientAccessTest, SwappingAFolderDuringTheRequestsNeverRevealsAnUnreadabl
     EXPECT_GT(denied, 0) << "the folder was never swapped while a request was judged";
 }
 
-INSTANTIATE_TEST_SUITE_P(BothEngines, ClientAccessTest, ql::test::kBothEngines, ql::test::engineName);
+INSTANTIATE_TEST_SUITE_P(BothEngines, ClientAccessTest, ql::test::kBothEngines,
+                         ql::test::engineName);
 
 class ClientAccessSettingTest : public DaemonFixture {};
 

@@ -37,9 +37,10 @@ const std::vector<std::string> kShellNames = {"a b",
                                               "d\"q",
                                               "$(touch ql-canary-1)",
                                               "`touch ql-canary-2`",
-                                              "semi;colon|pipe&",
                                               "-rf --delete",
-                                              "star*?[x]"};
+                                              "star*?[x]",
+                                              "trailing blank ",
+                                              "semi;colon|pipe&"};
 // Names that break a line protocol: a quick scan with the engine daemon refuses them, the core
 // scans them, and an object scan hands them to the engine daemon through a descriptor.
 const std::vector<std::string> kLineBreakingNames = {"new\nline", "car\rreturn"};
@@ -51,55 +52,23 @@ std::map<std::string, std::string> snapshot(const std::string &root) {
     for (auto it = fs::recursive_directory_iterator(root, ec);
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
         struct stat st {};
-        std::string path = it->path().string();
-        if (lstat(path.c_str(), &st) != 0) {
-            continue;
-        }
-        std::string entry = std::to_string(st.st_mode) + " " + std::to_string(st.st_size) + " " +
-                            std::to_string(st.st_mtim.tv_sec) + "." +
-                            std::to_string(st.st_mtim.tv_nsec);
-        if (S_ISLNK(st.st_mode)) {
-            entry += " -> " + fs::read_symlink(it->path(), ec).string();
-        }
-        entries[path] = entry;
+        lstat(it->path().c_str(), &st);
+        entries[it->path().string()] =
+            std::to_string(st.st_mode) + " " + std::to_string(st.st_size) + " " +
+            std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) +
+            (S_ISLNK(st.st_mode) ? " -> " + fs::read_symlink(it->path(), ec).string() : "");
     }
     return entries;
 }
 
-// The paths whose entries differ between two snapshots.
-std::vector<std::string> changes(const std::map<std::string, std::string> &before,
-                                 const std::map<std::string, std::string> &after) {
-    std::vector<std::string> changed;
-    for (const auto &[path, entry] : before) {
-        auto found = after.find(path);
-        if (found == after.end() || found->second != entry) {
-            changed.push_back(path);
-        }
-    }
-    for (const auto &[path, entry] : after) {
-        if (before.count(path) == 0) {
-            changed.push_back(path + " (new)");
-        }
-    }
-    return changed;
-}
-
-// Files named like a canary anywhere below root, or in "/" (the daemon's working directory).
-std::vector<std::string> canaries(const std::string &root) {
+// Files named like a canary in the folder a shell run by the code under test would work in.
+std::vector<std::string> canaries(const std::string &folder) {
     std::vector<std::string> found;
-    auto look = [&found](const fs::directory_entry &entry) {
+    std::error_code ec;
+    for (const auto &entry : fs::directory_iterator(folder, ec)) {
         if (entry.path().filename().string().rfind(kCanary, 0) == 0) {
             found.push_back(entry.path().string());
         }
-    };
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(root, ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        look(*it);
-    }
-    for (auto it = fs::directory_iterator("/", ec); !ec && it != fs::directory_iterator();
-         it.increment(ec)) {
-        look(*it);
     }
     return found;
 }
@@ -186,13 +155,13 @@ TEST_P(HostileInputTest, HostileRequestPathsGetOneReplyLineAndRunNothing) {
         before.erase(path);
         after.erase(path);
     }
-    EXPECT_EQ(std::vector<std::string>{}, changes(before, after)) << "a scan changes nothing";
-    EXPECT_EQ(std::vector<std::string>{}, canaries(root_.root()));
+    EXPECT_EQ(before, after) << "a scan changes nothing, below the root (canaries there too)";
+    EXPECT_EQ(std::vector<std::string>{}, canaries("/")) << "the daemon's working folder";
 }
 
 TEST_P(HostileInputTest, QuarantineAndRenameMoveHostileNamesOnlyWhereAsked) {
     ASSERT_TRUE(UseEngine(GetParam()));
-    AVHandle handle = QL_InitAVHandle(root_.path("/opt/Quellar/etc/qorn.conf").c_str(), nullptr, 0);
+    AVHandle handle = engine_.handle();
     ASSERT_NE(nullptr, handle);
     std::string victim = root_.path("/victim");
     ql::test::writeFile(victim, "keep me");
@@ -236,23 +205,24 @@ TEST_P(HostileInputTest, QuarantineAndRenameMoveHostileNamesOnlyWhereAsked) {
         EXPECT_EQ(ql::test::eicar(), ql::test::readFile(dir + "/" + name + "." + extension))
             << name;
     }
-    QL_DeinitAVHandle(handle, nullptr);
     ASSERT_EQ(0, chdir(cwd.c_str()));
 
     EXPECT_EQ("keep me", ql::test::readFile(victim)) << "never written through a planted link";
     struct stat st {};
     EXPECT_EQ(0, lstat((quarantine + "/a b").c_str(), &st));
     EXPECT_TRUE(S_ISLNK(st.st_mode)) << "a planted link is never replaced in quarantine";
-    EXPECT_EQ(std::vector<std::string>{}, canaries(root_.root()));
+    EXPECT_EQ(std::vector<std::string>{}, canaries(root_.path("/cwd")));
+    EXPECT_EQ(std::vector<std::string>{}, canaries("/")) << "the engine daemon's working folder";
 }
 
-INSTANTIATE_TEST_SUITE_P(BothEngines, HostileInputTest, ql::test::kBothEngines, ql::test::engineName);
+INSTANTIATE_TEST_SUITE_P(BothEngines, HostileInputTest, ql::test::kBothEngines,
+                         ql::test::engineName);
 
 class HostileFilesTest : public DaemonFixture {};
 
 TEST_F(HostileFilesTest, LinkPlantedAtABufferScansTemporaryPathIsNeverFollowed) {
     ASSERT_TRUE(UseEngine(Engine::Kav));
-    AVHandle handle = QL_InitAVHandle(root_.path("/opt/Quellar/etc/qorn.conf").c_str(), nullptr, 0);
+    AVHandle handle = engine_.handle();
     ASSERT_NE(nullptr, handle);
     std::string victim = root_.path("/victim");
     ql::test::writeFile(victim, "keep me");
@@ -273,7 +243,6 @@ TEST_F(HostileFilesTest, LinkPlantedAtABufferScansTemporaryPathIsNeverFollowed) 
             EXPECT_EQ(QL_RES_INFECTED, result & QL_RES_INFECTED) << "a free id scans";
         }
     }
-    QL_DeinitAVHandle(handle, nullptr);
     EXPECT_EQ("keep me", ql::test::readFile(victim));
     EXPECT_FALSE(fs::exists(absent));
     EXPECT_TRUE(fs::is_symlink(temp + "1.tmp"));
@@ -314,6 +283,8 @@ std::string randomConfigurationBytes(std::mt19937 &random) {
     return text;
 }
 
+// The engine configuration's reader on arbitrary bytes is the conf fuzzer's; here the daemon
+// meets such a file.
 TEST_F(HostileFilesTest, RandomSettingsAndEngineConfigurationAreReadSafely) {
     std::mt19937 random(20261206);  // fixed: a failure reproduces
     std::string settingsPath = root_.path(ql::daemon::kInterfaceConfFile);
@@ -328,17 +299,6 @@ TEST_F(HostileFilesTest, RandomSettingsAndEngineConfigurationAreReadSafely) {
         EXPECT_LT(strnlen(settings.pidFilePath, QL_VALUE_MAX), std::size_t{QL_VALUE_MAX});
         EXPECT_TRUE(settings.maxInstances >= 10 && settings.maxInstances <= 50) << round;
         EXPECT_TRUE(settings.requestTimeout >= 1 && settings.requestTimeout <= 3600) << round;
-
-        ql::test::writeFile(confPath, randomConfigurationBytes(random));
-        char block[QL_CONF_BLOCK_SIZE];
-        for (auto reader : {QL_getKAVScannerConf, QL_getBDScannerConf}) {
-            std::memset(block, 'x', sizeof block);
-            if (reader(confPath.c_str(), block) == 0) {
-                EXPECT_LT(strnlen(block, QL_VALUE_MAX), std::size_t{QL_VALUE_MAX}) << round;
-                EXPECT_LT(strnlen(block + QL_VALUE_MAX, QL_VALUE_MAX), std::size_t{QL_VALUE_MAX})
-                    << round;
-            }
-        }
     }
     // The real daemon on such files: it starts and serves, or ends with its own error line.
     for (int round = 0; round < 4; ++round) {

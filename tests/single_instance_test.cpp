@@ -2,18 +2,17 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <future>
 #include <string>
-#include <thread>
 
 #include "common/iface_utils.h"
 #include "common/unique_fd.h"
 #include "daemon/daemon_state.h"
-#include "tests/support/temp_root.h"
+#include "tests/support/daemon_fixture.h"
 
 namespace {
 
@@ -21,75 +20,39 @@ using namespace ql::daemon;
 using ql::test::readFile;
 using ql::test::writeFile;
 
-// A server on a Unix socket that answers one connection with a fixed text (or closes at once
-// when the text is empty) and remembers what it received.
-class ScriptedServer {
-  public:
-    ScriptedServer(const std::string &path, std::string answer) : answer_(std::move(answer)) {
-        listen_.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        ql::copyBounded(address.sun_path, path);
-        EXPECT_EQ(0, bind(listen_.get(), reinterpret_cast<sockaddr *>(&address), sizeof address));
-        EXPECT_EQ(0, listen(listen_.get(), 4));
-        thread_ = std::thread([this] { ServeOne(); });
-    }
-    ~ScriptedServer() {
-        shutdown(listen_.get(), SHUT_RDWR);
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-    }
-    // What the server received from its one client; waits until it has answered.
-    std::string received() {
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-        return received_;
-    }
-
-  private:
-    void ServeOne() {
-        ql::UniqueFd peer(accept(listen_.get(), nullptr, nullptr));
-        if (!peer) {
-            return;
-        }
+// A server on a Unix socket at path for one connection: it answers with answer (or closes at
+// once when that is empty) and gives what it received, "" when nobody came within 5 s.
+std::future<std::string> serveOnce(const std::string &path, const std::string &answer) {
+    ql::UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ql::copyBounded(address.sun_path, path);
+    timeval bound{5, 0};
+    setsockopt(listener.get(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    EXPECT_EQ(0, bind(listener.get(), reinterpret_cast<sockaddr *>(&address), sizeof address));
+    EXPECT_EQ(0, listen(listener.get(), 4));
+    return std::async(std::launch::async, [listener = std::move(listener), answer] {
+        ql::UniqueFd peer(accept(listener.get(), nullptr, nullptr));
         char buf[64];
-        ssize_t n = recv(peer.get(), buf, sizeof buf, 0);
-        if (n > 0) {
-            received_.assign(buf, static_cast<size_t>(n));
+        ssize_t n = peer ? recv(peer.get(), buf, sizeof buf, 0) : 0;
+        if (peer && !answer.empty()) {
+            (void)!send(peer.get(), answer.data(), answer.size(), MSG_NOSIGNAL);
         }
-        if (!answer_.empty()) {
-            (void)!send(peer.get(), answer_.data(), answer_.size(), MSG_NOSIGNAL);
-        }
-    }
+        return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    });
+}
 
-    ql::UniqueFd listen_;
-    std::string answer_;
-    std::string received_;
-    std::thread thread_;
-};
-
-class SingleInstanceTest : public ::testing::Test {
+class SingleInstanceTest : public ql::test::DaemonFixture {
   protected:
     void SetUp() override { openDaemonLog(); }
     void TearDown() override { closeDaemonLog(); }
 
-    std::string Log() const { return readFile(root_.path("/var/Quellar/var/log/interface.log")); }
-    std::string PidPath() const { return root_.path("/opt/Quellar/var/run/interface.pid"); }
-    std::string SockPath() const { return root_.path("/opt/Quellar/var/run/interface"); }
-
     // A pid that named a process which has ended and been reaped.
     static pid_t DeadPid() {
-        pid_t pid = fork();
-        if (pid == 0) {
-            _exit(0);
-        }
-        waitpid(pid, nullptr, 0);
+        pid_t pid = ql::test::forkAsNobody([] { return 0; });
+        EXPECT_EQ(0, ql::test::waitForExit(pid, 10000));
         return pid;
     }
-
-    ql::test::TempRoot root_;
 };
 
 TEST_F(SingleInstanceTest, ReadPidFileTakesTheLeadingNumberOfSixteenBytes) {
@@ -165,9 +128,9 @@ TEST_F(SingleInstanceTest, ProbeSendsCheckToAnAbsoluteSocketAndAcceptsOnlyOneHun
     };
     for (const Case &c : cases) {
         unlink(SockPath().c_str());
-        ScriptedServer server(SockPath(), c.answer);
+        auto received = serveOnce(SockPath(), c.answer);
         EXPECT_EQ(c.expected, probeSocket(SockPath().c_str())) << c.answer;
-        EXPECT_EQ(std::string("CHECK\r\n\0", 8), server.received()) << c.answer;
+        EXPECT_EQ(std::string("CHECK\r\n\0", 8), received.get()) << c.answer;
     }
     unlink(SockPath().c_str());
     writeFile(SockPath(), "a regular file");
@@ -197,14 +160,12 @@ TEST_F(SingleInstanceTest, DecisionTableOfPidFileAndSocket) {
         unlink(SockPath().c_str());
         writeFile(PidPath(), std::to_string(c.pidLive ? getpid() : DeadPid()));
         std::string before = Log();
-        int32_t result;
-        if (c.socketAnswers) {
-            ScriptedServer server(SockPath(), "100\n");
-            result = checkSingleInstance(SockPath().c_str(), PidPath().c_str());
-        } else {
-            result = checkSingleInstance(SockPath().c_str(), PidPath().c_str());
+        auto received =
+            c.socketAnswers ? serveOnce(SockPath(), "100\n") : std::future<std::string>{};
+        EXPECT_EQ(c.expected, checkSingleInstance(SockPath().c_str(), PidPath().c_str()));
+        if (received.valid()) {
+            received.get();
         }
-        EXPECT_EQ(c.expected, result);
         EXPECT_EQ(before + (c.line != nullptr ? c.line : ""), Log());
         EXPECT_EQ(c.pidFileRemoved, access(PidPath().c_str(), F_OK) != 0);
     }

@@ -1,5 +1,6 @@
 #include "tests/support/daemon_fixture.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -9,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -24,12 +26,10 @@ namespace ql::test {
 namespace {
 
 constexpr int kStartBoundMs = 10000;
-constexpr int kStopBoundMs = 10000;
-// Under user-mode emulation on a loaded CI machine a stop has once taken longer than 10 s.
-constexpr int kEmulatedStopBoundMs = 30000;
 
+// Under user-mode emulation on a loaded CI machine a stop has once taken longer than 10 s.
 int stopBoundMs() {
-    return testEmulator() != nullptr ? kEmulatedStopBoundMs : kStopBoundMs;
+    return testEmulator() != nullptr ? 30000 : 10000;
 }
 constexpr const char *kLogFile = "/var/Quellar/var/log/interface.log";
 
@@ -57,9 +57,7 @@ DaemonFixture::DaemonFixture() {
 }
 
 DaemonFixture::~DaemonFixture() {
-    if (daemonPid_ > 0) {
-        KillDaemon();
-    }
+    KillDaemon();
     engine_.stopEngine();
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
@@ -82,6 +80,19 @@ int DaemonFixture::StartDaemon() {
     return status;
 }
 
+std::string readReply(int fd) {
+    std::string reply;
+    char buf[512];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) {
+        reply.append(buf, static_cast<size_t>(n));
+    }
+    if (n == 0 || errno == ECONNRESET) {
+        return reply;
+    }
+    return reply + "<" + std::strerror(errno) + ">";
+}
+
 std::string DaemonFixture::Ask(const std::string &request) {
     int fd = ConnectSilently();
     if (fd < 0) {
@@ -89,57 +100,44 @@ std::string DaemonFixture::Ask(const std::string &request) {
     }
     std::string reply;
     if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-        static_cast<ssize_t>(request.size())) {
-        char buf[512];
-        ssize_t n;
-        while ((n = recv(fd, buf, sizeof buf, 0)) > 0) {
-            reply.append(buf, static_cast<size_t>(n));
-        }
+            static_cast<ssize_t>(request.size()) &&
+        shutdown(fd, SHUT_WR) == 0) {
+        reply = readReply(fd);
     }
     close(fd);
     return reply;
 }
 
+// The child sends the replies back through a pipe, each ended by a NUL (replies hold none).
 std::vector<std::string> DaemonFixture::AskAsNobody(const std::vector<std::string> &requests) {
-    std::vector<std::string> replies(requests.size());
     int ends[2];
     if (chmod(root_.root().c_str(), 0711) != 0 || pipe(ends) != 0) {
         ADD_FAILURE() << "cannot prepare a client of kNobody";
-        return replies;
+        return std::vector<std::string>(requests.size());
     }
     pid_t child = forkAsNobody([&] {
         close(ends[0]);
         for (const std::string &request : requests) {
-            std::string reply = Ask(request);
-            auto size = static_cast<uint32_t>(reply.size());
-            if (write(ends[1], &size, sizeof size) != sizeof size ||
-                write(ends[1], reply.data(), size) != static_cast<ssize_t>(size)) {
+            std::string reply = Ask(request) + '\0';
+            if (write(ends[1], reply.data(), reply.size()) != static_cast<ssize_t>(reply.size())) {
                 return 1;
             }
         }
         return 0;
     });
     close(ends[1]);
-    FILE *in = fdopen(ends[0], "r");
+    std::istringstream sent(readReply(ends[0]));
+    close(ends[0]);
+    std::vector<std::string> replies(requests.size());
     for (std::string &reply : replies) {
-        uint32_t size = 0;
-        if (in == nullptr || fread(&size, sizeof size, 1, in) != 1) {
-            break;
-        }
-        reply.resize(size);
-        if (size > 0 && fread(reply.data(), size, 1, in) != 1) {
-            break;
-        }
-    }
-    if (in != nullptr) {
-        fclose(in);
+        std::getline(sent, reply, '\0');
     }
     EXPECT_EQ(0, waitForExit(child, 60000)) << "the client of kNobody failed";
     return replies;
 }
 
-int DaemonFixture::ConnectSilently() {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+int DaemonFixture::ConnectSilently(bool queueOnly) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (queueOnly ? SOCK_NONBLOCK : 0), 0);
     timeval bound{10, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
     sockaddr_un address{};
@@ -148,9 +146,12 @@ int DaemonFixture::ConnectSilently() {
     std::memcpy(address.sun_path, path.c_str(),
                 std::min(path.size() + 1, sizeof address.sun_path - 1));
     if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        int error = errno;
         close(fd);
+        errno = error;
         return -1;
     }
+    fcntl(fd, F_SETFL, 0);
     return fd;
 }
 
@@ -167,11 +168,7 @@ int DaemonFixture::StopDaemon(int signal) {
 }
 
 void DaemonFixture::KillDaemon() {
-    if (daemonPid_ > 0) {
-        kill(daemonPid_, SIGKILL);
-        waitForExit(daemonPid_, stopBoundMs());
-        daemonPid_ = -1;
-    }
+    StopDaemon(SIGKILL);
 }
 
 std::string DaemonFixture::Log() const {
@@ -183,14 +180,7 @@ bool DaemonFixture::LogHas(const std::string &text) const {
 }
 
 bool DaemonFixture::WaitForLog(const std::string &text) const {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!LogHas(text)) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return waitUntil([&] { return LogHas(text); }, 10000);
 }
 
 std::string DaemonFixture::WriteSample(const std::string &name, const std::string &content) const {

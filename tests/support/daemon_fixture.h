@@ -34,13 +34,15 @@ class DaemonFixture : public ::testing::Test {
     // Start interfaced and return the starting process's exit status (-1: no status within
     // bounds). The detached daemon is then found among this process's children.
     int StartDaemon();
-    // Send request as is on one connection and return the whole reply ("" on failure).
+    // Send request as is on one connection, end the sending side and return the whole reply
+    // (see readReply; "" when the connection failed).
     std::string Ask(const std::string &request);
     // Send each request on a connection of its own as kNobody (a forked child without groups)
     // and return the replies ("" for one that failed). Makes the root folder searchable first.
     std::vector<std::string> AskAsNobody(const std::vector<std::string> &requests);
-    // Connect without sending; the descriptor (or -1) is the caller's to close.
-    int ConnectSilently();
+    // Connect without sending; the descriptor (or -1) is the caller's to close. With queueOnly the
+    // connect does not wait for room in the backlog: -1 with errno EAGAIN when it is full.
+    int ConnectSilently(bool queueOnly = false);
     // Send signal to the daemon and return its exit status (-1: it did not end within bounds).
     int StopDaemon(int signal);
     // Kill the daemon with SIGKILL and reap it, leaving its files behind.
@@ -64,6 +66,10 @@ class DaemonFixture : public ::testing::Test {
   private:
     pid_t daemonPid_ = -1;
 };
+
+// Everything the peer sends on fd until it closes or resets the connection (a peer that leaves
+// bytes unread resets it), followed by "<error text>" when reading failed or timed out.
+std::string readReply(int fd);
 
 }  // namespace ql::test
 

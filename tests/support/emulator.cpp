@@ -5,8 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <vector>
+#include <sstream>
 
 #include "tests/support/temp_root.h"
 
@@ -26,25 +25,16 @@ std::string quoted(const std::string &text) {
     return out + "'";
 }
 
-std::string baseName(const std::string &path) {
-    std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // The first argument after the emulator's own options ("-0 NAME" is the one the fixtures use).
 std::string emulatedProgram(const std::string &cmdline) {
-    std::vector<std::string> args;
-    for (std::size_t at = 0; at < cmdline.size();) {
-        std::size_t end = cmdline.find('\0', at);
-        end = end == std::string::npos ? cmdline.size() : end;
-        args.push_back(cmdline.substr(at, end - at));
-        at = end + 1;
-    }
-    for (std::size_t i = 1; i < args.size(); ++i) {
-        if (args[i] == "-0") {
-            ++i;
-        } else if (args[i].empty() || args[i][0] != '-') {
-            return args[i];
+    std::istringstream args(cmdline);
+    std::string arg;
+    std::getline(args, arg, '\0');  // the emulator
+    while (std::getline(args, arg, '\0')) {
+        if (arg == "-0") {
+            std::getline(args, arg, '\0');
+        } else if (arg.empty() || arg[0] != '-') {
+            return arg;
         }
     }
     return {};
@@ -105,7 +95,7 @@ bool processIsProgram(pid_t pid, const std::string &name) {
         return true;
     }
     return testEmulator() != nullptr &&
-           baseName(emulatedProgram(readFile(proc + "/cmdline"))) == name;
+           fs::path(emulatedProgram(readFile(proc + "/cmdline"))).filename() == name;
 }
 
 }  // namespace ql::test
