@@ -144,7 +144,7 @@ TEST(IniReaderTest, EntriesFollowTheLineSyntax) {
     const Case cases[] = {
         {"; c\n  # c\n! include x\n\n   \nnothing here\n[\n[]x\n", ""},
         {"[postwicker]\nMaxInstances = 30 ; comment\n", "S[postwicker]K[MaxInstances]=[30]"},
-        {"[ postwicker ]\n[abc\n[a]tail\n[]\n", "S[ postwicker ]S[abc]S[a]S[]"},
+        {"[ postwicker ]\n[abc\n[a]tail\n[b\n[]\n", "S[ postwicker ]S[abc]S[a]S[b]S[]"},
         {"key\t= v\n  a b  =  c d  \n=v\nk=\nk=#x\n",
          "K[key]=[v]K[a b]=[c d]K[]=[v]K[k]=[]K[k]=[]"},
         {"k = \"a;b#c\" ; comment\n", "K[k]=[\"a;b#c\"]"},
