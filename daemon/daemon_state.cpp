@@ -116,13 +116,11 @@ void installLog(int fresh) {
             break;
         }
         auto remaining = deadline - std::chrono::steady_clock::now();
-        if (remaining <= std::chrono::steady_clock::duration::zero()) {
+        if (remaining <= std::chrono::nanoseconds::zero()) {
             retired.fd.store(-1, std::memory_order_relaxed);  // left open, never reused
             return;
         }
-        retired.left.waitWhile(seen,
-                               std::chrono::duration_cast<std::chrono::microseconds>(remaining) +
-                                   std::chrono::microseconds(1));
+        retired.left.waitWhile(seen, remaining);
     }
     int previous = retired.fd.exchange(-1, std::memory_order_acquire);
     if (previous >= 0) {

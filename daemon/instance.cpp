@@ -135,8 +135,7 @@ void InstancePool::waitReady(std::chrono::milliseconds bound) {
         if (ready == started_ || now >= deadline || stopRequested()) {
             return;
         }
-        released_.waitFor(ticket,
-                          std::chrono::duration_cast<std::chrono::microseconds>(deadline - now));
+        released_.waitFor(ticket, deadline - now);
     }
 }
 
@@ -206,8 +205,7 @@ int32_t InstancePool::stopAll(std::chrono::seconds bound) {
         if (endedCount() == started_ || now >= deadline) {
             break;
         }
-        released_.waitFor(ticket,
-                          std::chrono::duration_cast<std::chrono::microseconds>(deadline - now));
+        released_.waitFor(ticket, deadline - now);
     }
     int32_t abandoned = 0;
     for (int32_t i = 0; i < started_; ++i) {

@@ -24,7 +24,7 @@ class ReleaseSignal {
     // The count of signals so far; pass it to waitFor to wait for the next one.
     [[nodiscard]] uint32_t ticket() const { return word_.value(); }
     // Wait until a signal after ticket was given, or until bound has passed.
-    void waitFor(uint32_t ticket, std::chrono::microseconds bound) const {
+    void waitFor(uint32_t ticket, std::chrono::nanoseconds bound) const {
         word_.waitWhile(ticket, bound);
     }
     void notify() { word_.bump(true); }

@@ -22,17 +22,28 @@ long futex(const std::atomic<uint32_t> &word, int op, uint32_t value, const time
 
 }  // namespace
 
-void WakeWord::waitWhile(uint32_t seen, std::chrono::microseconds bound) const {
+void WakeWord::sleep(uint32_t seen, const timespec *limit) const {
     // The sleeper count is raised before the value is looked at, and bump moves the value before
     // it looks at the count: either the bump sees a sleeper or the sleeper sees the new value.
     sleepers_.fetch_add(1, std::memory_order_seq_cst);
     if (value_.load(std::memory_order_seq_cst) == seen) {
-        auto seconds = std::chrono::duration_cast<std::chrono::seconds>(bound);
-        timespec limit{static_cast<time_t>(seconds.count()),
-                       static_cast<long>((bound - seconds).count() * 1000)};
-        (void)futex(value_, FUTEX_WAIT_PRIVATE, seen, bound.count() > 0 ? &limit : nullptr);
+        (void)futex(value_, FUTEX_WAIT_PRIVATE, seen, limit);
     }
     sleepers_.fetch_sub(1, std::memory_order_release);
+}
+
+void WakeWord::waitWhile(uint32_t seen) const {
+    sleep(seen, nullptr);
+}
+
+void WakeWord::waitWhile(uint32_t seen, std::chrono::nanoseconds bound) const {
+    if (bound <= std::chrono::nanoseconds::zero()) {
+        return;
+    }
+    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(bound);
+    timespec limit{static_cast<time_t>(seconds.count()),
+                   static_cast<long>((bound - seconds).count())};
+    sleep(seen, &limit);
 }
 
 void WakeWord::bump(bool everyone) {

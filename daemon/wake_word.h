@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdint>
 
+struct timespec;
+
 namespace ql::daemon {
 
 // A counter threads sleep on until it moves: a futex word, so a sleeper takes no CPU and is woken
@@ -13,13 +15,16 @@ namespace ql::daemon {
 class WakeWord {
   public:
     [[nodiscard]] uint32_t value() const { return value_.load(std::memory_order_acquire); }
-    // Sleep while the value is still seen: until a bump, or until bound has passed (no bound when
-    // it is zero). May also return early.
-    void waitWhile(uint32_t seen, std::chrono::microseconds bound = {}) const;
+    // Sleep while the value is still seen, until a bump. May also return early.
+    void waitWhile(uint32_t seen) const;
+    // The same, but at most for bound; a bound already spent (zero or less) returns at once.
+    void waitWhile(uint32_t seen, std::chrono::nanoseconds bound) const;
     // Move the value and wake one sleeper, or every one.
     void bump(bool everyone);
 
   private:
+    void sleep(uint32_t seen, const timespec *limit) const;  // limit NULL: no bound
+
     std::atomic<uint32_t> value_{0};
     mutable std::atomic<int32_t> sleepers_{0};
 };

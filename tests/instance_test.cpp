@@ -40,6 +40,18 @@ struct SocketPair {
     ql::UniqueFd clientEnd;
 };
 
+// A deadline can be less than a microsecond away, or already past, when a caller computes what is
+// left of it: such a bound ends the wait at once and never turns into a wait without one.
+TEST(WakeWordTest, SpentOrTinyBoundsEndTheWait) {
+    using namespace std::chrono_literals;
+    ql::daemon::WakeWord word;
+    auto start = std::chrono::steady_clock::now();
+    for (std::chrono::nanoseconds bound : {0ns, -5ns, 1ns, 999ns, 20000000ns}) {
+        word.waitWhile(word.value(), bound);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
 TEST(InstanceTest, InfectedErrorOrStoppedBitIsNeverAnsweredClean) {
     const int answered = QL_RES_INFECTED | QL_RES_ERROR | QL_RES_STOPPED;
     for (int result = 0; result <= 127; ++result) {
