@@ -14,8 +14,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
-#include <initializer_list>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -54,34 +52,36 @@ std::string exeOf(pid_t pid) {
     return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : "";
 }
 
-// In a child of fork: run program with the argument 60, its descriptors 0 and 1 reading fd0 and
-// fd1, 2 on /dev/null and nothing else open.
-[[noreturn]] void execReading(const char *program, const char *fd0, const char *fd1) {
-    const char *argv[] = {program, "60", nullptr};
-    int in0 = open(fd0, O_RDONLY);
-    int in1 = open(fd1, O_RDONLY);
-    int null = open("/dev/null", O_WRONLY);
-    if (in0 < 0 || in1 < 0 || null < 0 || dup2(in0, 0) < 0 || dup2(in1, 1) < 0 ||
-        dup2(null, 2) < 0) {
-        _exit(126);
-    }
-    for (int fd = 3; fd < 1024; ++fd) {
-        close(fd);
-    }
-    execv(program, const_cast<char *const *>(argv));
-    _exit(127);
-}
-
-// A running program with descriptors 0 and 1 reading the given files (2 on /dev/null); killed
-// and reaped when it goes.
+// A running program (argument 60) with descriptors 0 and 1 reading fd0 and fd1, 2 on /dev/null
+// and nothing else open; killed and reaped when it goes. With inner, it runs in a private mount
+// namespace where inner is bound over the program's folder: it runs and reads what inner holds,
+// while this process sees, at the same paths, what the folder holds outside.
 class Child {
   public:
-    Child(const std::string &program, const std::string &fd0, const std::string &fd1) {
+    Child(const std::string &program, const std::string &fd0, const std::string &fd1,
+          const std::string &inner = "") {
+        std::string dir = program.substr(0, program.rfind('/'));
         pid_ = fork();
         if (pid_ == 0) {
-            execReading(program.c_str(), fd0.c_str(), fd1.c_str());
+            const char *argv[] = {program.c_str(), "60", nullptr};
+            bool ready = inner.empty() ||
+                         (unshare(CLONE_NEWNS) == 0 &&
+                          mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                          mount(inner.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) == 0);
+            int in0 = open(fd0.c_str(), O_RDONLY);
+            int in1 = open(fd1.c_str(), O_RDONLY);
+            int null = open("/dev/null", O_WRONLY);
+            if (!ready || in0 < 0 || in1 < 0 || null < 0 || dup2(in0, 0) < 0 || dup2(in1, 1) < 0 ||
+                dup2(null, 2) < 0) {
+                _exit(126);
+            }
+            for (int fd = 3; fd < 1024; ++fd) {
+                close(fd);
+            }
+            execv(argv[0], const_cast<char *const *>(argv));
+            _exit(127);
         }
-        std::string expected = realPathOf(program);
+        std::string expected = realPathOf(dir) + program.substr(dir.size());
         running_ =
             pid_ > 0 && ql::test::waitUntil([&] { return exeOf(pid_) == expected; }, kBoundMs);
     }
@@ -93,62 +93,16 @@ class Child {
     std::string pidText() const { return std::to_string(pid_); }
     // Kill and reap it (its /proc entry goes); once.
     void stop() {
-        if (pid_ <= 0 || stopped_) {
-            return;
+        if (pid_ > 0 && !std::exchange(stopped_, true)) {
+            kill(pid_, SIGKILL);
+            EXPECT_GE(ql::test::waitForExit(pid_, kBoundMs), 0) << "child " << pid_;
         }
-        stopped_ = true;
-        kill(pid_, SIGKILL);
-        bool reaped = false;
-        ql::test::waitUntil(
-            [&] { return reaped || (reaped = waitpid(pid_, nullptr, WNOHANG) == pid_); }, kBoundMs);
-        EXPECT_TRUE(reaped) << "child " << pid_;
     }
 
-  protected:
-    Child() = default;
+  private:
     pid_t pid_ = -1;
     bool running_ = false;
     bool stopped_ = false;
-};
-
-// Write content to path with mode, allocating nothing (for a child of fork).
-bool put(const char *path, const std::string &content, mode_t mode) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    std::size_t done = 0;
-    while (fd >= 0 && done < content.size()) {
-        ssize_t n = write(fd, content.data() + done, content.size() - done);
-        if (n <= 0) {
-            break;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return fd >= 0 && close(fd) == 0 && done == content.size();
-}
-
-// A program run in a private mount namespace from a tmpfs mounted there over dir, with data at
-// dir/data as its descriptor 0 and a clean file after it (a KAV walk that ends at a process
-// whose last open file is a finding would miss other tests' processes): this process sees, at
-// the same paths, what dir holds outside.
-class NamespacedChild : public Child {
-  public:
-    NamespacedChild(const std::string &dir, const std::string &program, const std::string &data) {
-        const std::string prog = dir + "/prog";
-        const std::string dataPath = dir + "/data";
-        const std::string cleanPath = dir + "/clean";
-        const std::string clean = "clean\n";
-        pid_ = fork();
-        if (pid_ == 0) {
-            if (unshare(CLONE_NEWNS) != 0 ||
-                mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                mount("tmpfs", dir.c_str(), "tmpfs", 0, "mode=0755") != 0 ||
-                !put(prog.c_str(), program, 0755) || !put(dataPath.c_str(), data, 0644) ||
-                !put(cleanPath.c_str(), clean, 0644)) {
-                _exit(125);
-            }
-            execReading(prog.c_str(), dataPath.c_str(), cleanPath.c_str());
-        }
-        running_ = pid_ > 0 && ql::test::waitUntil([&] { return exeOf(pid_) == prog; }, kBoundMs);
-    }
 };
 
 // Two children on the machine's process table: one whose executable carries the EICAR string
@@ -378,19 +332,28 @@ TEST_P(ProcessScanEngineTest, ProcessInAnotherMountNamespaceIsScannedThroughItsL
         bool loop;  // outside, its executable's path is a link loop, not a clean decoy
     };
     const Row rows[] = {{"a clean decoy at its paths", false}, {"a link loop at its path", true}};
-    std::vector<std::unique_ptr<NamespacedChild>> children;
+    // Inside: the infected program reading an EICAR file, then a clean one (a KAV walk that ends
+    // at a process whose last open file is a finding would miss other tests' processes).
+    std::string inner = dir_ + "/inner";
+    ASSERT_EQ(mkdir(inner.c_str(), 0755), 0);
+    ql::test::writeFile(inner + "/prog", ql::test::readFile(infectedProgram_));
+    ASSERT_EQ(chmod((inner + "/prog").c_str(), 0755), 0);
+    ql::test::writeFile(inner + "/data", ql::test::eicar());
+    ql::test::writeFile(inner + "/clean", "clean\n");
+    std::vector<std::unique_ptr<Child>> children;
     for (const Row &row : rows) {
         std::string dir = dir_ + (row.loop ? "/loop" : "/decoy");
         ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
         if (row.loop) {
             ASSERT_EQ(symlink("prog", (dir + "/prog").c_str()), 0);
         } else {
-            ASSERT_TRUE(
-                put((dir + "/prog").c_str(), ql::test::readFile(realPathOf("/bin/sleep")), 0755));
+            ql::test::writeFile(dir + "/prog", ql::test::readFile(realPathOf("/bin/sleep")));
+            ASSERT_EQ(chmod((dir + "/prog").c_str(), 0755), 0);
         }
         ql::test::writeFile(dir + "/data", "a clean decoy\n");
-        children.push_back(std::make_unique<NamespacedChild>(
-            dir, ql::test::readFile(infectedProgram_), ql::test::eicar()));
+        ql::test::writeFile(dir + "/clean", "clean\n");
+        children.push_back(
+            std::make_unique<Child>(dir + "/prog", dir + "/data", dir + "/clean", inner));
         if (!children.back()->running()) {
             GTEST_SKIP() << "no private mount namespace here";
         }
