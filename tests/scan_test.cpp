@@ -341,6 +341,7 @@ struct Outcome {
     int lastEvent;     // 0: no event
     std::string text;  // the infection name, or the message of a failure event
 };
+constexpr int kAsKav = -100;  // the BD core gives what the engine daemon gives
 
 TEST_P(ScanTest, EveryOutcomeGivesItsResultAndEvent) {
     std::string tar = ql::test::tarOf({{"a.txt", "hello"}, {"in/b.txt", ql::test::eicar()}});
@@ -348,30 +349,22 @@ TEST_P(ScanTest, EveryOutcomeGivesItsResultAndEvent) {
         std::string content;
         uint32_t opts;
         int stopOn;  // the event answered QL_CB_STOP, or 0
-        Outcome kav, bd;
+        Outcome kav, bd = {kAsKav, 0, ""};
     };
     const Row rows[] = {
-        {"plain text", 1, 0, {0, QL_EV_CLEAN, ""}, {0, QL_EV_CLEAN, ""}},
-        {"x VIRUS-BYTES",
-         1,
-         0,
-         {2, QL_EV_INFECTED, "Test-Virus"},
-         {2, QL_EV_INFECTED, "Test-Virus"}},
-        {"x STUBBORN-BYTES",
-         1,
-         0,
-         {2, QL_EV_INFECTED, "Stubborn"},
-         {2, QL_EV_INFECTED, "Stubborn"}},
-        {"ODD-BYTES", 1, 0, {4, QL_EV_SUSPICIOUS, "Odd-Thing"}, {4, QL_EV_SUSPICIOUS, "Odd-Thing"}},
+        {"plain text", 1, 0, {0, QL_EV_CLEAN, ""}},
+        {"x VIRUS-BYTES", 1, 0, {2, QL_EV_INFECTED, "Test-Virus"}},
+        {"x STUBBORN-BYTES", 1, 0, {2, QL_EV_INFECTED, "Stubborn"}},
+        {"ODD-BYTES", 1, 0, {4, QL_EV_SUSPICIOUS, "Odd-Thing"}},
         {"CURED-BYTES", 1, 0, {1, 0, ""}, {2, QL_EV_INFECTED, "Cured"}},
         {"LOCKED-BYTES", 1, 0, {8, QL_EV_FAILED, "Encrypted"}, {8, QL_EV_ENCRYPTED, ""}},
         {"BROKEN-BYTES", 1, 0, {16, QL_EV_FAILED, "Corrupt"}, {16, QL_EV_CORRUPTED, ""}},
         {"TROUBLE-BYTES", 1, 0, {32, QL_EV_FAILED, ""}, {-1, 0, "Scan request failed"}},
-        {"SLOW-BYTES", 1, 0, {0, QL_EV_CLEAN, ""}, {0, QL_EV_CLEAN, ""}},
-        {tar, 1, 0, {2, QL_EV_INFECTED, kEicarName}, {2, QL_EV_INFECTED, kEicarName}},
+        {"SLOW-BYTES", 1, 0, {0, QL_EV_CLEAN, ""}},
+        {tar, 1, 0, {2, QL_EV_INFECTED, kEicarName}},
         // The engine daemon's reply goes on to its final line past a member's stop answer.
         {tar, 1, QL_EV_INFECTED, {2, QL_EV_INFECTED, kEicarName}, {64, QL_EV_INFECTED, kEicarName}},
-        {"plain text", 1, QL_EV_CLEAN, {64, QL_EV_CLEAN, ""}, {64, QL_EV_CLEAN, ""}},
+        {"plain text", 1, QL_EV_CLEAN, {64, QL_EV_CLEAN, ""}},
         // Letting the engine disinfect: what it cured, and what it could not.
         {"CURED-BYTES", 2, 0, {1, 0, ""}, {1, QL_EV_DISINFECTED, "Cured"}},
         {"STUBBORN-BYTES",
@@ -387,7 +380,7 @@ TEST_P(ScanTest, EveryOutcomeGivesItsResultAndEvent) {
     };
     int n = 0;
     for (const Row &row : rows) {
-        const Outcome &want = Kav() ? row.kav : row.bd;
+        const Outcome &want = Kav() || row.bd.result == kAsKav ? row.kav : row.bd;
         std::string path = engine_.sample("f" + std::to_string(n++), row.content);
         EventLog log;
         log.answer(row.stopOn, row.stopOn != 0 ? QL_CB_STOP : 0);
