@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -122,7 +123,8 @@ TEST_F(KavIfaceTest, EngineKilledAndStartedAgainAnswersTheFirstScan) {
 
 TEST_F(KavIfaceTest, DroppedAndHangingRepliesFailWithinTheBound) {
     setenv("QL_ENGINE_TIMEOUT_MS", "400", 1);
-    ASSERT_TRUE(engine_.up(Engine::Kav, "hang\tHang\ttext:HANG-BYTES\ndrop\tDrop\ttext:DROP-BYTES\n"));
+    ASSERT_TRUE(
+        engine_.up(Engine::Kav, "hang\tHang\ttext:HANG-BYTES\ndrop\tDrop\ttext:DROP-BYTES\n"));
     AVHandle handle = engine_.handle();
     for (const char *content : {"DROP-BYTES", "HANG-BYTES"}) {
         auto start = Clock::now();
@@ -284,23 +286,39 @@ TEST_F(KavConversationTest, FinalCodesMapToResultsAndEventsAndABrokenReplyIsNeve
         {"220 ok\r\n", QL_EV_CLEAN, QL_RES_STOPPED, {{"@", QL_OBJ_FILE, QL_EV_CLEAN, "", ""}}},
         {"221 ok\r\n", 0, QL_RES_DISINFECTED, {}},
         {"299 odd\r\n", 0, QL_RES_CLEAN, {}},
-        {"322-EICAR /\r\n230 bad\r\n", 0, QL_RES_INFECTED,
+        {"322-EICAR /\r\n230 bad\r\n",
+         0,
+         QL_RES_INFECTED,
          {{"@", QL_OBJ_FILE, QL_EV_INFECTED, "EICAR", ""}}},
-        {"322-V /\r\n324-V /\r\n231 bad\r\n", 0, QL_RES_INFECTED,
+        {"322-V /\r\n324-V /\r\n231 bad\r\n",
+         0,
+         QL_RES_INFECTED,
          {{"@", QL_OBJ_FILE, QL_EV_INFECTED, "V", ""}}},
-        {"325-tar /\r\n328-Sus /in/x\r\n232 hm\r\n", 0, QL_RES_SUSPICIOUS,
+        {"325-tar /\r\n328-Sus /in/x\r\n232 hm\r\n",
+         0,
+         QL_RES_SUSPICIOUS,
          {{"@=>in/x", QL_OBJ_FILE, QL_EV_SUSPICIOUS, "Sus", ""}}},
-        {"322 /\r\n230 x\r\n", 0, QL_RES_INFECTED,
+        {"322 /\r\n230 x\r\n",
+         0,
+         QL_RES_INFECTED,
          {{"@", QL_OBJ_FILE, QL_EV_INFECTED, "unknown", ""}}},
-        {"322-Trail\r\n230 x\r\n", 0, QL_RES_INFECTED,
+        {"322-Trail\r\n230 x\r\n",
+         0,
+         QL_RES_INFECTED,
          {{"@", QL_OBJ_FILE, QL_EV_INFECTED, "Trail", ""}}},
-        {"501 " + std::string(300, 'e') + "\r\n", 0, QL_RES_ERROR,
+        {"501 " + std::string(300, 'e') + "\r\n",
+         0,
+         QL_RES_ERROR,
          {{"@", QL_OBJ_FILE, QL_EV_FAILED, "", std::string(255, 'e')}}},
         {"512\r\n", 0, QL_RES_ERROR, {{"@", QL_OBJ_FILE, QL_EV_FAILED, "", "512"}}},
         {"101 busy\r\n330-/a\r\n250 ok\r\n", 0, QL_RES_CLEAN, {}},
-        {"600 odd\r\n0 zero\r\n501 No such file\r\n", 0, QL_RES_ERROR,
+        {"600 odd\r\n0 zero\r\n501 No such file\r\n",
+         0,
+         QL_RES_ERROR,
          {{"@", QL_OBJ_FILE, QL_EV_FAILED, "", "No such file"}}},
-        {"429 later\r\n220 never read\r\n", 0, QL_RES_ERROR,
+        {"429 later\r\n220 never read\r\n",
+         0,
+         QL_RES_ERROR,
          {{"@", QL_OBJ_FILE, QL_EV_FAILED, "", "later"}}},
         {"322-" + std::string(3000, 'v') + "\r\n230 x\r\n", 0, QL_RES_INFECTED, {}},
         // Broken off: before any line, after a 3xx line, inside the final line, or ended by a
@@ -341,13 +359,26 @@ TEST_F(KavConversationTest, ObjectScanOfAFileLetsTheFinalLineDecide) {
         std::vector<SeenEvent> events;
     };
     const Row rows[] = {
-        {"322-V /\r\n230 x\r\n", QL_EV_INFECTED, QL_RES_INFECTED, 1,
+        {"322-V /\r\n230 x\r\n",
+         QL_EV_INFECTED,
+         QL_RES_INFECTED,
+         1,
          {{"@", QL_OBJ_FILE, QL_EV_INFECTED, "V", ""}}},
-        {"322-V /\r\n", QL_EV_INFECTED, QL_RES_STOPPED, 0,
+        {"322-V /\r\n",
+         QL_EV_INFECTED,
+         QL_RES_STOPPED,
+         0,
          {{"@", QL_OBJ_FILE, QL_EV_INFECTED, "V", ""}}},
-        {"325-tar /\r\n501 No such file\r\n", 0, QL_RES_ERROR, 1,
+        {"325-tar /\r\n501 No such file\r\n",
+         0,
+         QL_RES_ERROR,
+         1,
          {{"@", QL_OBJ_ARCHIVE, QL_EV_FAILED, "", "No such file\r"}}},
-        {"322- /\r\n230 x\r\n", 0, QL_RES_INFECTED, 1, {{"@", QL_OBJ_FILE, QL_EV_INFECTED, "", ""}}},
+        {"322- /\r\n230 x\r\n",
+         0,
+         QL_RES_INFECTED,
+         1,
+         {{"@", QL_OBJ_FILE, QL_EV_INFECTED, "", ""}}},
     };
     for (const Row &row : rows) {
         ScriptedEngine engine(engine_, "201 1 a 1 b 2 c\r\n", {row.script});
@@ -393,9 +424,10 @@ TEST_F(KavConversationTest, GreetingNeverDecidesAndOneBoundCoversTheWholeReply) 
     }
 }
 
-// The command sender on a socket pair: the whole command through short writes, and a failure
-// without a signal when the peer is gone or never reads.
-TEST(KavDaemonIfaceTest, CommandsAreSentWholeOrFailWithoutASignal) {
+// The command sender and the reply reader on a socket pair: the whole command through short
+// writes, a failure without a signal when the peer is gone or never reads, the INFO reply (which
+// no scan asks for), and lines cut into pieces of the buffer with the rest kept.
+TEST(KavDaemonIfaceTest, CommandsGoOutWholeAndRepliesComeBackInLines) {
     setenv("QL_ENGINE_TIMEOUT_MS", "300", 1);
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
@@ -415,6 +447,18 @@ TEST(KavDaemonIfaceTest, CommandsAreSentWholeOrFailWithoutASignal) {
     EXPECT_EQ(QL_SendDaemonCommand(ours.get(), command.c_str()), 0);
     engine.join();
     EXPECT_EQ(received, command);
+    std::string reply = "201 5  word 263 ABCDEFGH 123 abcd\r\n";
+    ASSERT_EQ(write(theirs.get(), reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
+    DaemonInfo info{};
+    EXPECT_EQ(QL_GetDaemonInfo(ours.get(), &info), 0);
+    char buf[2048] = {};
+    ASSERT_EQ(read(theirs.get(), buf, 6), 6);
+    EXPECT_STREQ(buf, "INFO\r\n");
+    EXPECT_EQ(info.number1, 5);
+    EXPECT_EQ(info.byteValue, 7) << "263 keeps its low 8 bits";
+    EXPECT_EQ(std::string(info.shortText, 8), "ABCDEFGH");
+    EXPECT_EQ(info.number2, 123);
+    EXPECT_STREQ(info.longText, "abcd\r\n");
     std::string big(4 << 20, 'x');
     EXPECT_EQ(QL_SendDaemonCommand(ours.get(), big.c_str()), -1) << "a peer that never reads";
     EXPECT_EQ(ql::lastErrorCode(), ETIMEDOUT);
@@ -423,6 +467,18 @@ TEST(KavDaemonIfaceTest, CommandsAreSentWholeOrFailWithoutASignal) {
     EXPECT_EQ(ql::lastErrorCode(), EPIPE);
     EXPECT_EQ(QL_SendDaemonCommand(-1, "INFO\r\n"), -1);
     EXPECT_EQ(ql::lastErrorCode(), EINVAL);
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    ours.reset(fds[0]);
+    theirs.reset(fds[1]);
+    reply = std::string(3000, 'a') + "\nxyz";
+    ASSERT_EQ(write(theirs.get(), reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
+    theirs.reset();
+    const std::pair<int, std::string> pieces[] = {
+        {2048, std::string(2047, 'a')}, {954, std::string(953, 'a') + "\n"}, {4, "xyz"}, {0, ""}};
+    for (const auto &[length, text] : pieces) {
+        EXPECT_EQ(QL_readline(ours.get(), buf, sizeof buf), length);
+        EXPECT_TRUE(length == 0 || std::string(buf) == text) << length;
+    }
     unsetenv("QL_ENGINE_TIMEOUT_MS");
 }
 
@@ -453,7 +509,7 @@ TEST(KavDaemonIfaceTest, LivenessNeedsSocketPidFileAndLiveProcess) {
     ASSERT_EQ(waitid(P_PID, static_cast<id_t>(zombie), &ended, WEXITED | WNOWAIT), 0);
     const std::pair<std::string, int> rows[] = {
         {std::to_string(getpid()), 1},
-        {"999999999", 0},  // beyond any pid: no /proc entry
+        {"999999999", 0},             // beyond any pid: no /proc entry
         {std::to_string(zombie), 0},  // ended and not reaped yet
         {"", 0},
     };
