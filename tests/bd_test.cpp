@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "bd/bd_buf_iface.h"
+#include "bd/bd_core.h"
 #include "bd/bd_iface.h"
 #include "bd/bd_scanner.h"
 #include "common/iface_utils.h"
@@ -95,6 +96,24 @@ TEST_F(BdCoreTest, FailingCoreInit5FailsWithATextSayingSoAndUnloadsTheLibrary) {
     EXPECT_EQ(EventLog::engine().codes(),
               (std::vector<int>{QL_EV_ENGINE_INIT, QL_EV_ENGINE_FAILED}));
     EXPECT_FALSE(CoreMapped());
+}
+
+TEST_F(BdCoreTest, NullHandlesAndBlocksAreIgnored) {
+    EXPECT_EQ(QL_BDLoadCore(nullptr), nullptr);
+    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
+    QL_BDUnloadCore(nullptr);
+    QL_BDDestroyHandle(nullptr);
+    BDHandle handle{};
+    QLLogger logger{};
+    QL_BDSetLogger(&handle, &logger);
+    EXPECT_EQ(QL_BDGetLogger(&handle), &logger);
+    QL_BDClearLogger(&handle);
+    EXPECT_EQ(QL_BDGetLogger(&handle), nullptr);
+    QL_BDSetLogger(nullptr, &logger);
+    QL_BDClearLogger(nullptr);
+    EXPECT_EQ(QL_BDGetLogger(nullptr), nullptr);
+    QL_DeinitBDHandle(nullptr, EventLog::onEngineEvent);
+    EXPECT_EQ(EventLog::engine().codes(), std::vector<int>{QL_EV_ENGINE_DOWN});
 }
 
 // Each refused core call fails the scan with its error, and no report is made.

@@ -24,6 +24,8 @@
 #include "common/iface_utils.h"
 #include "common/unique_fd.h"
 #include "kav/kav_daemon_iface.h"
+#include "kav/kav_object_scanner.h"
+#include "kav/kav_object_walk.h"
 #include "kav/kav_scanner.h"
 #include "tests/support/engine_fixture.h"
 #include "tests/support/events.h"
@@ -527,6 +529,22 @@ TEST(KavDaemonIfaceTest, LivenessNeedsSocketPidFileAndLiveProcess) {
     unlink(pidFile.c_str());
     ql::test::writeFile(conf.socketPath, "");
     EXPECT_EQ(QL_isDaemonRunning(&conf), 0) << "no pid file";
+}
+
+// The walk's extension rules look at the last path component only, whatever case it is in; a
+// folder's dot or a trailing dot gives no extension.
+TEST(KavWalkTest, ExtensionsComeFromTheLastPathComponent) {
+    const std::pair<const char *, const char *> extensions[] = {
+        {"/d/file.tar.gz", "gz"}, {"/d.x/file", ""}, {"/d/file.", ""}, {"/d/.profile", "profile"}};
+    for (const auto &[path, extension] : extensions) {
+        const char *got = QL_KAVgetFileExtension(path);
+        EXPECT_STREQ(got != nullptr ? got : "", extension) << path;
+    }
+    EXPECT_EQ(QL_KAVgetFileExtension(nullptr), nullptr);
+    EXPECT_EQ(QL_KAVisInExtensionList("/d.com/file", "com"), 0);
+    EXPECT_EQ(QL_KAVisInExtensionList("/d/file.html", "html"), 0) << "html is not htm";
+    EXPECT_EQ(QL_KAVisInExtensionList("/d/file.Com", "exe::com"), 1);
+    EXPECT_EQ(QL_KAVisInExtensionList("/d/file.com", nullptr), 0);
 }
 
 }  // namespace
