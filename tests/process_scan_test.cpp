@@ -178,115 +178,6 @@ class ProcessScanTest : public ::testing::Test {
     ql::test::EngineRoot engine_;
 };
 
-TEST_F(ProcessScanTest, KavWalkReportsFindingsOpenFilesDoneAndTheLastFinding) {
-    AVHandle av = Up(Engine::Kav);
-    ASSERT_NE(av, nullptr);
-    const std::string a = infectedExe_->pidText();
-    const std::string b = openInfected_->pidText();
-
-    for (uint8_t openFiles : {0, 1}) {
-        std::string label = "open files " + std::to_string(openFiles);
-        EventLog log;
-        int result = scan(av, openFiles, log);
-        std::vector<SeenEvent> events = log.events();
-        expectFramed(events, label);
-        std::vector<SeenEvent> wantA{seen(a, QL_OBJ_PROCESS, QL_RES_INFECTED, kEicarName)};
-        std::vector<SeenEvent> wantB;
-        if (openFiles != 0) {
-            // A's open file is clean, so the done event carries A's own finding.
-            wantA.push_back(seen(a, QL_OBJ_PROCESS_FILE, QL_RES_INFECTED));
-            wantB = {seen(b, QL_OBJ_PROCESS_FILE, QL_RES_INFECTED, kEicarName),
-                     seen(b, QL_OBJ_PROCESS_FILE, QL_RES_INFECTED)};
-        }
-        EXPECT_EQ(log.about(a), wantA) << label;
-        EXPECT_EQ(log.about(b), wantB) << label;
-        // The result and the slot are those of the last finding of the walk.
-        const SeenEvent *last = nullptr;
-        for (const SeenEvent &event : events) {
-            if (!event.infection.empty()) {
-                last = &event;
-            }
-        }
-        ASSERT_NE(last, nullptr) << label;
-        EXPECT_EQ(result, last->event) << label;
-        EXPECT_EQ(slot_, pidIn(last->name)) << label;
-    }
-
-    EventLog stopping;
-    stopping.answer(QL_RES_INFECTED, QL_CB_STOP);
-    EXPECT_EQ(scan(av, 1, stopping), QL_RES_STOPPED);
-    std::vector<SeenEvent> events = stopping.events();
-    expectFramed(events, "stop");
-    ASSERT_GE(events.size(), 3u);
-    EXPECT_EQ(events[events.size() - 2].event, QL_RES_INFECTED) << "the walk ends at the stop";
-}
-
-TEST_F(ProcessScanTest, BdWalkReportsExecutablesAndLabelledOpenFiles) {
-    AVHandle av = Up(Engine::Bd);
-    ASSERT_NE(av, nullptr);
-    const std::string a = infectedExe_->pidText();
-    const std::string b = openInfected_->pidText();
-    const std::string labelB0 = "(" + b + ")FD:0";
-    const std::string labelB1 = "(" + b + ")FD:1";
-
-    for (uint8_t openFiles : {0, 1}) {
-        std::string label = "open files " + std::to_string(openFiles);
-        EventLog log;
-        int result = scan(av, openFiles, log);
-        std::vector<SeenEvent> events = log.events();
-        expectFramed(events, label);
-        std::vector<SeenEvent> wantA{seen(a, QL_OBJ_PROCESS, QL_EV_INFECTED, kEicarName)};
-        std::vector<SeenEvent> wantB{seen(b, QL_OBJ_PROCESS, QL_EV_CLEAN)};
-        if (openFiles != 0) {
-            wantA.push_back(seen("(" + a + ")FD:0", QL_OBJ_PROCESS_FILE, QL_EV_CLEAN));
-            // The infected file ends the scan of B's open files: FD:1 is not scanned.
-            wantB.push_back(seen(labelB0, QL_OBJ_PROCESS_FILE, QL_EV_INFECTED, kEicarName));
-        }
-        EXPECT_EQ(log.about(a), wantA) << label;
-        EXPECT_EQ(log.about(b), wantB) << label;
-        EXPECT_FALSE(has(events, seen(labelB1, QL_OBJ_PROCESS_FILE, QL_EV_CLEAN))) << label;
-        // The slot names the last infected process; the result is the last object's own.
-        const SeenEvent *lastInfected = nullptr;
-        for (const SeenEvent &event : events) {
-            if (event.event == QL_EV_INFECTED) {
-                lastInfected = &event;
-            }
-        }
-        ASSERT_NE(lastInfected, nullptr) << label;
-        EXPECT_EQ(slot_, pidIn(lastInfected->name)) << label;
-        const SeenEvent &lastObject = events[events.size() - 2];
-        int expected = lastObject.event == QL_EV_CLEAN ? QL_RES_CLEAN : lastObject.event;
-        EXPECT_EQ(result, expected) << label << " " << lastObject;
-    }
-
-    EventLog stopping;
-    stopping.answer(QL_EV_INFECTED, QL_CB_STOP);
-    EXPECT_EQ(scan(av, 1, stopping), QL_RES_STOPPED);
-    std::vector<SeenEvent> events = stopping.events();
-    expectFramed(events, "stop");
-    EXPECT_EQ(events[events.size() - 2].event, QL_EV_INFECTED) << "the walk ends at the stop";
-
-    EventLog atStart;
-    atStart.answer(QL_EV_PROCESS_SCAN_START, QL_CB_STOP);
-    EXPECT_EQ(scan(av, 0, atStart), QL_RES_STOPPED);
-    EXPECT_EQ(atStart.events().size(), 1u) << "a stop at the start scans nothing";
-
-    // qlscan end to end; the executable deleted while it runs is still reached through its link.
-    ASSERT_EQ(unlink(infectedProgram_.c_str()), 0);
-    std::string qlscan = ql::test::builtProgram("qlscan");
-    ql::test::Outcome run = ql::test::runProgram(qlscan, {"--processes"});
-    EXPECT_EQ(run.status, 1) << run.out << run.err;
-    EXPECT_NE(run.out.find("pid " + a + " " + infectedProgram_ + " (deleted): " + kEicarName +
-                           " FOUND\n"),
-              std::string::npos)
-        << run.out;
-    EXPECT_NE(run.out.find("infected process: "), std::string::npos) << run.out;
-    engine_.writeVersion("0");
-    run = ql::test::runProgram(qlscan, {"--processes", "--open-files"});
-    EXPECT_EQ(run.status, 2);
-    EXPECT_NE(run.err.find("no scan engine is installed"), std::string::npos) << run.err;
-}
-
 TEST_F(ProcessScanTest, KavWalkGoesOnPastAProcessItCouldNotFinish) {
     AVHandle av = Up(Engine::Kav, "drop\tCut\ttext:CUT-REPLY\n");
     ASSERT_NE(av, nullptr);
@@ -323,6 +214,83 @@ TEST_F(ProcessScanTest, KavWalkGoesOnPastAProcessItCouldNotFinish) {
 // The process scan on each engine.
 class ProcessScanEngineTest : public ProcessScanTest,
                               public ::testing::WithParamInterface<Engine> {};
+
+// What each engine reports about the two children, with and without their open files: the
+// engine daemon reports with result codes and ends each process with a done event, the core
+// reports each executable and labels each open file.
+TEST_P(ProcessScanEngineTest, WalkReportsInfectedExecutablesAndOpenFiles) {
+    const bool kav = GetParam() == Engine::Kav;
+    AVHandle av = Up(GetParam());
+    ASSERT_NE(av, nullptr);
+    const int infected = kav ? QL_RES_INFECTED : QL_EV_INFECTED;
+    const std::string a = infectedExe_->pidText();
+    const std::string b = openInfected_->pidText();
+    for (uint8_t openFiles : {0, 1}) {
+        std::string label = "open files " + std::to_string(openFiles);
+        EventLog log;
+        int result = scan(av, openFiles, log);
+        std::vector<SeenEvent> events = log.events();
+        expectFramed(events, label);
+        std::vector<SeenEvent> wantA{seen(a, QL_OBJ_PROCESS, infected, kEicarName)}, wantB;
+        if (!kav) {
+            wantB.push_back(seen(b, QL_OBJ_PROCESS, QL_EV_CLEAN));
+        }
+        if (openFiles != 0 && kav) {
+            // A's open file is clean, so the done event carries A's own finding.
+            wantA.push_back(seen(a, QL_OBJ_PROCESS_FILE, QL_RES_INFECTED));
+            wantB = {seen(b, QL_OBJ_PROCESS_FILE, QL_RES_INFECTED, kEicarName),
+                     seen(b, QL_OBJ_PROCESS_FILE, QL_RES_INFECTED)};
+        } else if (openFiles != 0) {
+            wantA.push_back(seen("(" + a + ")FD:0", QL_OBJ_PROCESS_FILE, QL_EV_CLEAN));
+            // The infected file ends the scan of B's open files: FD:1 is not scanned.
+            wantB.push_back(
+                seen("(" + b + ")FD:0", QL_OBJ_PROCESS_FILE, QL_EV_INFECTED, kEicarName));
+        }
+        EXPECT_EQ(log.about(a), wantA) << label;
+        EXPECT_EQ(log.about(b), wantB) << label;
+        // The slot names the last finding's process; the result is the last finding's with the
+        // engine daemon, the last object's own with the core.
+        const SeenEvent *last = nullptr;
+        for (const SeenEvent &event : events) {
+            last = event.infection.empty() ? last : &event;
+        }
+        ASSERT_NE(last, nullptr) << label;
+        EXPECT_EQ(slot_, pidIn(last->name)) << label;
+        const SeenEvent &lastObject = events[events.size() - 2];
+        int expected = kav ? last->event : lastObject.event == QL_EV_CLEAN ? 0 : lastObject.event;
+        EXPECT_EQ(result, expected) << label << " " << lastObject;
+    }
+
+    EventLog stopping;
+    stopping.answer(infected, QL_CB_STOP);
+    EXPECT_EQ(scan(av, 1, stopping), QL_RES_STOPPED);
+    std::vector<SeenEvent> events = stopping.events();
+    expectFramed(events, "stop");
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_EQ(events[events.size() - 2].event, infected) << "the walk ends at the stop";
+    if (kav) {
+        return;  // a stop at the start and qlscan's report are seen on the core
+    }
+    EventLog atStart;
+    atStart.answer(QL_EV_PROCESS_SCAN_START, QL_CB_STOP);
+    EXPECT_EQ(scan(av, 0, atStart), QL_RES_STOPPED);
+    EXPECT_EQ(atStart.events().size(), 1u) << "a stop at the start scans nothing";
+
+    // qlscan end to end; the executable deleted while it runs is still reached through its link.
+    ASSERT_EQ(unlink(infectedProgram_.c_str()), 0);
+    std::string qlscan = ql::test::builtProgram("qlscan");
+    ql::test::Outcome run = ql::test::runProgram(qlscan, {"--processes"});
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    EXPECT_NE(run.out.find("pid " + a + " " + infectedProgram_ + " (deleted): " + kEicarName +
+                           " FOUND\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("infected process: "), std::string::npos) << run.out;
+    engine_.writeVersion("0");
+    run = ql::test::runProgram(qlscan, {"--processes", "--open-files"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("no scan engine is installed"), std::string::npos) << run.err;
+}
 
 TEST_P(ProcessScanEngineTest, ProcessInAnotherMountNamespaceIsScannedThroughItsLinks) {
     AVHandle av = Up(GetParam());

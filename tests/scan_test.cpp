@@ -533,6 +533,12 @@ class ObjectScanTest : public ScanTest {
         return QL_ScanObject(engine_.handle(), &request, &report_,
                              static_cast<int>(pointers.size()), pointers.data());
     }
+    std::vector<uint32_t> Counters() const {
+        const ScanReport &r = report_;
+        return {r.dirsScanned, r.objectsScanned,    r.cleanObjects,     r.infectedObjects,
+                r.infections,  r.suspiciousObjects, r.encryptedObjects, r.corruptedObjects,
+                r.scanErrors,  r.actionFailed};
+    }
     // The name an engine gives an archive member.
     std::string Member(const std::string &archive, const std::string &member) const {
         return archive + (Kav() ? "=>" : "/") + member;
@@ -552,15 +558,11 @@ TEST_P(ObjectScanTest, TreeScanReportsEveryFindingWithItsCounters) {
     const uint32_t members = Kav() ? 0 : 2;
     for (uint32_t opts : {0x1u, 0x1u | QL_OPT_LINK}) {
         EXPECT_EQ(Scan(top_, opts, QL_ACT_NONE), kEveryKind) << opts;
-        EXPECT_EQ(report_.dirsScanned, 2u) << opts;
-        EXPECT_EQ(report_.objectsScanned, 7u + members) << opts;
-        EXPECT_EQ(report_.cleanObjects, 1u + members / 2) << opts;
-        EXPECT_EQ(report_.infectedObjects, 3u) << opts;
-        EXPECT_EQ(report_.infections, 3u + members / 2) << opts;
-        EXPECT_EQ(report_.suspiciousObjects, 1u) << opts;
-        EXPECT_EQ(report_.encryptedObjects, 1u) << opts;
-        EXPECT_EQ(report_.corruptedObjects, 1u) << opts;
-        EXPECT_EQ(report_.scanErrors + report_.actionFailed, 0u) << opts;
+        // Directories, objects, clean, infected, infections, suspicious, encrypted, corrupted,
+        // scan errors and failed actions.
+        EXPECT_EQ(Counters(), (std::vector<uint32_t>{2, 7 + members, 1 + members / 2, 3,
+                                                     3 + members / 2, 1, 1, 1, 0, 0}))
+            << opts;
         std::string pack = top_ + "/pack.tar";
         std::vector<SeenEvent> member = log_.about(Member(pack, "bad.bin"));
         ASSERT_FALSE(member.empty()) << opts;
