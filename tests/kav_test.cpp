@@ -144,9 +144,9 @@ TEST_F(KavIfaceTest, DroppedAndHangingRepliesFailWithinTheBound) {
     EXPECT_EQ(Scan(handle, "clean"), QL_RES_CLEAN);
 }
 
-// An engine daemon of the test's own at the root's socket, the test's pid in its pid file: each
-// connection is greeted, then every command line is answered with the script's lines, pauseMs
-// apart, and the connection closed.
+// An engine daemon of the test's own at the root's socket, the test's pid in its pid file: it
+// takes one connection at a time, greets it, answers its command line with the script's lines,
+// pauseMs apart, and closes it.
 class ScriptedEngine {
   public:
     ScriptedEngine(const EngineRoot &root, std::string greeting, std::vector<std::string> lines,
@@ -160,14 +160,15 @@ class ScriptedEngine {
         ql::copyBounded(addr.sun_path, root.socketPath());
         EXPECT_EQ(bind(listener_.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
         EXPECT_EQ(listen(listener_.get(), 8), 0);
-        accepter_ = std::thread([this] { Accept(); });
+        thread_ = std::thread([this] {
+            while (Ready(listener_.get())) {
+                Converse(ql::UniqueFd(accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC)));
+            }
+        });
     }
     ~ScriptedEngine() {
         stopping_ = true;
-        accepter_.join();
-        for (std::thread &conversation : conversations_) {
-            conversation.join();
-        }
+        thread_.join();
     }
     ScriptedEngine(const ScriptedEngine &) = delete;
     ScriptedEngine &operator=(const ScriptedEngine &) = delete;
@@ -186,12 +187,6 @@ class ScriptedEngine {
             }
         }
         return false;
-    }
-    void Accept() {
-        while (Ready(listener_.get())) {
-            int peer = accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC);
-            conversations_.emplace_back([this, peer] { Converse(ql::UniqueFd(peer)); });
-        }
     }
     void Converse(ql::UniqueFd peer) {
         (void)!send(peer.get(), greeting_.data(), greeting_.size(), MSG_NOSIGNAL);
@@ -219,8 +214,7 @@ class ScriptedEngine {
     int pauseMs_;
     ql::UniqueFd listener_;
     std::atomic<bool> stopping_{false};
-    std::thread accepter_;
-    std::vector<std::thread> conversations_;
+    std::thread thread_;
     mutable std::mutex mu_;
     std::vector<std::string> commands_;
 };
@@ -502,33 +496,32 @@ TEST(KavDaemonIfaceTest, LivenessNeedsSocketPidFileAndLiveProcess) {
     KAVScannerConf conf{};
     ql::copyBounded(conf.socketPath, root.socketPath());
     ql::copyBounded(conf.pidPath, pidFile);
-    ql::test::writeFile(conf.socketPath, "");
     pid_t zombie = fork();
     if (zombie == 0) {
         _exit(0);
     }
     siginfo_t ended{};
     ASSERT_EQ(waitid(P_PID, static_cast<id_t>(zombie), &ended, WEXITED | WNOWAIT), 0);
-    const std::pair<std::string, int> rows[] = {
-        {std::to_string(getpid()), 1},
-        {"999999999", 0},             // beyond any pid: no /proc entry
-        {std::to_string(zombie), 0},  // ended and not reaped yet
-        {"", 0},
+    const struct {
+        bool socket;
+        std::string pid;  // the pid file's text, "-" for no pid file
+        int running;
+    } rows[] = {
+        {true, std::to_string(getpid()), 1},  {true, "999999999", 0},  // no /proc entry
+        {true, std::to_string(zombie), 0},                             // ended and not reaped yet
+        {false, std::to_string(getpid()), 0}, {true, "-", 0},         {true, "", 0},
     };
-    for (const auto &[text, running] : rows) {
-        ql::test::writeFile(pidFile, text + "\n");
-        EXPECT_EQ(QL_isDaemonRunning(&conf), running) << text;
+    for (const auto &row : rows) {
+        row.socket ? ql::test::writeFile(conf.socketPath, "") : (void)unlink(conf.socketPath);
+        row.pid == "-" ? (void)unlink(pidFile.c_str())
+                       : ql::test::writeFile(pidFile, row.pid + "\n");
+        EXPECT_EQ(QL_isDaemonRunning(&conf), row.running) << row.socket << " " << row.pid;
     }
     waitpid(zombie, nullptr, 0);
+    // The last row left an empty pid file beside the socket.
     EXPECT_EQ(QL_StopAvDaemon(&conf), -1) << "pid 0: nothing signalled, files stay";
     EXPECT_EQ(access(conf.pidPath, F_OK), 0);
     EXPECT_EQ(access(conf.socketPath, F_OK), 0);
-    unlink(conf.socketPath);
-    ql::test::writeFile(pidFile, std::to_string(getpid()) + "\n");
-    EXPECT_EQ(QL_isDaemonRunning(&conf), 0) << "no socket";
-    unlink(pidFile.c_str());
-    ql::test::writeFile(conf.socketPath, "");
-    EXPECT_EQ(QL_isDaemonRunning(&conf), 0) << "no pid file";
 }
 
 // The walk's extension rules look at the last path component only, whatever case it is in; a
