@@ -467,36 +467,6 @@ TEST_P(ScanTest, BuffersAndDescriptorsAreScannedWholeUpToTheirEnd) {
     }
 }
 
-TEST_P(ScanTest, TwentyThreadsShareOneHandle) {
-    constexpr int kThreads = 20;
-    AVHandle handle = engine_.handle();
-    std::vector<std::string> files;
-    const char *contents[] = {"SLOW-BYTES VIRUS-BYTES", "SLOW-BYTES ODD-BYTES", "SLOW-BYTES"};
-    const int expected[] = {QL_RES_INFECTED, QL_RES_SUSPICIOUS, QL_RES_CLEAN};
-    for (int i = 0; i < kThreads; ++i) {
-        files.push_back(engine_.sample("t" + std::to_string(i), contents[i % 3]));
-    }
-    std::atomic<int> mismatches{0};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < kThreads; ++i) {
-        threads.emplace_back([&, i] {
-            for (int round = 0; round < 3; ++round) {
-                EventLog log;
-                QuickRequest request{files[i].data(), 1, QL_REQ_PATH};
-                std::vector<SeenEvent> seen;
-                if (QL_QuickScan(handle, &request, log.callback()) != expected[i % 3] ||
-                    (seen = log.events()).size() != 1 || seen[0].name != files[i]) {
-                    ++mismatches;
-                }
-            }
-        });
-    }
-    for (auto &thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(mismatches.load(), 0);
-}
-
 INSTANTIATE_TEST_SUITE_P(BothEngines, ScanTest, ql::test::kBothEngines, ql::test::engineName);
 
 // Object scans of a prepared tree: a clean file, an infected one, a suspicious one, an archive
@@ -756,34 +726,42 @@ TEST_P(ObjectScanTest, StopAnswerEndsTheWalkAndTheHandleStaysUsable) {
     EXPECT_EQ(report_.objectsScanned, 20u);
 }
 
-TEST_P(ObjectScanTest, ObjectScansRunOnFourThreadsAtOnce) {
-    struct Run {
-        EventLog log;
-        ScanReport counters{};
-        int result = -1;
-    };
-    std::vector<Run> runs(4);
+// Twenty threads, three rounds each, on one handle: quick scans of files of each verdict, and on
+// every fifth thread object scans of the tree; each gets its own verdict, events and counters.
+TEST_P(ObjectScanTest, TwentyThreadsShareOneHandle) {
+    AVHandle handle = engine_.handle();
+    ASSERT_EQ(Scan(top_, 0x1, QL_ACT_NONE), kEveryKind);
+    const std::size_t treeEvents = log_.events().size();
+    const char *contents[] = {"SLOW-BYTES VIRUS-BYTES", "SLOW-BYTES ODD-BYTES", "SLOW-BYTES"};
+    const int expected[] = {QL_RES_INFECTED, QL_RES_SUSPICIOUS, QL_RES_CLEAN};
+    std::atomic<int> mismatches{0};
     std::vector<std::thread> threads;
-    for (Run &run : runs) {
-        threads.emplace_back([this, &run] {
-            for (int round = 0; round < 5 && run.result != -2; ++round) {
-                ObjectRequest request{top_.c_str(), 1, QL_ACT_NONE, nullptr};
-                run.counters = ScanReport{};
-                run.counters.events = *run.log.callback();
-                int result = QL_ScanObject(engine_.handle(), &request, &run.counters, 0, nullptr);
-                run.result = run.result == -1 || run.result == result ? result : -2;
+    for (int i = 0; i < 20; ++i) {
+        std::string file = engine_.sample("t" + std::to_string(i), contents[i % 3]);
+        threads.emplace_back([&, i, file] {
+            for (int round = 0; round < 3; ++round) {
+                EventLog log;
+                std::string copy = file;
+                QuickRequest quick{copy.data(), 1, QL_REQ_PATH};
+                ObjectRequest object{top_.c_str(), 1, QL_ACT_NONE, nullptr};
+                ScanReport report{};
+                report.events = *log.callback();
+                std::vector<SeenEvent> seen;
+                bool same =
+                    i % 5 == 4
+                        ? QL_ScanObject(handle, &object, &report, 0, nullptr) == kEveryKind &&
+                              report.infectedObjects == 3 && report.dirsScanned == 2 &&
+                              log.events().size() == treeEvents
+                        : QL_QuickScan(handle, &quick, log.callback()) == expected[i % 3] &&
+                              (seen = log.events()).size() == 1 && seen[0].name == file;
+                mismatches += same ? 0 : 1;
             }
         });
     }
     for (std::thread &thread : threads) {
         thread.join();
     }
-    for (const Run &run : runs) {
-        EXPECT_EQ(run.result, kEveryKind);
-        EXPECT_EQ(run.counters.infectedObjects, 3u);
-        EXPECT_EQ(run.counters.dirsScanned, 2u);
-        EXPECT_EQ(run.log.events().size(), runs[0].log.events().size());
-    }
+    EXPECT_EQ(mismatches.load(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothEngines, ObjectScanTest, ql::test::kBothEngines, ql::test::engineName);
