@@ -339,6 +339,13 @@ TEST(BdScannerTest, ArchiveIsSettledOnceWithWhatItsMembersFound) {
         (std::vector<SeenEvent>{{"/a.tar/m.com", QL_OBJ_FILE, QL_EV_INFECTED, "EICAR-Test", ""},
                                 {"/a.tar", QL_OBJ_ARCHIVE, QL_EV_INFECTED, "EICAR-Test", ""},
                                 {"/a.tar", QL_OBJ_ARCHIVE, QL_EV_NO_ACTION, "EICAR-Test", ""}}));
+    // A clean archive counts clean with its member, once the next top-level object settles it.
+    ScriptedCore plain;
+    plain.send("/a.tar", 0, 0);
+    plain.send("/a.tar/m.txt", CORE_FLAG_INNER, CORE_STATUS_CLEAN);
+    EXPECT_EQ(plain.counters.cleanObjects, 1u);
+    plain.send("/b.txt", 0, CORE_STATUS_CLEAN);
+    EXPECT_EQ(plain.counters.cleanObjects, 3u);
     ScriptedCore locked;
     locked.send("/a.zip", 0, 0);
     locked.send("/a.zip/1", CORE_FLAG_INNER | CORE_FLAG_ENCRYPTED, 0);

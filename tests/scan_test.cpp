@@ -437,6 +437,7 @@ TEST_P(ScanTest, BuffersAndDescriptorsAreScannedWholeUpToTheirEnd) {
     char nothing = 0;
     BufferObject empty{&nothing, 0, 9, nullptr, 0, 0};
     EXPECT_EQ(Buffer(empty, log), Kav() ? -1 : QL_RES_CLEAN) << "an empty buffer";
+    EXPECT_TRUE(!Kav() || ql::lastErrorCode() == QLE_ZERO_SIZE);
     EXPECT_EQ(empty.accum, nullptr);
 
     std::string path = engine_.sample("tail.bin", std::string(100, '.') + eicar);
