@@ -6,10 +6,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -32,7 +30,6 @@ using ql::test::EventLog;
 using ql::test::SeenEvent;
 
 constexpr const char *kCoreLibrary = "/opt/Quellar/lib/libavcore.so";
-constexpr const char *kEicarName = "EICAR-Test-File";
 
 class BdCoreTest : public ::testing::Test {
   protected:

@@ -5,7 +5,6 @@
 // drive into their faults.
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -26,7 +25,6 @@
 #include "kav/kav_daemon_iface.h"
 #include "kav/kav_object_scanner.h"
 #include "kav/kav_object_walk.h"
-#include "kav/kav_scanner.h"
 #include "tests/support/engine_fixture.h"
 #include "tests/support/events.h"
 #include "tests/support/programs.h"
