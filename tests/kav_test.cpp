@@ -226,9 +226,14 @@ class KavConversationTest : public ::testing::Test {
     }
     void TearDown() override { unsetenv("QL_ENGINE_TIMEOUT_MS"); }
 
-    // A quick scan of file_ through a new handle.
-    int Quick(uint32_t opts, EventLog &log) {
+    // A quick scan of file_ through a handle (its pooled connections), or through one bare
+    // connection.
+    int Quick(bool bare, uint32_t opts, EventLog &log) {
         QuickRequest request{file_.data(), opts, QL_REQ_PATH};
+        if (bare) {
+            ql::UniqueFd fd(QL_AvDaemonConnect(engine_.socketPath().c_str()));
+            return QL_KAVQuickScan(fd.get(), &request, log.callback());
+        }
         AVHandle handle = QL_InitAVHandle(engine_.confPath().c_str(), nullptr, 0);
         int result = handle != nullptr ? QL_QuickScan(handle, &request, log.callback()) : -2;
         QL_DeinitAVHandle(handle, nullptr);
@@ -256,7 +261,7 @@ TEST_F(KavConversationTest, OptionLettersFollowTheScanOptions) {
     for (const auto &[opts, letters] : rows) {
         ScriptedEngine engine(engine_, "201 1 a 1 b 2 c\r\n", {"220 clean\r\n"});
         EventLog log;
-        EXPECT_EQ(Quick(opts, log), QL_RES_CLEAN) << std::hex << opts;
+        EXPECT_EQ(Quick(false, opts, log), QL_RES_CLEAN) << std::hex << opts;
         EXPECT_EQ(engine.commands(),
                   std::vector<std::string>{std::string("SCAN ") + letters + " " + file_ + "\r\n"})
             << std::hex << opts;
@@ -320,17 +325,19 @@ TEST_F(KavConversationTest, FinalCodesMapToResultsAndEventsAndABrokenReplyIsNeve
         {"322-X /\r\n220\n", 0, -1, {}},
     };
     for (const Row &row : rows) {
-        ScriptedEngine engine(engine_, "201 1 a 1 b 2 c\r\n", {row.script});
-        EventLog log;
-        log.answer(row.stopOn, row.stopOn != 0 ? QL_CB_STOP : 0);
-        QL_SetError(0);
-        std::string label = row.script.substr(0, 40);
-        EXPECT_EQ(Quick(1, log), row.result) << label;
-        if (row.result < 0) {
-            EXPECT_STREQ(QL_GetErrorText(), kEngineGone) << label;
-        }
-        if (row.result >= 0 && row.script.size() < 100) {
-            EXPECT_EQ(log.events(), Named(row.events)) << label;
+        for (bool bare : {false, true}) {
+            ScriptedEngine engine(engine_, "201 1 a 1 b 2 c\r\n", {row.script});
+            EventLog log;
+            log.answer(row.stopOn, row.stopOn != 0 ? QL_CB_STOP : 0);
+            QL_SetError(0);
+            std::string label = row.script.substr(0, 40) + (bare ? " bare" : " pooled");
+            EXPECT_EQ(Quick(bare, 1, log), row.result) << label;
+            if (row.result < 0) {
+                EXPECT_STREQ(QL_GetErrorText(), kEngineGone) << label;
+            }
+            if (row.result >= 0 && row.script.size() < 100) {
+                EXPECT_EQ(log.events(), Named(row.events)) << label;
+            }
         }
     }
 }
@@ -401,11 +408,13 @@ TEST_F(KavConversationTest, GreetingNeverDecidesAndOneBoundCoversTheWholeReply) 
         {"a silent engine", "201 1 a 1 b 2 c\r\n", {"220 clean\r\n"}, 5000, -1},
     };
     for (const Row &row : rows) {
-        ScriptedEngine engine(engine_, row.greeting, row.lines, row.pauseMs);
-        EventLog log;
-        auto start = Clock::now();
-        EXPECT_EQ(Quick(1, log), row.result) << row.what;
-        EXPECT_LT(Clock::now() - start, std::chrono::seconds(2)) << row.what;
+        for (bool bare : {false, true}) {
+            ScriptedEngine engine(engine_, row.greeting, row.lines, row.pauseMs);
+            EventLog log;
+            auto start = Clock::now();
+            EXPECT_EQ(Quick(bare, 1, log), row.result) << row.what << bare;
+            EXPECT_LT(Clock::now() - start, std::chrono::seconds(2)) << row.what << bare;
+        }
     }
 }
 
