@@ -25,6 +25,7 @@
 #include "kav/kav_daemon_iface.h"
 #include "kav/kav_object_scanner.h"
 #include "kav/kav_object_walk.h"
+#include "kav/kav_scanner.h"
 #include "tests/support/engine_fixture.h"
 #include "tests/support/events.h"
 #include "tests/support/programs.h"
