@@ -240,7 +240,12 @@ class KavConversationTest : public ::testing::Test {
         QL_DeinitAVHandle(handle, nullptr);
         return result;
     }
-    // The expected events with "@" in their names standing for file_.
+    // One expected event; "@" in its name stands for file_.
+    static std::vector<SeenEvent> One(int event, std::string infection = "",
+                                      std::string message = "", int kind = QL_OBJ_FILE,
+                                      std::string name = "@") {
+        return {{std::move(name), kind, event, std::move(infection), std::move(message)}};
+    }
     std::vector<SeenEvent> Named(std::vector<SeenEvent> events) const {
         for (SeenEvent &event : events) {
             event.name.replace(0, 1, file_);
@@ -277,44 +282,23 @@ TEST_F(KavConversationTest, FinalCodesMapToResultsAndEventsAndABrokenReplyIsNeve
         std::vector<SeenEvent> events;  // "@" stands for the file
     };
     const Row rows[] = {
-        {"220 clean\r\n", 0, QL_RES_CLEAN, {{"@", QL_OBJ_FILE, QL_EV_CLEAN, "", ""}}},
-        {"220 ok\r\n", QL_EV_CLEAN, QL_RES_STOPPED, {{"@", QL_OBJ_FILE, QL_EV_CLEAN, "", ""}}},
+        {"220 clean\r\n", 0, QL_RES_CLEAN, One(QL_EV_CLEAN)},
+        {"220 ok\r\n", QL_EV_CLEAN, QL_RES_STOPPED, One(QL_EV_CLEAN)},
         {"221 ok\r\n", 0, QL_RES_DISINFECTED, {}},
         {"299 odd\r\n", 0, QL_RES_CLEAN, {}},
-        {"322-EICAR /\r\n230 bad\r\n",
-         0,
-         QL_RES_INFECTED,
-         {{"@", QL_OBJ_FILE, QL_EV_INFECTED, "EICAR", ""}}},
-        {"322-V /\r\n324-V /\r\n231 bad\r\n",
-         0,
-         QL_RES_INFECTED,
-         {{"@", QL_OBJ_FILE, QL_EV_INFECTED, "V", ""}}},
-        {"325-tar /\r\n328-Sus /in/x\r\n232 hm\r\n",
-         0,
-         QL_RES_SUSPICIOUS,
-         {{"@=>in/x", QL_OBJ_FILE, QL_EV_SUSPICIOUS, "Sus", ""}}},
-        {"322 /\r\n230 x\r\n",
-         0,
-         QL_RES_INFECTED,
-         {{"@", QL_OBJ_FILE, QL_EV_INFECTED, "unknown", ""}}},
-        {"322-Trail\r\n230 x\r\n",
-         0,
-         QL_RES_INFECTED,
-         {{"@", QL_OBJ_FILE, QL_EV_INFECTED, "Trail", ""}}},
-        {"501 " + std::string(300, 'e') + "\r\n",
-         0,
-         QL_RES_ERROR,
-         {{"@", QL_OBJ_FILE, QL_EV_FAILED, "", std::string(255, 'e')}}},
-        {"512\r\n", 0, QL_RES_ERROR, {{"@", QL_OBJ_FILE, QL_EV_FAILED, "", "512"}}},
+        {"322-EICAR /\r\n230 bad\r\n", 0, QL_RES_INFECTED, One(QL_EV_INFECTED, "EICAR")},
+        {"322-V /\r\n324-V /\r\n231 bad\r\n", 0, QL_RES_INFECTED, One(QL_EV_INFECTED, "V")},
+        {"325-tar /\r\n328-Sus /in/x\r\n232 hm\r\n", 0, QL_RES_SUSPICIOUS,
+         One(QL_EV_SUSPICIOUS, "Sus", "", QL_OBJ_FILE, "@=>in/x")},
+        {"322 /\r\n230 x\r\n", 0, QL_RES_INFECTED, One(QL_EV_INFECTED, "unknown")},
+        {"322-Trail\r\n230 x\r\n", 0, QL_RES_INFECTED, One(QL_EV_INFECTED, "Trail")},
+        {"501 " + std::string(300, 'e') + "\r\n", 0, QL_RES_ERROR,
+         One(QL_EV_FAILED, "", std::string(255, 'e'))},
+        {"512\r\n", 0, QL_RES_ERROR, One(QL_EV_FAILED, "", "512")},
         {"101 busy\r\n330-/a\r\n250 ok\r\n", 0, QL_RES_CLEAN, {}},
-        {"600 odd\r\n0 zero\r\n501 No such file\r\n",
-         0,
-         QL_RES_ERROR,
-         {{"@", QL_OBJ_FILE, QL_EV_FAILED, "", "No such file"}}},
-        {"429 later\r\n220 never read\r\n",
-         0,
-         QL_RES_ERROR,
-         {{"@", QL_OBJ_FILE, QL_EV_FAILED, "", "later"}}},
+        {"600 odd\r\n0 zero\r\n501 No such file\r\n", 0, QL_RES_ERROR,
+         One(QL_EV_FAILED, "", "No such file")},
+        {"429 later\r\n220 never read\r\n", 0, QL_RES_ERROR, One(QL_EV_FAILED, "", "later")},
         {"322-" + std::string(3000, 'v') + "\r\n230 x\r\n", 0, QL_RES_INFECTED, {}},
         // Broken off: before any line, after a 3xx line, inside the final line, or ended by a
         // line of 4 bytes.
@@ -354,26 +338,11 @@ TEST_F(KavConversationTest, ObjectScanOfAFileLetsTheFinalLineDecide) {
         std::vector<SeenEvent> events;
     };
     const Row rows[] = {
-        {"322-V /\r\n230 x\r\n",
-         QL_EV_INFECTED,
-         QL_RES_INFECTED,
-         1,
-         {{"@", QL_OBJ_FILE, QL_EV_INFECTED, "V", ""}}},
-        {"322-V /\r\n",
-         QL_EV_INFECTED,
-         QL_RES_STOPPED,
-         0,
-         {{"@", QL_OBJ_FILE, QL_EV_INFECTED, "V", ""}}},
-        {"325-tar /\r\n501 No such file\r\n",
-         0,
-         QL_RES_ERROR,
-         1,
-         {{"@", QL_OBJ_ARCHIVE, QL_EV_FAILED, "", "No such file\r"}}},
-        {"322- /\r\n230 x\r\n",
-         0,
-         QL_RES_INFECTED,
-         1,
-         {{"@", QL_OBJ_FILE, QL_EV_INFECTED, "", ""}}},
+        {"322-V /\r\n230 x\r\n", QL_EV_INFECTED, QL_RES_INFECTED, 1, One(QL_EV_INFECTED, "V")},
+        {"322-V /\r\n", QL_EV_INFECTED, QL_RES_STOPPED, 0, One(QL_EV_INFECTED, "V")},
+        {"325-tar /\r\n501 No such file\r\n", 0, QL_RES_ERROR, 1,
+         One(QL_EV_FAILED, "", "No such file\r", QL_OBJ_ARCHIVE)},
+        {"322- /\r\n230 x\r\n", 0, QL_RES_INFECTED, 1, One(QL_EV_INFECTED)},
     };
     for (const Row &row : rows) {
         ScriptedEngine engine(engine_, "201 1 a 1 b 2 c\r\n", {row.script});
