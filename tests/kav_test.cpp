@@ -5,7 +5,6 @@
 // drive into their faults.
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -15,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -23,6 +23,8 @@
 #include "common/iface_utils.h"
 #include "common/unique_fd.h"
 #include "kav/kav_daemon_iface.h"
+#include "kav/kav_object_scanner.h"
+#include "kav/kav_object_walk.h"
 #include "kav/kav_scanner.h"
 #include "tests/support/engine_fixture.h"
 #include "tests/support/events.h"
@@ -122,7 +124,8 @@ TEST_F(KavIfaceTest, EngineKilledAndStartedAgainAnswersTheFirstScan) {
 
 TEST_F(KavIfaceTest, DroppedAndHangingRepliesFailWithinTheBound) {
     setenv("QL_ENGINE_TIMEOUT_MS", "400", 1);
-    ASSERT_TRUE(engine_.up(Engine::Kav, "hang\tHang\ttext:HANG-BYTES\ndrop\tDrop\ttext:DROP-BYTES\n"));
+    ASSERT_TRUE(
+        engine_.up(Engine::Kav, "hang\tHang\ttext:HANG-BYTES\ndrop\tDrop\ttext:DROP-BYTES\n"));
     AVHandle handle = engine_.handle();
     for (const char *content : {"DROP-BYTES", "HANG-BYTES"}) {
         auto start = Clock::now();
@@ -140,9 +143,9 @@ TEST_F(KavIfaceTest, DroppedAndHangingRepliesFailWithinTheBound) {
     EXPECT_EQ(Scan(handle, "clean"), QL_RES_CLEAN);
 }
 
-// An engine daemon of the test's own at the root's socket, the test's pid in its pid file: each
-// connection is greeted, then every command line is answered with the script's lines, pauseMs
-// apart, and the connection closed.
+// An engine daemon of the test's own at the root's socket, the test's pid in its pid file: it
+// takes one connection at a time, greets it, answers its command line with the script's lines,
+// pauseMs apart, and closes it.
 class ScriptedEngine {
   public:
     ScriptedEngine(const EngineRoot &root, std::string greeting, std::vector<std::string> lines,
@@ -156,14 +159,15 @@ class ScriptedEngine {
         ql::copyBounded(addr.sun_path, root.socketPath());
         EXPECT_EQ(bind(listener_.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
         EXPECT_EQ(listen(listener_.get(), 8), 0);
-        accepter_ = std::thread([this] { Accept(); });
+        thread_ = std::thread([this] {
+            while (Ready(listener_.get())) {
+                Converse(ql::UniqueFd(accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC)));
+            }
+        });
     }
     ~ScriptedEngine() {
         stopping_ = true;
-        accepter_.join();
-        for (std::thread &conversation : conversations_) {
-            conversation.join();
-        }
+        thread_.join();
     }
     ScriptedEngine(const ScriptedEngine &) = delete;
     ScriptedEngine &operator=(const ScriptedEngine &) = delete;
@@ -182,12 +186,6 @@ class ScriptedEngine {
             }
         }
         return false;
-    }
-    void Accept() {
-        while (Ready(listener_.get())) {
-            int peer = accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC);
-            conversations_.emplace_back([this, peer] { Converse(ql::UniqueFd(peer)); });
-        }
     }
     void Converse(ql::UniqueFd peer) {
         (void)!send(peer.get(), greeting_.data(), greeting_.size(), MSG_NOSIGNAL);
@@ -215,8 +213,7 @@ class ScriptedEngine {
     int pauseMs_;
     ql::UniqueFd listener_;
     std::atomic<bool> stopping_{false};
-    std::thread accepter_;
-    std::vector<std::thread> conversations_;
+    std::thread thread_;
     mutable std::mutex mu_;
     std::vector<std::string> commands_;
 };
@@ -243,7 +240,12 @@ class KavConversationTest : public ::testing::Test {
         QL_DeinitAVHandle(handle, nullptr);
         return result;
     }
-    // The expected events with "@" in their names standing for file_.
+    // One expected event; "@" in its name stands for file_.
+    static std::vector<SeenEvent> One(int event, std::string infection = "",
+                                      std::string message = "", int kind = QL_OBJ_FILE,
+                                      std::string name = "@") {
+        return {{std::move(name), kind, event, std::move(infection), std::move(message)}};
+    }
     std::vector<SeenEvent> Named(std::vector<SeenEvent> events) const {
         for (SeenEvent &event : events) {
             event.name.replace(0, 1, file_);
@@ -280,28 +282,23 @@ TEST_F(KavConversationTest, FinalCodesMapToResultsAndEventsAndABrokenReplyIsNeve
         std::vector<SeenEvent> events;  // "@" stands for the file
     };
     const Row rows[] = {
-        {"220 clean\r\n", 0, QL_RES_CLEAN, {{"@", QL_OBJ_FILE, QL_EV_CLEAN, "", ""}}},
-        {"220 ok\r\n", QL_EV_CLEAN, QL_RES_STOPPED, {{"@", QL_OBJ_FILE, QL_EV_CLEAN, "", ""}}},
+        {"220 clean\r\n", 0, QL_RES_CLEAN, One(QL_EV_CLEAN)},
+        {"220 ok\r\n", QL_EV_CLEAN, QL_RES_STOPPED, One(QL_EV_CLEAN)},
         {"221 ok\r\n", 0, QL_RES_DISINFECTED, {}},
         {"299 odd\r\n", 0, QL_RES_CLEAN, {}},
-        {"322-EICAR /\r\n230 bad\r\n", 0, QL_RES_INFECTED,
-         {{"@", QL_OBJ_FILE, QL_EV_INFECTED, "EICAR", ""}}},
-        {"322-V /\r\n324-V /\r\n231 bad\r\n", 0, QL_RES_INFECTED,
-         {{"@", QL_OBJ_FILE, QL_EV_INFECTED, "V", ""}}},
+        {"322-EICAR /\r\n230 bad\r\n", 0, QL_RES_INFECTED, One(QL_EV_INFECTED, "EICAR")},
+        {"322-V /\r\n324-V /\r\n231 bad\r\n", 0, QL_RES_INFECTED, One(QL_EV_INFECTED, "V")},
         {"325-tar /\r\n328-Sus /in/x\r\n232 hm\r\n", 0, QL_RES_SUSPICIOUS,
-         {{"@=>in/x", QL_OBJ_FILE, QL_EV_SUSPICIOUS, "Sus", ""}}},
-        {"322 /\r\n230 x\r\n", 0, QL_RES_INFECTED,
-         {{"@", QL_OBJ_FILE, QL_EV_INFECTED, "unknown", ""}}},
-        {"322-Trail\r\n230 x\r\n", 0, QL_RES_INFECTED,
-         {{"@", QL_OBJ_FILE, QL_EV_INFECTED, "Trail", ""}}},
+         One(QL_EV_SUSPICIOUS, "Sus", "", QL_OBJ_FILE, "@=>in/x")},
+        {"322 /\r\n230 x\r\n", 0, QL_RES_INFECTED, One(QL_EV_INFECTED, "unknown")},
+        {"322-Trail\r\n230 x\r\n", 0, QL_RES_INFECTED, One(QL_EV_INFECTED, "Trail")},
         {"501 " + std::string(300, 'e') + "\r\n", 0, QL_RES_ERROR,
-         {{"@", QL_OBJ_FILE, QL_EV_FAILED, "", std::string(255, 'e')}}},
-        {"512\r\n", 0, QL_RES_ERROR, {{"@", QL_OBJ_FILE, QL_EV_FAILED, "", "512"}}},
+         One(QL_EV_FAILED, "", std::string(255, 'e'))},
+        {"512\r\n", 0, QL_RES_ERROR, One(QL_EV_FAILED, "", "512")},
         {"101 busy\r\n330-/a\r\n250 ok\r\n", 0, QL_RES_CLEAN, {}},
         {"600 odd\r\n0 zero\r\n501 No such file\r\n", 0, QL_RES_ERROR,
-         {{"@", QL_OBJ_FILE, QL_EV_FAILED, "", "No such file"}}},
-        {"429 later\r\n220 never read\r\n", 0, QL_RES_ERROR,
-         {{"@", QL_OBJ_FILE, QL_EV_FAILED, "", "later"}}},
+         One(QL_EV_FAILED, "", "No such file")},
+        {"429 later\r\n220 never read\r\n", 0, QL_RES_ERROR, One(QL_EV_FAILED, "", "later")},
         {"322-" + std::string(3000, 'v') + "\r\n230 x\r\n", 0, QL_RES_INFECTED, {}},
         // Broken off: before any line, after a 3xx line, inside the final line, or ended by a
         // line of 4 bytes.
@@ -341,13 +338,11 @@ TEST_F(KavConversationTest, ObjectScanOfAFileLetsTheFinalLineDecide) {
         std::vector<SeenEvent> events;
     };
     const Row rows[] = {
-        {"322-V /\r\n230 x\r\n", QL_EV_INFECTED, QL_RES_INFECTED, 1,
-         {{"@", QL_OBJ_FILE, QL_EV_INFECTED, "V", ""}}},
-        {"322-V /\r\n", QL_EV_INFECTED, QL_RES_STOPPED, 0,
-         {{"@", QL_OBJ_FILE, QL_EV_INFECTED, "V", ""}}},
+        {"322-V /\r\n230 x\r\n", QL_EV_INFECTED, QL_RES_INFECTED, 1, One(QL_EV_INFECTED, "V")},
+        {"322-V /\r\n", QL_EV_INFECTED, QL_RES_STOPPED, 0, One(QL_EV_INFECTED, "V")},
         {"325-tar /\r\n501 No such file\r\n", 0, QL_RES_ERROR, 1,
-         {{"@", QL_OBJ_ARCHIVE, QL_EV_FAILED, "", "No such file\r"}}},
-        {"322- /\r\n230 x\r\n", 0, QL_RES_INFECTED, 1, {{"@", QL_OBJ_FILE, QL_EV_INFECTED, "", ""}}},
+         One(QL_EV_FAILED, "", "No such file\r", QL_OBJ_ARCHIVE)},
+        {"322- /\r\n230 x\r\n", 0, QL_RES_INFECTED, 1, One(QL_EV_INFECTED)},
     };
     for (const Row &row : rows) {
         ScriptedEngine engine(engine_, "201 1 a 1 b 2 c\r\n", {row.script});
@@ -393,9 +388,10 @@ TEST_F(KavConversationTest, GreetingNeverDecidesAndOneBoundCoversTheWholeReply) 
     }
 }
 
-// The command sender on a socket pair: the whole command through short writes, and a failure
-// without a signal when the peer is gone or never reads.
-TEST(KavDaemonIfaceTest, CommandsAreSentWholeOrFailWithoutASignal) {
+// The command sender and the reply reader on a socket pair: the whole command through short
+// writes, a failure without a signal when the peer is gone or never reads, the INFO reply (which
+// no scan asks for), and lines cut into pieces of the buffer with the rest kept.
+TEST(KavDaemonIfaceTest, CommandsGoOutWholeAndRepliesComeBackInLines) {
     setenv("QL_ENGINE_TIMEOUT_MS", "300", 1);
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
@@ -415,6 +411,18 @@ TEST(KavDaemonIfaceTest, CommandsAreSentWholeOrFailWithoutASignal) {
     EXPECT_EQ(QL_SendDaemonCommand(ours.get(), command.c_str()), 0);
     engine.join();
     EXPECT_EQ(received, command);
+    std::string reply = "201 5  word 263 ABCDEFGH 123 abcd\r\n";
+    ASSERT_EQ(write(theirs.get(), reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
+    DaemonInfo info{};
+    EXPECT_EQ(QL_GetDaemonInfo(ours.get(), &info), 0);
+    char buf[2048] = {};
+    ASSERT_EQ(read(theirs.get(), buf, 6), 6);
+    EXPECT_STREQ(buf, "INFO\r\n");
+    EXPECT_EQ(info.number1, 5);
+    EXPECT_EQ(info.byteValue, 7) << "263 keeps its low 8 bits";
+    EXPECT_EQ(std::string(info.shortText, 8), "ABCDEFGH");
+    EXPECT_EQ(info.number2, 123);
+    EXPECT_STREQ(info.longText, "abcd\r\n");
     std::string big(4 << 20, 'x');
     EXPECT_EQ(QL_SendDaemonCommand(ours.get(), big.c_str()), -1) << "a peer that never reads";
     EXPECT_EQ(ql::lastErrorCode(), ETIMEDOUT);
@@ -423,6 +431,18 @@ TEST(KavDaemonIfaceTest, CommandsAreSentWholeOrFailWithoutASignal) {
     EXPECT_EQ(ql::lastErrorCode(), EPIPE);
     EXPECT_EQ(QL_SendDaemonCommand(-1, "INFO\r\n"), -1);
     EXPECT_EQ(ql::lastErrorCode(), EINVAL);
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    ours.reset(fds[0]);
+    theirs.reset(fds[1]);
+    reply = std::string(3000, 'a') + "\nxyz";
+    ASSERT_EQ(write(theirs.get(), reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
+    theirs.reset();
+    const std::pair<int, std::string> pieces[] = {
+        {2048, std::string(2047, 'a')}, {954, std::string(953, 'a') + "\n"}, {4, "xyz"}, {0, ""}};
+    for (const auto &[length, text] : pieces) {
+        EXPECT_EQ(QL_readline(ours.get(), buf, sizeof buf), length);
+        EXPECT_TRUE(length == 0 || std::string(buf) == text) << length;
+    }
     unsetenv("QL_ENGINE_TIMEOUT_MS");
 }
 
@@ -444,33 +464,48 @@ TEST(KavDaemonIfaceTest, LivenessNeedsSocketPidFileAndLiveProcess) {
     KAVScannerConf conf{};
     ql::copyBounded(conf.socketPath, root.socketPath());
     ql::copyBounded(conf.pidPath, pidFile);
-    ql::test::writeFile(conf.socketPath, "");
     pid_t zombie = fork();
     if (zombie == 0) {
         _exit(0);
     }
     siginfo_t ended{};
     ASSERT_EQ(waitid(P_PID, static_cast<id_t>(zombie), &ended, WEXITED | WNOWAIT), 0);
-    const std::pair<std::string, int> rows[] = {
-        {std::to_string(getpid()), 1},
-        {"999999999", 0},  // beyond any pid: no /proc entry
-        {std::to_string(zombie), 0},  // ended and not reaped yet
-        {"", 0},
+    const struct {
+        bool socket;
+        std::string pid;  // the pid file's text, "-" for no pid file
+        int running;
+    } rows[] = {
+        {true, std::to_string(getpid()), 1},  {true, "999999999", 0},  // no /proc entry
+        {true, std::to_string(zombie), 0},                             // ended and not reaped yet
+        {false, std::to_string(getpid()), 0}, {true, "-", 0},         {true, "", 0},
     };
-    for (const auto &[text, running] : rows) {
-        ql::test::writeFile(pidFile, text + "\n");
-        EXPECT_EQ(QL_isDaemonRunning(&conf), running) << text;
+    for (const auto &row : rows) {
+        row.socket ? ql::test::writeFile(conf.socketPath, "") : (void)unlink(conf.socketPath);
+        row.pid == "-" ? (void)unlink(pidFile.c_str())
+                       : ql::test::writeFile(pidFile, row.pid + "\n");
+        EXPECT_EQ(QL_isDaemonRunning(&conf), row.running) << row.socket << " " << row.pid;
     }
     waitpid(zombie, nullptr, 0);
+    // The last row left an empty pid file beside the socket.
     EXPECT_EQ(QL_StopAvDaemon(&conf), -1) << "pid 0: nothing signalled, files stay";
     EXPECT_EQ(access(conf.pidPath, F_OK), 0);
     EXPECT_EQ(access(conf.socketPath, F_OK), 0);
-    unlink(conf.socketPath);
-    ql::test::writeFile(pidFile, std::to_string(getpid()) + "\n");
-    EXPECT_EQ(QL_isDaemonRunning(&conf), 0) << "no socket";
-    unlink(pidFile.c_str());
-    ql::test::writeFile(conf.socketPath, "");
-    EXPECT_EQ(QL_isDaemonRunning(&conf), 0) << "no pid file";
+}
+
+// The walk's extension rules look at the last path component only, whatever case it is in; a
+// folder's dot or a trailing dot gives no extension.
+TEST(KavWalkTest, ExtensionsComeFromTheLastPathComponent) {
+    const std::pair<const char *, const char *> extensions[] = {
+        {"/d/file.tar.gz", "gz"}, {"/d.x/file", ""}, {"/d/file.", ""}, {"/d/.profile", "profile"}};
+    for (const auto &[path, extension] : extensions) {
+        const char *got = QL_KAVgetFileExtension(path);
+        EXPECT_STREQ(got != nullptr ? got : "", extension) << path;
+    }
+    EXPECT_EQ(QL_KAVgetFileExtension(nullptr), nullptr);
+    EXPECT_EQ(QL_KAVisInExtensionList("/d.com/file", "com"), 0);
+    EXPECT_EQ(QL_KAVisInExtensionList("/d/file.html", "html"), 0) << "html is not htm";
+    EXPECT_EQ(QL_KAVisInExtensionList("/d/file.Com", "exe::com"), 1);
+    EXPECT_EQ(QL_KAVisInExtensionList("/d/file.com", nullptr), 0);
 }
 
 }  // namespace

@@ -8,14 +8,11 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
-#include <initializer_list>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -54,34 +51,36 @@ std::string exeOf(pid_t pid) {
     return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : "";
 }
 
-// In a child of fork: run program with the argument 60, its descriptors 0 and 1 reading fd0 and
-// fd1, 2 on /dev/null and nothing else open.
-[[noreturn]] void execReading(const char *program, const char *fd0, const char *fd1) {
-    const char *argv[] = {program, "60", nullptr};
-    int in0 = open(fd0, O_RDONLY);
-    int in1 = open(fd1, O_RDONLY);
-    int null = open("/dev/null", O_WRONLY);
-    if (in0 < 0 || in1 < 0 || null < 0 || dup2(in0, 0) < 0 || dup2(in1, 1) < 0 ||
-        dup2(null, 2) < 0) {
-        _exit(126);
-    }
-    for (int fd = 3; fd < 1024; ++fd) {
-        close(fd);
-    }
-    execv(program, const_cast<char *const *>(argv));
-    _exit(127);
-}
-
-// A running program with descriptors 0 and 1 reading the given files (2 on /dev/null); killed
-// and reaped when it goes.
+// A running program (argument 60) with descriptors 0 and 1 reading fd0 and fd1, 2 on /dev/null
+// and nothing else open; killed and reaped when it goes. With inner, it runs in a private mount
+// namespace where inner is bound over the program's folder: it runs and reads what inner holds,
+// while this process sees, at the same paths, what the folder holds outside.
 class Child {
   public:
-    Child(const std::string &program, const std::string &fd0, const std::string &fd1) {
+    Child(const std::string &program, const std::string &fd0, const std::string &fd1,
+          const std::string &inner = "") {
+        std::string dir = program.substr(0, program.rfind('/'));
         pid_ = fork();
         if (pid_ == 0) {
-            execReading(program.c_str(), fd0.c_str(), fd1.c_str());
+            const char *argv[] = {program.c_str(), "60", nullptr};
+            bool ready = inner.empty() ||
+                         (unshare(CLONE_NEWNS) == 0 &&
+                          mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                          mount(inner.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) == 0);
+            int in0 = open(fd0.c_str(), O_RDONLY);
+            int in1 = open(fd1.c_str(), O_RDONLY);
+            int null = open("/dev/null", O_WRONLY);
+            if (!ready || in0 < 0 || in1 < 0 || null < 0 || dup2(in0, 0) < 0 || dup2(in1, 1) < 0 ||
+                dup2(null, 2) < 0) {
+                _exit(126);
+            }
+            for (int fd = 3; fd < 1024; ++fd) {
+                close(fd);
+            }
+            execv(argv[0], const_cast<char *const *>(argv));
+            _exit(127);
         }
-        std::string expected = realPathOf(program);
+        std::string expected = realPathOf(dir) + program.substr(dir.size());
         running_ =
             pid_ > 0 && ql::test::waitUntil([&] { return exeOf(pid_) == expected; }, kBoundMs);
     }
@@ -93,62 +92,16 @@ class Child {
     std::string pidText() const { return std::to_string(pid_); }
     // Kill and reap it (its /proc entry goes); once.
     void stop() {
-        if (pid_ <= 0 || stopped_) {
-            return;
+        if (pid_ > 0 && !std::exchange(stopped_, true)) {
+            kill(pid_, SIGKILL);
+            EXPECT_GE(ql::test::waitForExit(pid_, kBoundMs), 0) << "child " << pid_;
         }
-        stopped_ = true;
-        kill(pid_, SIGKILL);
-        bool reaped = false;
-        ql::test::waitUntil(
-            [&] { return reaped || (reaped = waitpid(pid_, nullptr, WNOHANG) == pid_); }, kBoundMs);
-        EXPECT_TRUE(reaped) << "child " << pid_;
     }
 
-  protected:
-    Child() = default;
+  private:
     pid_t pid_ = -1;
     bool running_ = false;
     bool stopped_ = false;
-};
-
-// Write content to path with mode, allocating nothing (for a child of fork).
-bool put(const char *path, const std::string &content, mode_t mode) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    std::size_t done = 0;
-    while (fd >= 0 && done < content.size()) {
-        ssize_t n = write(fd, content.data() + done, content.size() - done);
-        if (n <= 0) {
-            break;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return fd >= 0 && close(fd) == 0 && done == content.size();
-}
-
-// A program run in a private mount namespace from a tmpfs mounted there over dir, with data at
-// dir/data as its descriptor 0 and a clean file after it (a KAV walk that ends at a process
-// whose last open file is a finding would miss other tests' processes): this process sees, at
-// the same paths, what dir holds outside.
-class NamespacedChild : public Child {
-  public:
-    NamespacedChild(const std::string &dir, const std::string &program, const std::string &data) {
-        const std::string prog = dir + "/prog";
-        const std::string dataPath = dir + "/data";
-        const std::string cleanPath = dir + "/clean";
-        const std::string clean = "clean\n";
-        pid_ = fork();
-        if (pid_ == 0) {
-            if (unshare(CLONE_NEWNS) != 0 ||
-                mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                mount("tmpfs", dir.c_str(), "tmpfs", 0, "mode=0755") != 0 ||
-                !put(prog.c_str(), program, 0755) || !put(dataPath.c_str(), data, 0644) ||
-                !put(cleanPath.c_str(), clean, 0644)) {
-                _exit(125);
-            }
-            execReading(prog.c_str(), dataPath.c_str(), cleanPath.c_str());
-        }
-        running_ = pid_ > 0 && ql::test::waitUntil([&] { return exeOf(pid_) == prog; }, kBoundMs);
-    }
 };
 
 // Two children on the machine's process table: one whose executable carries the EICAR string
@@ -224,115 +177,6 @@ class ProcessScanTest : public ::testing::Test {
     ql::test::EngineRoot engine_;
 };
 
-TEST_F(ProcessScanTest, KavWalkReportsFindingsOpenFilesDoneAndTheLastFinding) {
-    AVHandle av = Up(Engine::Kav);
-    ASSERT_NE(av, nullptr);
-    const std::string a = infectedExe_->pidText();
-    const std::string b = openInfected_->pidText();
-
-    for (uint8_t openFiles : {0, 1}) {
-        std::string label = "open files " + std::to_string(openFiles);
-        EventLog log;
-        int result = scan(av, openFiles, log);
-        std::vector<SeenEvent> events = log.events();
-        expectFramed(events, label);
-        std::vector<SeenEvent> wantA{seen(a, QL_OBJ_PROCESS, QL_RES_INFECTED, kEicarName)};
-        std::vector<SeenEvent> wantB;
-        if (openFiles != 0) {
-            // A's open file is clean, so the done event carries A's own finding.
-            wantA.push_back(seen(a, QL_OBJ_PROCESS_FILE, QL_RES_INFECTED));
-            wantB = {seen(b, QL_OBJ_PROCESS_FILE, QL_RES_INFECTED, kEicarName),
-                     seen(b, QL_OBJ_PROCESS_FILE, QL_RES_INFECTED)};
-        }
-        EXPECT_EQ(log.about(a), wantA) << label;
-        EXPECT_EQ(log.about(b), wantB) << label;
-        // The result and the slot are those of the last finding of the walk.
-        const SeenEvent *last = nullptr;
-        for (const SeenEvent &event : events) {
-            if (!event.infection.empty()) {
-                last = &event;
-            }
-        }
-        ASSERT_NE(last, nullptr) << label;
-        EXPECT_EQ(result, last->event) << label;
-        EXPECT_EQ(slot_, pidIn(last->name)) << label;
-    }
-
-    EventLog stopping;
-    stopping.answer(QL_RES_INFECTED, QL_CB_STOP);
-    EXPECT_EQ(scan(av, 1, stopping), QL_RES_STOPPED);
-    std::vector<SeenEvent> events = stopping.events();
-    expectFramed(events, "stop");
-    ASSERT_GE(events.size(), 3u);
-    EXPECT_EQ(events[events.size() - 2].event, QL_RES_INFECTED) << "the walk ends at the stop";
-}
-
-TEST_F(ProcessScanTest, BdWalkReportsExecutablesAndLabelledOpenFiles) {
-    AVHandle av = Up(Engine::Bd);
-    ASSERT_NE(av, nullptr);
-    const std::string a = infectedExe_->pidText();
-    const std::string b = openInfected_->pidText();
-    const std::string labelB0 = "(" + b + ")FD:0";
-    const std::string labelB1 = "(" + b + ")FD:1";
-
-    for (uint8_t openFiles : {0, 1}) {
-        std::string label = "open files " + std::to_string(openFiles);
-        EventLog log;
-        int result = scan(av, openFiles, log);
-        std::vector<SeenEvent> events = log.events();
-        expectFramed(events, label);
-        std::vector<SeenEvent> wantA{seen(a, QL_OBJ_PROCESS, QL_EV_INFECTED, kEicarName)};
-        std::vector<SeenEvent> wantB{seen(b, QL_OBJ_PROCESS, QL_EV_CLEAN)};
-        if (openFiles != 0) {
-            wantA.push_back(seen("(" + a + ")FD:0", QL_OBJ_PROCESS_FILE, QL_EV_CLEAN));
-            // The infected file ends the scan of B's open files: FD:1 is not scanned.
-            wantB.push_back(seen(labelB0, QL_OBJ_PROCESS_FILE, QL_EV_INFECTED, kEicarName));
-        }
-        EXPECT_EQ(log.about(a), wantA) << label;
-        EXPECT_EQ(log.about(b), wantB) << label;
-        EXPECT_FALSE(has(events, seen(labelB1, QL_OBJ_PROCESS_FILE, QL_EV_CLEAN))) << label;
-        // The slot names the last infected process; the result is the last object's own.
-        const SeenEvent *lastInfected = nullptr;
-        for (const SeenEvent &event : events) {
-            if (event.event == QL_EV_INFECTED) {
-                lastInfected = &event;
-            }
-        }
-        ASSERT_NE(lastInfected, nullptr) << label;
-        EXPECT_EQ(slot_, pidIn(lastInfected->name)) << label;
-        const SeenEvent &lastObject = events[events.size() - 2];
-        int expected = lastObject.event == QL_EV_CLEAN ? QL_RES_CLEAN : lastObject.event;
-        EXPECT_EQ(result, expected) << label << " " << lastObject;
-    }
-
-    EventLog stopping;
-    stopping.answer(QL_EV_INFECTED, QL_CB_STOP);
-    EXPECT_EQ(scan(av, 1, stopping), QL_RES_STOPPED);
-    std::vector<SeenEvent> events = stopping.events();
-    expectFramed(events, "stop");
-    EXPECT_EQ(events[events.size() - 2].event, QL_EV_INFECTED) << "the walk ends at the stop";
-
-    EventLog atStart;
-    atStart.answer(QL_EV_PROCESS_SCAN_START, QL_CB_STOP);
-    EXPECT_EQ(scan(av, 0, atStart), QL_RES_STOPPED);
-    EXPECT_EQ(atStart.events().size(), 1u) << "a stop at the start scans nothing";
-
-    // qlscan end to end; the executable deleted while it runs is still reached through its link.
-    ASSERT_EQ(unlink(infectedProgram_.c_str()), 0);
-    std::string qlscan = ql::test::builtProgram("qlscan");
-    ql::test::Outcome run = ql::test::runProgram(qlscan, {"--processes"});
-    EXPECT_EQ(run.status, 1) << run.out << run.err;
-    EXPECT_NE(run.out.find("pid " + a + " " + infectedProgram_ + " (deleted): " + kEicarName +
-                           " FOUND\n"),
-              std::string::npos)
-        << run.out;
-    EXPECT_NE(run.out.find("infected process: "), std::string::npos) << run.out;
-    engine_.writeVersion("0");
-    run = ql::test::runProgram(qlscan, {"--processes", "--open-files"});
-    EXPECT_EQ(run.status, 2);
-    EXPECT_NE(run.err.find("no scan engine is installed"), std::string::npos) << run.err;
-}
-
 TEST_F(ProcessScanTest, KavWalkGoesOnPastAProcessItCouldNotFinish) {
     AVHandle av = Up(Engine::Kav, "drop\tCut\ttext:CUT-REPLY\n");
     ASSERT_NE(av, nullptr);
@@ -370,6 +214,83 @@ TEST_F(ProcessScanTest, KavWalkGoesOnPastAProcessItCouldNotFinish) {
 class ProcessScanEngineTest : public ProcessScanTest,
                               public ::testing::WithParamInterface<Engine> {};
 
+// What each engine reports about the two children, with and without their open files: the
+// engine daemon reports with result codes and ends each process with a done event, the core
+// reports each executable and labels each open file.
+TEST_P(ProcessScanEngineTest, WalkReportsInfectedExecutablesAndOpenFiles) {
+    const bool kav = GetParam() == Engine::Kav;
+    AVHandle av = Up(GetParam());
+    ASSERT_NE(av, nullptr);
+    const int infected = kav ? QL_RES_INFECTED : QL_EV_INFECTED;
+    const std::string a = infectedExe_->pidText();
+    const std::string b = openInfected_->pidText();
+    for (uint8_t openFiles : {0, 1}) {
+        std::string label = "open files " + std::to_string(openFiles);
+        EventLog log;
+        int result = scan(av, openFiles, log);
+        std::vector<SeenEvent> events = log.events();
+        expectFramed(events, label);
+        std::vector<SeenEvent> wantA{seen(a, QL_OBJ_PROCESS, infected, kEicarName)}, wantB;
+        if (!kav) {
+            wantB.push_back(seen(b, QL_OBJ_PROCESS, QL_EV_CLEAN));
+        }
+        if (openFiles != 0 && kav) {
+            // A's open file is clean, so the done event carries A's own finding.
+            wantA.push_back(seen(a, QL_OBJ_PROCESS_FILE, QL_RES_INFECTED));
+            wantB = {seen(b, QL_OBJ_PROCESS_FILE, QL_RES_INFECTED, kEicarName),
+                     seen(b, QL_OBJ_PROCESS_FILE, QL_RES_INFECTED)};
+        } else if (openFiles != 0) {
+            wantA.push_back(seen("(" + a + ")FD:0", QL_OBJ_PROCESS_FILE, QL_EV_CLEAN));
+            // The infected file ends the scan of B's open files: FD:1 is not scanned.
+            wantB.push_back(
+                seen("(" + b + ")FD:0", QL_OBJ_PROCESS_FILE, QL_EV_INFECTED, kEicarName));
+        }
+        EXPECT_EQ(log.about(a), wantA) << label;
+        EXPECT_EQ(log.about(b), wantB) << label;
+        // The slot names the last finding's process; the result is the last finding's with the
+        // engine daemon, the last object's own with the core.
+        const SeenEvent *last = nullptr;
+        for (const SeenEvent &event : events) {
+            last = event.infection.empty() ? last : &event;
+        }
+        ASSERT_NE(last, nullptr) << label;
+        EXPECT_EQ(slot_, pidIn(last->name)) << label;
+        const SeenEvent &lastObject = events[events.size() - 2];
+        int expected = kav ? last->event : lastObject.event == QL_EV_CLEAN ? 0 : lastObject.event;
+        EXPECT_EQ(result, expected) << label << " " << lastObject;
+    }
+
+    EventLog stopping;
+    stopping.answer(infected, QL_CB_STOP);
+    EXPECT_EQ(scan(av, 1, stopping), QL_RES_STOPPED);
+    std::vector<SeenEvent> events = stopping.events();
+    expectFramed(events, "stop");
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_EQ(events[events.size() - 2].event, infected) << "the walk ends at the stop";
+    if (kav) {
+        return;  // a stop at the start and qlscan's report are seen on the core
+    }
+    EventLog atStart;
+    atStart.answer(QL_EV_PROCESS_SCAN_START, QL_CB_STOP);
+    EXPECT_EQ(scan(av, 0, atStart), QL_RES_STOPPED);
+    EXPECT_EQ(atStart.events().size(), 1u) << "a stop at the start scans nothing";
+
+    // qlscan end to end; the executable deleted while it runs is still reached through its link.
+    ASSERT_EQ(unlink(infectedProgram_.c_str()), 0);
+    std::string qlscan = ql::test::builtProgram("qlscan");
+    ql::test::Outcome run = ql::test::runProgram(qlscan, {"--processes"});
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    EXPECT_NE(run.out.find("pid " + a + " " + infectedProgram_ + " (deleted): " + kEicarName +
+                           " FOUND\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("infected process: "), std::string::npos) << run.out;
+    engine_.writeVersion("0");
+    run = ql::test::runProgram(qlscan, {"--processes", "--open-files"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("no scan engine is installed"), std::string::npos) << run.err;
+}
+
 TEST_P(ProcessScanEngineTest, ProcessInAnotherMountNamespaceIsScannedThroughItsLinks) {
     AVHandle av = Up(GetParam());
     ASSERT_NE(av, nullptr);
@@ -378,19 +299,28 @@ TEST_P(ProcessScanEngineTest, ProcessInAnotherMountNamespaceIsScannedThroughItsL
         bool loop;  // outside, its executable's path is a link loop, not a clean decoy
     };
     const Row rows[] = {{"a clean decoy at its paths", false}, {"a link loop at its path", true}};
-    std::vector<std::unique_ptr<NamespacedChild>> children;
+    // Inside: the infected program reading an EICAR file, then a clean one (a KAV walk that ends
+    // at a process whose last open file is a finding would miss other tests' processes).
+    std::string inner = dir_ + "/inner";
+    ASSERT_EQ(mkdir(inner.c_str(), 0755), 0);
+    ql::test::writeFile(inner + "/prog", ql::test::readFile(infectedProgram_));
+    ASSERT_EQ(chmod((inner + "/prog").c_str(), 0755), 0);
+    ql::test::writeFile(inner + "/data", ql::test::eicar());
+    ql::test::writeFile(inner + "/clean", "clean\n");
+    std::vector<std::unique_ptr<Child>> children;
     for (const Row &row : rows) {
         std::string dir = dir_ + (row.loop ? "/loop" : "/decoy");
         ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
         if (row.loop) {
             ASSERT_EQ(symlink("prog", (dir + "/prog").c_str()), 0);
         } else {
-            ASSERT_TRUE(
-                put((dir + "/prog").c_str(), ql::test::readFile(realPathOf("/bin/sleep")), 0755));
+            ql::test::writeFile(dir + "/prog", ql::test::readFile(realPathOf("/bin/sleep")));
+            ASSERT_EQ(chmod((dir + "/prog").c_str(), 0755), 0);
         }
         ql::test::writeFile(dir + "/data", "a clean decoy\n");
-        children.push_back(std::make_unique<NamespacedChild>(
-            dir, ql::test::readFile(infectedProgram_), ql::test::eicar()));
+        ql::test::writeFile(dir + "/clean", "clean\n");
+        children.push_back(
+            std::make_unique<Child>(dir + "/prog", dir + "/data", dir + "/clean", inner));
         if (!children.back()->running()) {
             GTEST_SKIP() << "no private mount namespace here";
         }
