@@ -100,6 +100,7 @@ TEST_F(BdCoreTest, NullHandlesAndBlocksAreIgnored) {
     EXPECT_EQ(ql::lastErrorCode(), EINVAL);
     QL_BDUnloadCore(nullptr);
     QL_BDDestroyHandle(nullptr);
+    QL_BDClearPending(nullptr);
     BDHandle handle{};
     QLLogger logger{};
     QL_BDSetLogger(&handle, &logger);

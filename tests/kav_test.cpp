@@ -506,6 +506,14 @@ TEST(KavWalkTest, ExtensionsComeFromTheLastPathComponent) {
     EXPECT_EQ(QL_KAVisInExtensionList("/d/file.html", "html"), 0) << "html is not htm";
     EXPECT_EQ(QL_KAVisInExtensionList("/d/file.Com", "exe::com"), 1);
     EXPECT_EQ(QL_KAVisInExtensionList("/d/file.com", nullptr), 0);
+    // A file asked about by name alone is measured for the size limit, in whole KiB.
+    std::string dir = ql::test::makeTempDir("kavsize");
+    ql::test::writeFile(dir + "/a", std::string(1024, 'x'));
+    ql::test::writeFile(dir + "/b", std::string(1025, 'x'));
+    EXPECT_EQ(QL_KAVExcludeFileScan((dir + "/a").c_str(), 0, "", 1), 0);
+    EXPECT_EQ(QL_KAVExcludeFileScan((dir + "/b").c_str(), 0, "", 1), 1);
+    EXPECT_EQ(QL_KAVExcludeFileScan((dir + "/b").c_str(), 0, "", 0), 0) << "0: no limit";
+    ql::test::removeTree(dir);
 }
 
 }  // namespace
