@@ -15,11 +15,11 @@ namespace ql::test {
 
 // One event seen by an onEvent function.
 struct SeenEvent {
-    std::string name;
+    std::string name{};
     int kind = 0;
     int event = 0;
-    std::string infection;
-    std::string message;
+    std::string infection{};
+    std::string message{};
     bool operator==(const SeenEvent &) const = default;
 };
 std::ostream &operator<<(std::ostream &out, const SeenEvent &event);
