@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -34,22 +35,6 @@ using ql::test::SeenEvent;
 
 constexpr int kBoundMs = 5000;
 constexpr const char *kEicarName = "EICAR-Test-File";
-
-SeenEvent seen(std::string name, int kind, int event, std::string infection = "") {
-    return {std::move(name), kind, event, std::move(infection), ""};
-}
-
-std::string realPathOf(const std::string &path) {
-    char resolved[PATH_MAX];
-    return realpath(path.c_str(), resolved) != nullptr ? resolved : path;
-}
-
-std::string exeOf(pid_t pid) {
-    char target[PATH_MAX];
-    std::string link = "/proc/" + std::to_string(pid) + "/exe";
-    ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
-    return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : "";
-}
 
 // A running program (argument 60) with descriptors 0 and 1 reading fd0 and fd1, 2 on /dev/null
 // and nothing else open; killed and reaped when it goes. With inner, it runs in a private mount
@@ -80,9 +65,14 @@ class Child {
             execv(argv[0], const_cast<char *const *>(argv));
             _exit(127);
         }
-        std::string expected = realPathOf(dir) + program.substr(dir.size());
-        running_ =
-            pid_ > 0 && ql::test::waitUntil([&] { return exeOf(pid_) == expected; }, kBoundMs);
+        // It runs once its executable is the program's (the test's own until it execs).
+        std::string link = "/proc/" + pidText() + "/exe", name = program.substr(dir.size());
+        auto execed = [&] {
+            char exe[PATH_MAX];
+            ssize_t n = readlink(link.c_str(), exe, sizeof exe);
+            return n > 0 && std::string_view(exe, static_cast<std::size_t>(n)).ends_with(name);
+        };
+        running_ = pid_ > 0 && ql::test::waitUntil(execed, kBoundMs);
     }
     ~Child() { stop(); }
     Child(const Child &) = delete;
@@ -110,15 +100,9 @@ class Child {
 class ProcessScanTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir_ = ql::test::makeTempDir("procscan");
-        clean_ = dir_ + "/clean.txt";
-        infectedFile_ = dir_ + "/infected.txt";
-        infectedProgram_ = dir_ + "/infected-sleep";
-        ql::test::writeFile(clean_, "nothing to see here\n");
-        ql::test::writeFile(infectedFile_, ql::test::eicar());
-        std::string sleep = realPathOf("/bin/sleep");
-        ql::test::writeFile(infectedProgram_, ql::test::readFile(sleep) + ql::test::eicar());
-        ASSERT_EQ(chmod(infectedProgram_.c_str(), 0755), 0);
+        clean_ = engine_.sample("clean.txt", "nothing to see here\n");
+        infectedFile_ = engine_.sample("infected.txt", ql::test::eicar());
+        infectedProgram_ = Program("infected-sleep", ql::test::eicar());
         ownInfected_ = ql::UniqueFd(open(infectedFile_.c_str(), O_RDONLY | O_CLOEXEC));
         // A clean file after it: a KAV walk ends after a process whose last open file is a
         // finding, and a second run of this test may be scanning this process.
@@ -126,21 +110,20 @@ class ProcessScanTest : public ::testing::Test {
         ownClean_ = ql::UniqueFd(fcntl(clean.get(), F_DUPFD_CLOEXEC, ownInfected_.get() + 1));
         ASSERT_TRUE(ownInfected_ && ownClean_);
         infectedExe_.emplace(infectedProgram_, clean_, "/dev/null");
-        openInfected_.emplace(sleep, infectedFile_, clean_);
-        ASSERT_TRUE(infectedExe_->running());
-        ASSERT_TRUE(openInfected_->running());
-        self_ = std::to_string(getpid());
-    }
-    void TearDown() override {
-        infectedExe_.reset();
-        openInfected_.reset();
-        ql::test::removeTree(dir_);
+        openInfected_.emplace("/bin/sleep", infectedFile_, clean_);
+        ASSERT_TRUE(infectedExe_->running() && openInfected_->running());
     }
 
     // The engine up, and a handle on it.
     AVHandle Up(Engine engine, const std::string &signatures = "") {
         EXPECT_TRUE(engine_.up(engine, signatures));
         return engine_.handle();
+    }
+    // A copy of sleep with tail appended, made executable; its path.
+    std::string Program(const std::string &name, const std::string &tail) {
+        std::string path = engine_.sample(name, ql::test::readFile("/bin/sleep") + tail);
+        EXPECT_EQ(chmod(path.c_str(), 0755), 0);
+        return path;
     }
 
     int scan(AVHandle handle, uint8_t openFiles, EventLog &log) {
@@ -150,14 +133,14 @@ class ProcessScanTest : public ::testing::Test {
 
     // Checks every walk shares: start first and end last, once each, and nothing about the
     // scanning process itself.
-    void expectFramed(const std::vector<SeenEvent> &events, const std::string &label) {
+    static void expectFramed(const std::vector<SeenEvent> &events, const std::string &label) {
         ASSERT_GE(events.size(), 2u) << label;
-        EXPECT_EQ(events.front(), seen("", QL_OBJ_PROCESS, QL_EV_PROCESS_SCAN_START)) << label;
-        EXPECT_EQ(events.back(), seen("", QL_OBJ_PROCESS, QL_EV_PROCESS_SCAN_END)) << label;
+        EXPECT_EQ(events.front(), (SeenEvent{"", QL_OBJ_PROCESS, QL_EV_PROCESS_SCAN_START}))
+            << label;
+        EXPECT_EQ(events.back(), (SeenEvent{"", QL_OBJ_PROCESS, QL_EV_PROCESS_SCAN_END})) << label;
         for (std::size_t i = 1; i + 1 < events.size(); ++i) {
-            EXPECT_NE(events[i].name, "") << label << " " << events[i];
-            EXPECT_NE(events[i].name, self_) << label << " " << events[i];
-            EXPECT_NE(events[i].name.rfind("(" + self_ + ")", 0), 0u) << label << " " << events[i];
+            EXPECT_GT(pidIn(events[i].name), 0) << label << " " << events[i];
+            EXPECT_NE(pidIn(events[i].name), getpid()) << label << " " << events[i];
         }
     }
 
@@ -170,19 +153,17 @@ class ProcessScanTest : public ::testing::Test {
         return std::atoi(name.c_str() + (name.rfind('(', 0) == 0 ? 1 : 0));
     }
 
-    std::string dir_, clean_, infectedFile_, infectedProgram_, self_;
+    ql::test::EngineRoot engine_;
+    std::string clean_, infectedFile_, infectedProgram_;
     ql::UniqueFd ownInfected_, ownClean_;
     std::optional<Child> infectedExe_, openInfected_;
     int32_t slot_ = -1;
-    ql::test::EngineRoot engine_;
 };
 
 TEST_F(ProcessScanTest, KavWalkGoesOnPastAProcessItCouldNotFinish) {
     AVHandle av = Up(Engine::Kav, "drop\tCut\ttext:CUT-REPLY\n");
     ASSERT_NE(av, nullptr);
-    std::string dropping = dir_ + "/dropping-sleep";
-    ql::test::writeFile(dropping, ql::test::readFile(realPathOf("/bin/sleep")) + "CUT-REPLY");
-    ASSERT_EQ(chmod(dropping.c_str(), 0755), 0);
+    std::string dropping = Program("dropping-sleep", "CUT-REPLY");
     // In the walk's order: one gone once its executable is reported, one whose executable gets
     // no complete reply while it holds an infected file open, then one more infected.
     Child gone(infectedProgram_, clean_, "/dev/null");
@@ -200,13 +181,12 @@ TEST_F(ProcessScanTest, KavWalkGoesOnPastAProcessItCouldNotFinish) {
     std::vector<SeenEvent> events = log.events();
     EXPECT_EQ(log.about(gone.pidText()),
               (std::vector<SeenEvent>{
-                  seen(gone.pidText(), QL_OBJ_PROCESS, QL_RES_INFECTED, kEicarName),
+                  {gone.pidText(), QL_OBJ_PROCESS, QL_RES_INFECTED, kEicarName},
                   {gone.pidText(), QL_OBJ_PROCESS_FILE, QL_RES_ERROR, "", strerror(ENOENT)}}));
-    std::vector<SeenEvent> aboutUnanswered = log.about(unanswered.pidText());
-    ASSERT_EQ(aboutUnanswered.size(), 1u) << "its open files are not scanned";
-    EXPECT_EQ(aboutUnanswered[0].kind, QL_OBJ_PROCESS);
-    EXPECT_EQ(aboutUnanswered[0].event, QL_RES_ERROR);
-    EXPECT_TRUE(has(events, seen(after.pidText(), QL_OBJ_PROCESS, QL_RES_INFECTED, kEicarName)))
+    ASSERT_EQ(log.about(unanswered.pidText()).size(), 1u) << "its open files are not scanned";
+    EXPECT_EQ(log.about(unanswered.pidText())[0].kind, QL_OBJ_PROCESS);
+    EXPECT_EQ(log.about(unanswered.pidText())[0].event, QL_RES_ERROR);
+    EXPECT_TRUE(has(events, {after.pidText(), QL_OBJ_PROCESS, QL_RES_INFECTED, kEicarName}))
         << "the walk goes on";
 }
 
@@ -216,12 +196,12 @@ class ProcessScanEngineTest : public ProcessScanTest,
 
 // What each engine reports about the two children, with and without their open files: the
 // engine daemon reports with result codes and ends each process with a done event, the core
-// reports each executable and labels each open file.
+// reports each executable and labels each open file. (QL_RES_INFECTED, the engine daemon's
+// code, is the core's QL_EV_INFECTED.)
 TEST_P(ProcessScanEngineTest, WalkReportsInfectedExecutablesAndOpenFiles) {
     const bool kav = GetParam() == Engine::Kav;
     AVHandle av = Up(GetParam());
     ASSERT_NE(av, nullptr);
-    const int infected = kav ? QL_RES_INFECTED : QL_EV_INFECTED;
     const std::string a = infectedExe_->pidText();
     const std::string b = openInfected_->pidText();
     for (uint8_t openFiles : {0, 1}) {
@@ -230,20 +210,19 @@ TEST_P(ProcessScanEngineTest, WalkReportsInfectedExecutablesAndOpenFiles) {
         int result = scan(av, openFiles, log);
         std::vector<SeenEvent> events = log.events();
         expectFramed(events, label);
-        std::vector<SeenEvent> wantA{seen(a, QL_OBJ_PROCESS, infected, kEicarName)}, wantB;
+        std::vector<SeenEvent> wantA{{a, QL_OBJ_PROCESS, QL_EV_INFECTED, kEicarName}}, wantB;
         if (!kav) {
-            wantB.push_back(seen(b, QL_OBJ_PROCESS, QL_EV_CLEAN));
+            wantB.push_back({b, QL_OBJ_PROCESS, QL_EV_CLEAN});
         }
         if (openFiles != 0 && kav) {
             // A's open file is clean, so the done event carries A's own finding.
-            wantA.push_back(seen(a, QL_OBJ_PROCESS_FILE, QL_RES_INFECTED));
-            wantB = {seen(b, QL_OBJ_PROCESS_FILE, QL_RES_INFECTED, kEicarName),
-                     seen(b, QL_OBJ_PROCESS_FILE, QL_RES_INFECTED)};
+            wantA.push_back({a, QL_OBJ_PROCESS_FILE, QL_RES_INFECTED});
+            wantB = {{b, QL_OBJ_PROCESS_FILE, QL_RES_INFECTED, kEicarName},
+                     {b, QL_OBJ_PROCESS_FILE, QL_RES_INFECTED}};
         } else if (openFiles != 0) {
-            wantA.push_back(seen("(" + a + ")FD:0", QL_OBJ_PROCESS_FILE, QL_EV_CLEAN));
+            wantA.push_back({"(" + a + ")FD:0", QL_OBJ_PROCESS_FILE, QL_EV_CLEAN});
             // The infected file ends the scan of B's open files: FD:1 is not scanned.
-            wantB.push_back(
-                seen("(" + b + ")FD:0", QL_OBJ_PROCESS_FILE, QL_EV_INFECTED, kEicarName));
+            wantB.push_back({"(" + b + ")FD:0", QL_OBJ_PROCESS_FILE, QL_EV_INFECTED, kEicarName});
         }
         EXPECT_EQ(log.about(a), wantA) << label;
         EXPECT_EQ(log.about(b), wantB) << label;
@@ -261,12 +240,12 @@ TEST_P(ProcessScanEngineTest, WalkReportsInfectedExecutablesAndOpenFiles) {
     }
 
     EventLog stopping;
-    stopping.answer(infected, QL_CB_STOP);
+    stopping.answer(QL_EV_INFECTED, QL_CB_STOP);
     EXPECT_EQ(scan(av, 1, stopping), QL_RES_STOPPED);
     std::vector<SeenEvent> events = stopping.events();
     expectFramed(events, "stop");
     ASSERT_GE(events.size(), 3u);
-    EXPECT_EQ(events[events.size() - 2].event, infected) << "the walk ends at the stop";
+    EXPECT_EQ(events[events.size() - 2].event, QL_EV_INFECTED) << "the walk ends at the stop";
     if (kav) {
         return;  // a stop at the start and qlscan's report are seen on the core
     }
@@ -280,10 +259,8 @@ TEST_P(ProcessScanEngineTest, WalkReportsInfectedExecutablesAndOpenFiles) {
     std::string qlscan = ql::test::builtProgram("qlscan");
     ql::test::Outcome run = ql::test::runProgram(qlscan, {"--processes"});
     EXPECT_EQ(run.status, 1) << run.out << run.err;
-    EXPECT_NE(run.out.find("pid " + a + " " + infectedProgram_ + " (deleted): " + kEicarName +
-                           " FOUND\n"),
-              std::string::npos)
-        << run.out;
+    std::string found = "pid " + a + " " + infectedProgram_ + " (deleted): " + kEicarName;
+    EXPECT_NE(run.out.find(found + " FOUND\n"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("infected process: "), std::string::npos) << run.out;
     engine_.writeVersion("0");
     run = ql::test::runProgram(qlscan, {"--processes", "--open-files"});
@@ -294,50 +271,37 @@ TEST_P(ProcessScanEngineTest, WalkReportsInfectedExecutablesAndOpenFiles) {
 TEST_P(ProcessScanEngineTest, ProcessInAnotherMountNamespaceIsScannedThroughItsLinks) {
     AVHandle av = Up(GetParam());
     ASSERT_NE(av, nullptr);
-    struct Row {
-        const char *what;
-        bool loop;  // outside, its executable's path is a link loop, not a clean decoy
-    };
-    const Row rows[] = {{"a clean decoy at its paths", false}, {"a link loop at its path", true}};
     // Inside: the infected program reading an EICAR file, then a clean one (a KAV walk that ends
     // at a process whose last open file is a finding would miss other tests' processes).
-    std::string inner = dir_ + "/inner";
-    ASSERT_EQ(mkdir(inner.c_str(), 0755), 0);
-    ql::test::writeFile(inner + "/prog", ql::test::readFile(infectedProgram_));
-    ASSERT_EQ(chmod((inner + "/prog").c_str(), 0755), 0);
-    ql::test::writeFile(inner + "/data", ql::test::eicar());
-    ql::test::writeFile(inner + "/clean", "clean\n");
+    Program("inner/prog", ql::test::eicar());
+    engine_.sample("inner/data", ql::test::eicar());
+    engine_.sample("inner/clean", "clean\n");
+    // Outside, at the same paths: a clean decoy, or a link loop where the executable was.
     std::vector<std::unique_ptr<Child>> children;
-    for (const Row &row : rows) {
-        std::string dir = dir_ + (row.loop ? "/loop" : "/decoy");
-        ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
-        if (row.loop) {
+    for (std::string outside : {"decoy", "loop"}) {
+        std::string dir = engine_.path("/samples/" + outside);
+        engine_.sample(outside + "/data", "a clean decoy\n");
+        engine_.sample(outside + "/clean", "clean\n");
+        if (outside == "loop") {
             ASSERT_EQ(symlink("prog", (dir + "/prog").c_str()), 0);
         } else {
-            ql::test::writeFile(dir + "/prog", ql::test::readFile(realPathOf("/bin/sleep")));
-            ASSERT_EQ(chmod((dir + "/prog").c_str(), 0755), 0);
+            Program(outside + "/prog", "");
         }
-        ql::test::writeFile(dir + "/data", "a clean decoy\n");
-        ql::test::writeFile(dir + "/clean", "clean\n");
-        children.push_back(
-            std::make_unique<Child>(dir + "/prog", dir + "/data", dir + "/clean", inner));
+        children.push_back(std::make_unique<Child>(dir + "/prog", dir + "/data", dir + "/clean",
+                                                   engine_.path("/samples/inner")));
         if (!children.back()->running()) {
             GTEST_SKIP() << "no private mount namespace here";
         }
     }
     EventLog log;
     scan(av, 1, log);
-    for (std::size_t i = 0; i < children.size(); ++i) {
-        const std::string pid = children[i]->pidText();
+    for (const auto &child : children) {
+        const std::string pid = child->pidText();
         std::vector<SeenEvent> events = log.about(pid);
-        EXPECT_TRUE(has(events, seen(pid, QL_OBJ_PROCESS, QL_RES_INFECTED, kEicarName)))
-            << rows[i].what;
-        EXPECT_TRUE(std::any_of(events.begin(), events.end(),
-                                [](const SeenEvent &event) {
-                                    return event.kind == QL_OBJ_PROCESS_FILE &&
-                                           event.infection == kEicarName;
-                                }))
-            << rows[i].what << ": its open file";
+        EXPECT_TRUE(has(events, {pid, QL_OBJ_PROCESS, QL_RES_INFECTED, kEicarName})) << pid;
+        std::string file = GetParam() == Engine::Kav ? pid : "(" + pid + ")FD:0";
+        EXPECT_TRUE(has(events, {file, QL_OBJ_PROCESS_FILE, QL_EV_INFECTED, kEicarName}))
+            << pid << ": its open file";
     }
 }
 

@@ -13,7 +13,10 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "api/object_scan.h"
@@ -239,6 +242,15 @@ class ScanTest : public ql::test::EngineTest {
                 r.infections,  r.suspiciousObjects, r.encryptedObjects, r.corruptedObjects,
                 r.scanErrors,  r.actionFailed};
     }
+    // The first and the last event about an object ({} when there is none).
+    SeenEvent First(const std::string &name) const {
+        std::vector<SeenEvent> about = log_.about(name);
+        return about.empty() ? SeenEvent{} : about.front();
+    }
+    SeenEvent Last(const std::string &name) const {
+        std::vector<SeenEvent> about = log_.about(name);
+        return about.empty() ? SeenEvent{} : about.back();
+    }
     // The name an engine gives an archive member.
     std::string Member(const std::string &archive, const std::string &member) const {
         return archive + (Kav() ? "=>" : "/") + member;
@@ -256,10 +268,9 @@ TEST_P(ScanTest, HandleReportsItsLifeGivesItsPathsAndKeepsItsLog) {
     ASSERT_NE(handle, nullptr) << QL_GetErrorText();
     std::string log = engine_.path("/var/Quellar/var/log/handle.log");
     ASSERT_EQ(QL_OpenHandleLog(handle, log.c_str(), 4), 0);
-    std::string sample = engine_.sample("clean.txt", "clean");
+    std::string sample = top_ + "/clean.txt";
     QuickRequest request{sample.data(), 0x1, QL_REQ_PATH};
-    EventLog scanned;
-    EXPECT_EQ(QL_QuickScan(handle, &request, scanned.callback()), QL_RES_CLEAN);
+    EXPECT_EQ(QL_QuickScan(handle, &request, log_.callback()), QL_RES_CLEAN);
     QL_DeinitAVHandle(handle, EventLog::onEngineEvent);
     EXPECT_EQ(events.events(), (std::vector<SeenEvent>{{"", QL_OBJ_ENGINE, QL_EV_ENGINE_INIT},
                                                        {"", QL_OBJ_ENGINE, QL_EV_ENGINE_READY},
@@ -281,7 +292,7 @@ TEST_P(ScanTest, BadArgumentsAndAMissingEngineFailBeforeAnyScan) {
     std::string clean = top_ + "/clean.txt";
     std::string dir = top_ + "/sub";
     ASSERT_EQ(symlink(dir.c_str(), (dir + "/dirlink").c_str()), 0);
-    auto quick = [&](std::string path, uint32_t opts = 0x1) { return Quick(path, opts); };
+    QuickRequest cleanRequest{clean.data(), 0x1, QL_REQ_PATH};
     auto object = [&](const char *path) {
         ObjectRequest request{path, 0x1, QL_ACT_NONE, nullptr};
         ScanReport report{};
@@ -300,18 +311,14 @@ TEST_P(ScanTest, BadArgumentsAndAMissingEngineFailBeforeAnyScan) {
         std::string text;
     };
     const Row rows[] = {
-        {"a directory", [&] { return quick(dir); }, "Invalid file or buffer"},
-        {"a link to one", [&] { return quick(dir + "/dirlink", 0x9); }, "Invalid file or buffer"},
-        {"a missing file", [&] { return quick(dir + "/missing"); }, strerror(ENOENT)},
-        {"below a file", [&] { return quick(clean + "/x"); }, strerror(ENOTDIR)},
-        {"climbing above /", [&] { return quick(climb + "x"); }, "Absolute path required"},
+        {"a directory", [&] { return Quick(dir, 1); }, "Invalid file or buffer"},
+        {"a link to one", [&] { return Quick(dir + "/dirlink", 0x9); }, "Invalid file or buffer"},
+        {"a missing file", [&] { return Quick(dir + "/missing", 1); }, strerror(ENOENT)},
+        {"below a file", [&] { return Quick(clean + "/x", 1); }, strerror(ENOTDIR)},
+        {"climbing above /", [&] { return Quick(climb + "x", 1); }, "Absolute path required"},
         {"no handle", [&] { return QL_QuickScan(nullptr, nullptr, log_.callback()); },
          strerror(EINVAL)},
-        {"no callback",
-         [&] {
-             QuickRequest request{clean.data(), 0x1, QL_REQ_PATH};
-             return QL_QuickScan(handle, &request, nullptr);
-         },
+        {"no callback", [&] { return QL_QuickScan(handle, &cleanRequest, nullptr); },
          strerror(EINVAL)},
         {"no object path", [&] { return object(nullptr); }, strerror(EINVAL)},
         {"a missing object", [&] { return object("rel/missing"); }, strerror(ENOENT)},
@@ -323,14 +330,14 @@ TEST_P(ScanTest, BadArgumentsAndAMissingEngineFailBeforeAnyScan) {
         EXPECT_EQ(QL_GetErrorText(), row.text) << row.what;
     }
     // Relative paths are taken from the current directory.
-    EXPECT_EQ(quick("../samples/tree/clean.txt"), QL_RES_CLEAN);
+    EXPECT_EQ(Quick("../samples/tree/clean.txt", 1), QL_RES_CLEAN);
     ASSERT_EQ(chdir(cwd), 0);
     EXPECT_TRUE(log_.events().size() == 1) << "only the last scan reached the engine";
 
     // Without the engine the handle was made for, nothing is scanned.
     for (const char *version : {"0", Kav() ? "3" : "2"}) {
         engine_.writeVersion(version);
-        EXPECT_EQ(quick(clean), -1) << version;
+        EXPECT_EQ(Quick(clean, 1), -1) << version;
         EXPECT_STREQ(QL_GetErrorText(), "Unknown system type") << version;
         EXPECT_EQ(object(clean.c_str()), -1) << version;
         EXPECT_STREQ(QL_GetErrorText(), "Unknown system type") << version;
@@ -352,8 +359,7 @@ TEST_P(ScanTest, BadArgumentsAndAMissingEngineFailBeforeAnyScan) {
         }
         while (dup(0) >= 0) {
         }
-        QuickRequest request{clean.data(), 0x1, QL_REQ_PATH};
-        bool told = QL_QuickScan(handle, &request, log_.callback()) == -1 &&
+        bool told = QL_QuickScan(handle, &cleanRequest, log_.callback()) == -1 &&
                     std::strcmp(QL_GetErrorText(), strerror(EMFILE)) == 0;
         _exit(told ? 0 : 1);
     }
@@ -403,23 +409,17 @@ TEST_P(ScanTest, EveryOutcomeGivesItsResultAndEvent) {
         log_.clear();
         log_.answer(row.stopOn, row.stopOn != 0 ? QL_CB_STOP : 0);
         std::string label = row.content.substr(0, 20) + " opts " + std::to_string(row.opts);
-        EXPECT_EQ(Quick(path, row.opts), want.result) << label;
-        std::vector<SeenEvent> seen = log_.events();
-        if (want.result < 0) {
-            EXPECT_EQ(QL_GetErrorText(), want.text) << label;
-        }
-        if (want.lastEvent == 0) {
-            EXPECT_TRUE(seen.empty()) << label << " " << seen.front();
-            continue;
-        }
-        ASSERT_FALSE(seen.empty()) << label;
-        EXPECT_EQ(seen.back().event, want.lastEvent) << label;
-        EXPECT_EQ(want.lastEvent == QL_EV_FAILED ? seen.back().message : seen.back().infection,
-                  want.text)
-            << label;
+        int result = Quick(path, row.opts);
+        SeenEvent last = log_.events().empty() ? SeenEvent{} : log_.events().back();
+        std::string text = result < 0                   ? QL_GetErrorText()
+                           : last.event == QL_EV_FAILED ? last.message
+                                                        : last.infection;
         // An archive's finding is named by its member with the engine daemon, by the path
         // scanned with the core.
-        EXPECT_EQ(seen.back().name, path + (row.content == tar && Kav() ? "=>in/b.txt" : ""))
+        std::string name = path + (row.content == tar && Kav() ? "=>in/b.txt" : "");
+        EXPECT_EQ(
+            std::tuple(result, last.event, text, last.name),
+            std::tuple(want.result, want.lastEvent, want.text, want.lastEvent == 0 ? "" : name))
             << label;
     }
 }
@@ -496,16 +496,11 @@ TEST_P(ScanTest, TreeScanReportsEveryFindingWithItsCounters) {
         EXPECT_EQ(Counters(), (std::vector<uint32_t>{2, 7 + members, 1 + members / 2, 3,
                                                      3 + members / 2, 1, 1, 1, 0, 0}))
             << opts;
-        std::string pack = top_ + "/pack.tar";
-        std::vector<SeenEvent> member = log_.about(Member(pack, "bad.bin"));
-        ASSERT_FALSE(member.empty()) << opts;
-        EXPECT_EQ(member[0], (SeenEvent{Member(pack, "bad.bin"), QL_OBJ_FILE, QL_EV_INFECTED,
-                                        "Test-Virus", ""}));
-        std::vector<SeenEvent> archive = log_.about(pack);
-        ASSERT_FALSE(archive.empty()) << opts;
-        EXPECT_EQ(archive[0], (SeenEvent{pack, QL_OBJ_ARCHIVE, QL_EV_INFECTED, "Test-Virus", ""}));
-        EXPECT_EQ(log_.about(top_ + "/virus.com")[0],
-                  (SeenEvent{top_ + "/virus.com", QL_OBJ_FILE, QL_EV_INFECTED, "Test-Virus", ""}));
+        std::string pack = top_ + "/pack.tar", bad = Member(pack, "bad.bin");
+        std::string virus = top_ + "/virus.com";
+        EXPECT_EQ(First(bad), (SeenEvent{bad, QL_OBJ_FILE, QL_EV_INFECTED, "Test-Virus"})) << opts;
+        EXPECT_EQ(First(pack), (SeenEvent{pack, QL_OBJ_ARCHIVE, QL_EV_INFECTED, "Test-Virus"}));
+        EXPECT_EQ(First(virus), (SeenEvent{virus, QL_OBJ_FILE, QL_EV_INFECTED, "Test-Virus"}));
     }
 }
 
@@ -587,16 +582,16 @@ TEST_P(ScanTest, EachActionIsAppliedCountedAndReported) {
                                                     : file + row.after.substr(1);
             EXPECT_EQ(exists(file), after == file) << label;
             EXPECT_TRUE(after.empty() || exists(after)) << label << " " << after;
-            std::vector<SeenEvent> seen = log_.about(file);
-            ASSERT_FALSE(seen.empty()) << label;
-            int kind = std::string(name) == "pack.tar" ? QL_OBJ_ARCHIVE : QL_OBJ_FILE;
-            EXPECT_EQ(seen.back().kind, kind) << label;
+            SeenEvent last = Last(file);
+            EXPECT_EQ(last.kind,
+                      std::string_view(name) == "pack.tar" ? QL_OBJ_ARCHIVE : QL_OBJ_FILE)
+                << label;
             if (row.counter == nullptr) {
-                EXPECT_NE(seen.back().event & (QL_EV_INFECTED | QL_EV_NO_ACTION), 0) << label;
+                EXPECT_NE(last.event & (QL_EV_INFECTED | QL_EV_NO_ACTION), 0) << label;
                 continue;
             }
-            EXPECT_EQ(report_.*row.counter, 1u) << label;
-            EXPECT_EQ(seen.back().event, row.event) << label;
+            EXPECT_EQ(std::pair(report_.*row.counter, last.event), std::pair(1u, row.event))
+                << label;
         }
     }
     struct stat st {};
@@ -639,7 +634,7 @@ TEST_P(ScanTest, PromptChoosesTheAction) {
         EXPECT_EQ(Scan(file, 0x1, QL_ACT_PROMPT, {}, row.prompt), want.result);
         EXPECT_EQ(exists(file), want.stays) << want.event;
         if (want.event != 0) {
-            EXPECT_EQ(log_.about(file).back().event, want.event);
+            EXPECT_EQ(Last(file).event, want.event);
             EXPECT_EQ(report_.actionFailed, want.stays ? 1u : 0u) << want.event;
         }
     }
