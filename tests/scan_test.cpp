@@ -66,14 +66,9 @@ TEST(ScanOptionsTest, QuickFilterNormalisesOptionsAsTheyWereOnEntry) {
 }
 
 TEST(ScanOptionsTest, ExtraDataTakesTheFirstAcceptableTextPerKeyword) {
-    struct Row {
-        std::vector<const char *> texts;
-        uint32_t opts;
-        int32_t act;
-        std::string actionArg, extList;
-        uint32_t sizeLimit;
-        int maxDepth;
-    } rows[] = {
+    // Texts, scan options and action in; action argument, extension list, size and depth out.
+    using Texts = std::vector<const char *>;
+    const std::tuple<Texts, uint32_t, int32_t, std::string, std::string, uint32_t, int> rows[] = {
         {{"SIZE::10k"}, QL_OPT_SIZE, 0, "", "", 10, 0},
         {{"SIZE::5M"}, QL_OPT_SIZE, 0, "", "", 5120, 0},
         {{"SIZE::1000b"}, QL_OPT_SIZE, 0, "", "", 1, 0},
@@ -95,15 +90,15 @@ TEST(ScanOptionsTest, ExtraDataTakesTheFirstAcceptableTextPerKeyword) {
         {{"XEXT::txt", "SEXT::exe"}, QL_OPT_SCAN_EXT | QL_OPT_SKIP_EXT, 0, "", "", 0, 0},
         {{"BOGUS::x", "sext::exe"}, QL_OPT_SCAN_EXT, 0, "", "", 0, 0},
     };
-    for (const Row &row : rows) {
+    for (const auto &[in, opts, act, actionArg, extList, sizeLimit, maxDepth] : rows) {
         ExtraData extra{};
-        ASSERT_EQ(QL_ExtraDataList(nullptr, static_cast<int>(row.texts.size()), row.texts.data(),
-                                   row.opts, row.act, &extra),
-                  0);
+        ASSERT_EQ(
+            QL_ExtraDataList(nullptr, static_cast<int>(in.size()), in.data(), opts, act, &extra),
+            0);
         EXPECT_EQ(std::tuple(std::string(extra.actionArg), std::string(extra.extList),
                              extra.sizeLimit, extra.maxDepth),
-                  std::tuple(row.actionArg, row.extList, row.sizeLimit, row.maxDepth))
-            << row.texts.front() << " ...";
+                  std::tuple(actionArg, extList, sizeLimit, maxDepth))
+            << in.front() << " ...";
         std::free(extra.excludeDirs);
     }
     // At most 127 texts are read; excluded directories are copied from the first text.
@@ -122,43 +117,38 @@ TEST(ScanOptionsTest, ExtraDataTakesTheFirstAcceptableTextPerKeyword) {
 }
 
 TEST(ScanOptionsTest, ObjectFilterDropsOptionsWhoseValuesAreMissing) {
-    struct Row {
-        uint32_t in;
-        int32_t act;
-        bool prompt;
-        const char *actionArg, *extList;
-        uint32_t out;
-        int32_t actOut;
-    } rows[] = {
-        {0xFFFF, 1, false, "", "", 0, 1},
-        {0x0003, 0, false, "", "", 0x0002, 0},
-        {0x0010, 0, false, "", "", 0, 0},
-        {0x0018, 0, false, "", "", 0x0018, 0},
-        {0x0C00, 0, false, "", "exe", 0, 0},
-        {0x0400, 0, false, "", "", 0, 0},
-        {0x0800, 0, false, "", "txt", 0x0800, 0},
-        {0x7000, 0, false, "", "", 0, 0},
-        {0x8002, 0, false, "", "", 0x0002, 0},
-        {0x8001, 0, false, "", "", 0x8001, 0},
-        {0, 7, false, "", "", 0, 0},
-        {0, -1, false, "", "", 0, 0},
-        {0, QL_ACT_QUARANTINE, false, "", "", 0, 0},
-        {0, QL_ACT_QUARANTINE, false, "/q", "", 0, QL_ACT_QUARANTINE},
-        {0, QL_ACT_RENAME, false, "", "", 0, 0},
-        {0, QL_ACT_PROMPT, false, "", "", 0, 0},
-        {0, QL_ACT_PROMPT, true, "", "", 0, QL_ACT_PROMPT},
-        {0, QL_ACT_DELETE, false, "", "", 0, QL_ACT_DELETE},
-    };
-    for (const Row &row : rows) {
-        ObjectRequest request{
-            "/x", row.in, row.act,
-            row.prompt ? +[](const char *, char *) { return QL_ACT_NONE; } : nullptr};
+    // Scan options, action, a prompt or none, action argument and extension list in; scan
+    // options and action out.
+    const std::tuple<uint32_t, int32_t, bool, const char *, const char *, uint32_t, int32_t>
+        rows[] = {
+            {0xFFFF, 1, false, "", "", 0, 1},
+            {0x0003, 0, false, "", "", 0x0002, 0},
+            {0x0010, 0, false, "", "", 0, 0},
+            {0x0018, 0, false, "", "", 0x0018, 0},
+            {0x0C00, 0, false, "", "exe", 0, 0},
+            {0x0400, 0, false, "", "", 0, 0},
+            {0x0800, 0, false, "", "txt", 0x0800, 0},
+            {0x7000, 0, false, "", "", 0, 0},
+            {0x8002, 0, false, "", "", 0x0002, 0},
+            {0x8001, 0, false, "", "", 0x8001, 0},
+            {0, 7, false, "", "", 0, 0},
+            {0, -1, false, "", "", 0, 0},
+            {0, QL_ACT_QUARANTINE, false, "", "", 0, 0},
+            {0, QL_ACT_QUARANTINE, false, "/q", "", 0, QL_ACT_QUARANTINE},
+            {0, QL_ACT_RENAME, false, "", "", 0, 0},
+            {0, QL_ACT_PROMPT, false, "", "", 0, 0},
+            {0, QL_ACT_PROMPT, true, "", "", 0, QL_ACT_PROMPT},
+            {0, QL_ACT_DELETE, false, "", "", 0, QL_ACT_DELETE},
+        };
+    for (const auto &[in, act, prompt, actionArg, extList, out, actOut] : rows) {
+        ObjectRequest request{"/x", in, act,
+                              prompt ? +[](const char *, char *) { return QL_ACT_NONE; } : nullptr};
         ExtraData extra{};
-        ql::copyBounded(extra.actionArg, row.actionArg);
-        ql::copyBounded(extra.extList, row.extList);
+        ql::copyBounded(extra.actionArg, actionArg);
+        ql::copyBounded(extra.extList, extList);
         EXPECT_EQ(QL_FilterOptions(nullptr, &request, &extra), 0);
-        EXPECT_EQ(std::pair(request.scanOpts, request.actOpts), std::pair(row.out, row.actOut))
-            << std::hex << row.in << " act " << row.act;
+        EXPECT_EQ(std::pair(request.scanOpts, request.actOpts), std::pair(out, actOut))
+            << std::hex << in << " act " << act;
     }
     ExtraData extra{};
     EXPECT_EQ(QL_FilterOptions(nullptr, nullptr, &extra), -1);
@@ -305,12 +295,7 @@ TEST_P(ScanTest, BadArgumentsAndAMissingEngineFailBeforeAnyScan) {
     for (int i = 0; i < 40; ++i) {
         climb += "../";
     }
-    struct Row {
-        const char *what;
-        std::function<int()> call;
-        std::string text;
-    };
-    const Row rows[] = {
+    const std::tuple<const char *, std::function<int()>, std::string> rows[] = {
         {"a directory", [&] { return Quick(dir, 1); }, "Invalid file or buffer"},
         {"a link to one", [&] { return Quick(dir + "/dirlink", 0x9); }, "Invalid file or buffer"},
         {"a missing file", [&] { return Quick(dir + "/missing", 1); }, strerror(ENOENT)},
@@ -325,9 +310,9 @@ TEST_P(ScanTest, BadArgumentsAndAMissingEngineFailBeforeAnyScan) {
         {"a relative configuration",
          [&] { return QL_InitAVHandle("etc/qorn.conf", nullptr, 0) ? 0 : -1; }, strerror(EINVAL)},
     };
-    for (const Row &row : rows) {
-        EXPECT_EQ(row.call(), -1) << row.what;
-        EXPECT_EQ(QL_GetErrorText(), row.text) << row.what;
+    for (const auto &[what, call, text] : rows) {
+        EXPECT_EQ(call(), -1) << what;
+        EXPECT_EQ(QL_GetErrorText(), text) << what;
     }
     // Relative paths are taken from the current directory.
     EXPECT_EQ(Quick("../samples/tree/clean.txt", 1), QL_RES_CLEAN);
@@ -485,16 +470,23 @@ TEST_P(ScanTest, BuffersAndDescriptorsAreScannedWholeUpToTheirEnd) {
 constexpr int kEveryKind =
     QL_RES_INFECTED | QL_RES_SUSPICIOUS | QL_RES_ENCRYPTED | QL_RES_CORRUPTED;
 
-TEST_P(ScanTest, TreeScanReportsEveryFindingWithItsCounters) {
-    // As one object handed to the engine, then level by level through a scan tree. The core
+TEST_P(ScanTest, TreeScanReportsEveryFindingAndWalkRulesLeaveOutFilesAndDirectories) {
+    std::string sub = top_ + "/sub";
+    ASSERT_EQ(symlink((top_ + "/virus.com").c_str(), (top_ + "/link.com").c_str()), 0);
+    ASSERT_EQ(symlink(top_.c_str(), (sub + "/loop").c_str()), 0);
+    ASSERT_EQ(mkfifo((top_ + "/pipe").c_str(), 0600), 0);
+    // As one object handed to the engine, then level by level through a scan tree, where the
+    // linked file is scanned once and the link back to the top is not entered again. The core
     // counts the archive's members as objects too.
     const uint32_t members = Kav() ? 0 : 2;
     for (uint32_t opts : {0x1u, 0x1u | QL_OPT_LINK}) {
+        const uint32_t linked = opts == 0x1 ? 0 : 1;
         EXPECT_EQ(Scan(top_, opts, QL_ACT_NONE), kEveryKind) << opts;
         // Directories, objects, clean, infected, infections, suspicious, encrypted, corrupted,
         // scan errors and failed actions.
-        EXPECT_EQ(Counters(), (std::vector<uint32_t>{2, 7 + members, 1 + members / 2, 3,
-                                                     3 + members / 2, 1, 1, 1, 0, 0}))
+        EXPECT_EQ(Counters(),
+                  (std::vector<uint32_t>{2, 7 + linked + members, 1 + members / 2, 3 + linked,
+                                         3 + linked + members / 2, 1, 1, 1, 0, 0}))
             << opts;
         std::string pack = top_ + "/pack.tar", bad = Member(pack, "bad.bin");
         std::string virus = top_ + "/virus.com";
@@ -502,25 +494,9 @@ TEST_P(ScanTest, TreeScanReportsEveryFindingWithItsCounters) {
         EXPECT_EQ(First(pack), (SeenEvent{pack, QL_OBJ_ARCHIVE, QL_EV_INFECTED, "Test-Virus"}));
         EXPECT_EQ(First(virus), (SeenEvent{virus, QL_OBJ_FILE, QL_EV_INFECTED, "Test-Virus"}));
     }
-}
-
-TEST_P(ScanTest, WalkRulesLeaveOutFilesAndDirectories) {
-    std::string sub = top_ + "/sub";
-    ASSERT_EQ(symlink((top_ + "/virus.com").c_str(), (top_ + "/link.com").c_str()), 0);
-    ASSERT_EQ(symlink(top_.c_str(), (sub + "/loop").c_str()), 0);
-    ASSERT_EQ(mkfifo((top_ + "/pipe").c_str(), 0600), 0);
     const int rest = QL_RES_SUSPICIOUS | QL_RES_ENCRYPTED | QL_RES_CORRUPTED;
-    struct Row {
-        uint32_t opts;
-        std::vector<std::string> texts;
-        int result;
-        uint32_t dirs, objects;
-    };
-    const Row rows[] = {
-        {0x1, {}, kEveryKind, 2, 7},
-        // A linked file is scanned once links are followed; the link back to the top is not
-        // entered again.
-        {0x1 | QL_OPT_LINK, {}, kEveryKind, 2, 8},
+    // Scan options and texts; result, directories and objects.
+    const std::tuple<uint32_t, std::vector<std::string>, int, uint32_t, uint32_t> rows[] = {
         {0x1 | QL_OPT_SCAN_EXT, {"SEXT::COM:doc"}, QL_RES_INFECTED, 2, 2},
         {0x1 | QL_OPT_SKIP_EXT, {"XEXT::com:tar:doc"}, rest, 2, 4},
         {0x1 | QL_OPT_SKIP_DIRS, {"XDIR::" + sub}, QL_RES_INFECTED | QL_RES_SUSPICIOUS, 1, 4},
@@ -529,13 +505,13 @@ TEST_P(ScanTest, WalkRulesLeaveOutFilesAndDirectories) {
         // The archive (over 1 KB) is left out, the small files are not.
         {0x1 | QL_OPT_SIZE, {"SIZE::1"}, kEveryKind, 2, 6},
     };
-    for (const Row &row : rows) {
-        std::string label = std::to_string(row.opts) + (row.texts.empty() ? "" : row.texts[0]);
-        EXPECT_EQ(Scan(top_, row.opts, QL_ACT_NONE, row.texts), row.result) << label;
-        EXPECT_EQ(report_.dirsScanned, row.dirs) << label;
-        // The core counts the archive's two members as objects too.
+    for (const auto &[opts, texts, result, dirs, objects] : rows) {
+        std::string label = std::to_string(opts) + (texts.empty() ? "" : texts[0]);
+        EXPECT_EQ(Scan(top_, opts, QL_ACT_NONE, texts), result) << label;
         bool archive = !log_.about(top_ + "/pack.tar").empty();
-        EXPECT_EQ(report_.objectsScanned, row.objects + (archive && !Kav() ? 2 : 0)) << label;
+        EXPECT_EQ(std::pair(report_.dirsScanned, report_.objectsScanned),
+                  std::pair(dirs, objects + (archive ? members : 0)))
+            << label;
     }
     if (Kav()) {  // the core applies the list only below the folder it is given
         EXPECT_EQ(Scan(sub, 0x1 | QL_OPT_SKIP_DIRS, QL_ACT_NONE, {"XDIR::" + sub}), 0)
@@ -555,14 +531,9 @@ TEST_P(ScanTest, WalkRulesLeaveOutFilesAndDirectories) {
 TEST_P(ScanTest, EachActionIsAppliedCountedAndReported) {
     std::string quarantine = engine_.path("/held");
     ASSERT_EQ(mkdir(quarantine.c_str(), 0700), 0);
-    struct Row {
-        int32_t action;
-        std::string text;
-        std::string after;  // the file's new name below its folder or quarantine, "" gone
-        uint32_t ScanReport::*counter;
-        int event;
-    };
-    const Row rows[] = {
+    // The action and its text; the file's new name below its folder ("#...") or in the
+    // quarantine ("q"), "" when gone; the counter and the event.
+    const std::tuple<int32_t, std::string, std::string, uint32_t ScanReport::*, int> rows[] = {
         {QL_ACT_DELETE, "", "", &ScanReport::deletedObjects, QL_EV_DELETED},
         {QL_ACT_RENAME, "REXT::bad", "#.bad", &ScanReport::renamedObjects, QL_EV_RENAMED},
         {QL_ACT_QUARANTINE, "QDIR::" + quarantine, "q", &ScanReport::quarantinedObjects,
@@ -571,27 +542,26 @@ TEST_P(ScanTest, EachActionIsAppliedCountedAndReported) {
          QL_EV_QUARANTINE_FAILED},
         {QL_ACT_NONE, "", "#", nullptr, 0},
     };
-    for (const Row &row : rows) {
+    for (const auto &row : rows) {
+        const auto &[action, text, moved, counter, event] = row;
         for (const char *name : {"virus.com", "pack.tar"}) {
-            std::string dir = Tree("act" + std::to_string(&row - rows));
-            std::string file = dir + "/" + name;
-            std::string label = std::to_string(row.action) + " " + name;
-            EXPECT_EQ(Scan(file, 0x1, row.action, {row.text}), QL_RES_INFECTED) << label;
-            std::string after = row.after == "q"    ? quarantine + "/" + name
-                                : row.after.empty() ? ""
-                                                    : file + row.after.substr(1);
+            std::string file = Tree("act" + std::to_string(&row - rows)) + "/" + name;
+            std::string label = std::to_string(action) + " " + name;
+            EXPECT_EQ(Scan(file, 0x1, action, {text}), QL_RES_INFECTED) << label;
+            std::string after = moved == "q"    ? quarantine + "/" + name
+                                : moved.empty() ? ""
+                                                : file + moved.substr(1);
             EXPECT_EQ(exists(file), after == file) << label;
             EXPECT_TRUE(after.empty() || exists(after)) << label << " " << after;
             SeenEvent last = Last(file);
             EXPECT_EQ(last.kind,
                       std::string_view(name) == "pack.tar" ? QL_OBJ_ARCHIVE : QL_OBJ_FILE)
                 << label;
-            if (row.counter == nullptr) {
+            if (counter == nullptr) {
                 EXPECT_NE(last.event & (QL_EV_INFECTED | QL_EV_NO_ACTION), 0) << label;
                 continue;
             }
-            EXPECT_EQ(std::pair(report_.*row.counter, last.event), std::pair(1u, row.event))
-                << label;
+            EXPECT_EQ(std::pair(report_.*counter, last.event), std::pair(1u, event)) << label;
         }
     }
     struct stat st {};
@@ -617,21 +587,18 @@ TEST_P(ScanTest, PromptChoosesTheAction) {
         int event;
         int result = QL_RES_INFECTED;
     };
-    struct Row {
-        QL_PromptFn prompt;
-        Expected kav, bd;
-    };
-    const Row rows[] = {
+    const std::tuple<QL_PromptFn, Expected, Expected> rows[] = {
+        // the prompt; KAV, BD
         {quarantineElsewhere, {false, QL_EV_QUARANTINED}, {true, QL_EV_QUARANTINE_FAILED}},
         {renameWithASlash, {false, QL_EV_RENAMED}, {true, QL_EV_RENAME_FAILED}},
         {[](const char *, char *) { return 7; }, {true, QL_EV_FAILED}, {true, 0}},  // nonsense
         {[](const char *, char *) { return 5; }, {true, QL_EV_FAILED}, {true, 0, QL_RES_STOPPED}},
         {nullptr, {true, 0}, {true, 0}},
     };
-    for (const Row &row : rows) {
-        const Expected &want = Kav() ? row.kav : row.bd;
+    for (const auto &[prompt, kav, bd] : rows) {
+        const Expected &want = Kav() ? kav : bd;
         ql::test::writeFile(file, "VIRUS-BYTES");
-        EXPECT_EQ(Scan(file, 0x1, QL_ACT_PROMPT, {}, row.prompt), want.result);
+        EXPECT_EQ(Scan(file, 0x1, QL_ACT_PROMPT, {}, prompt), want.result);
         EXPECT_EQ(exists(file), want.stays) << want.event;
         if (want.event != 0) {
             EXPECT_EQ(Last(file).event, want.event);
