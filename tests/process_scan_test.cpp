@@ -178,7 +178,6 @@ TEST_F(ProcessScanTest, KavWalkGoesOnPastAProcessItCouldNotFinish) {
         }
     });
     scan(av, 1, log);
-    std::vector<SeenEvent> events = log.events();
     EXPECT_EQ(log.about(gone.pidText()),
               (std::vector<SeenEvent>{
                   {gone.pidText(), QL_OBJ_PROCESS, QL_RES_INFECTED, kEicarName},
@@ -186,7 +185,7 @@ TEST_F(ProcessScanTest, KavWalkGoesOnPastAProcessItCouldNotFinish) {
     ASSERT_EQ(log.about(unanswered.pidText()).size(), 1u) << "its open files are not scanned";
     EXPECT_EQ(log.about(unanswered.pidText())[0].kind, QL_OBJ_PROCESS);
     EXPECT_EQ(log.about(unanswered.pidText())[0].event, QL_RES_ERROR);
-    EXPECT_TRUE(has(events, {after.pidText(), QL_OBJ_PROCESS, QL_RES_INFECTED, kEicarName}))
+    EXPECT_TRUE(has(log.events(), {after.pidText(), QL_OBJ_PROCESS, QL_RES_INFECTED, kEicarName}))
         << "the walk goes on";
 }
 

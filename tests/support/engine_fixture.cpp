@@ -42,7 +42,6 @@ EngineRoot::~EngineRoot() {
 }
 
 bool EngineRoot::up(Engine engine, const std::string &signatures) {
-    engine_ = engine;
     writeSignatures(signatures);
     writeVersion(engine == Engine::Kav ? "2" : "3");
     if (engine == Engine::Bd) {

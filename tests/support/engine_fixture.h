@@ -36,13 +36,10 @@ class EngineRoot {
     // Install engine with the extra signature lines (outcome TAB name TAB pattern) and the
     // version file naming it; KAV (re)starts the engine daemon. False when it does not come up.
     bool up(Engine engine, const std::string &signatures = "");
-    Engine engine() const { return engine_; }
-    bool kav() const { return engine_ == Engine::Kav; }
 
-    // The engine daemon: stop it (SIGTERM, waited for), kill it (files left behind), its pid.
+    // The engine daemon: stop it (SIGTERM, waited for), kill it (files left behind).
     void stopEngine();
     void killEngine();
-    int enginePid() const { return enginePid_; }
 
     // A handle on the installed engine, closed by the destructor (nullptr when it fails).
     AVHandle handle();
@@ -68,7 +65,6 @@ class EngineRoot {
 
   private:
     TempRoot root_;
-    Engine engine_ = Engine::Bd;
     int enginePid_ = 0;
     AVHandle handle_ = nullptr;
 };
