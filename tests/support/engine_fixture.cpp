@@ -23,10 +23,10 @@ std::string engineName(const ::testing::TestParamInfo<Engine> &info) {
 }
 
 EngineRoot::EngineRoot() {
-    root_.writeFixed("/opt/Quellar/etc/qorn.conf",
-                     "[path]\nLocalSocketPath=" + socketPath() + "\nAVSpidPATH=" + pidPath() +
-                         "\nBasesPath=" + path("/opt/Quellar/bases") + "\nTempPath=" + tempDir() +
-                         "\n");
+    root_.writeFixed("/opt/Quellar/etc/qorn.conf", "[path]\nLocalSocketPath=" + socketPath() +
+                                                       "\nAVSpidPATH=" + pidPath() +
+                                                       "\nBasesPath=" + path("/opt/Quellar/bases") +
+                                                       "\nTempPath=" + tempDir() + "\n");
     writeSignatures("");
     failCore("");
     unsetenv(kRecordVariable);
