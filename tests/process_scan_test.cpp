@@ -201,8 +201,7 @@ TEST_P(ProcessScanEngineTest, WalkReportsInfectedExecutablesAndOpenFiles) {
     const bool kav = GetParam() == Engine::Kav;
     AVHandle av = Up(GetParam());
     ASSERT_NE(av, nullptr);
-    const std::string a = infectedExe_->pidText();
-    const std::string b = openInfected_->pidText();
+    const std::string a = infectedExe_->pidText(), b = openInfected_->pidText();
     for (uint8_t openFiles : {0, 1}) {
         std::string label = "open files " + std::to_string(openFiles);
         EventLog log;
