@@ -275,7 +275,7 @@ TEST_P(ProcessScanEngineTest, ProcessInAnotherMountNamespaceIsScannedThroughItsL
     engine_.sample("inner/data", ql::test::eicar());
     engine_.sample("inner/clean", "clean\n");
     // Outside, at the same paths: a clean decoy, or a link loop where the executable was.
-    std::vector<std::unique_ptr<Child>> children;
+    std::vector<std::pair<std::string, std::unique_ptr<Child>>> children;
     for (std::string outside : {"decoy", "loop"}) {
         std::string dir = engine_.path("/samples/" + outside);
         engine_.sample(outside + "/data", "a clean decoy\n");
@@ -285,21 +285,22 @@ TEST_P(ProcessScanEngineTest, ProcessInAnotherMountNamespaceIsScannedThroughItsL
         } else {
             Program(outside + "/prog", "");
         }
-        children.push_back(std::make_unique<Child>(dir + "/prog", dir + "/data", dir + "/clean",
-                                                   engine_.path("/samples/inner")));
-        if (!children.back()->running()) {
+        children.emplace_back(outside,
+                              std::make_unique<Child>(dir + "/prog", dir + "/data", dir + "/clean",
+                                                      engine_.path("/samples/inner")));
+        if (!children.back().second->running()) {
             GTEST_SKIP() << "no private mount namespace here";
         }
     }
     EventLog log;
     scan(av, 1, log);
-    for (const auto &child : children) {
+    for (const auto &[outside, child] : children) {
         const std::string pid = child->pidText();
         std::vector<SeenEvent> events = log.about(pid);
-        EXPECT_TRUE(has(events, {pid, QL_OBJ_PROCESS, QL_RES_INFECTED, kEicarName})) << pid;
+        EXPECT_TRUE(has(events, {pid, QL_OBJ_PROCESS, QL_RES_INFECTED, kEicarName})) << outside;
         std::string file = GetParam() == Engine::Kav ? pid : "(" + pid + ")FD:0";
         EXPECT_TRUE(has(events, {file, QL_OBJ_PROCESS_FILE, QL_EV_INFECTED, kEicarName}))
-            << pid << ": its open file";
+            << outside << ": its open file";
     }
 }
 
