@@ -29,7 +29,6 @@
 
 namespace {
 
-using ql::test::Engine;
 using ql::test::EventLog;
 using ql::test::SeenEvent;
 
