@@ -46,8 +46,6 @@ class InterfacedLogTest : public DaemonFixture {
   protected:
     void SetUp() override { ASSERT_TRUE(UseEngine(Engine::Bd)); }
 
-    std::string LogPath() const { return root_.path("/var/Quellar/var/log/interface.log"); }
-
     // The attacks run as an unprivileged user, who must reach the socket below the root.
     bool CanActAsAnotherUser() { return geteuid() == 0 && chmod(root_.root().c_str(), 0755) == 0; }
 };

@@ -31,7 +31,6 @@ constexpr int kStartBoundMs = 10000;
 int stopBoundMs() {
     return testEmulator() != nullptr ? 30000 : 10000;
 }
-constexpr const char *kLogFile = "/var/Quellar/var/log/interface.log";
 
 // The child of this process (reaped daemons come back to it) whose command is name, or -1.
 pid_t childNamed(const std::string &name) {
@@ -57,7 +56,7 @@ DaemonFixture::DaemonFixture() {
 }
 
 DaemonFixture::~DaemonFixture() {
-    KillDaemon();
+    StopDaemon(SIGKILL);
     engine_.stopEngine();
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
@@ -167,12 +166,8 @@ int DaemonFixture::StopDaemon(int signal) {
     return status;
 }
 
-void DaemonFixture::KillDaemon() {
-    StopDaemon(SIGKILL);
-}
-
 std::string DaemonFixture::Log() const {
-    return readFile(root_.path(kLogFile));
+    return readFile(LogPath());
 }
 
 bool DaemonFixture::LogHas(const std::string &text) const {

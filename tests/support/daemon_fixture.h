@@ -44,10 +44,10 @@ class DaemonFixture : public ::testing::Test {
     // connect does not wait for room in the backlog: -1 with errno EAGAIN when it is full.
     int ConnectSilently(bool queueOnly = false);
     // Send signal to the daemon and return its exit status (-1: it did not end within bounds).
+    // SIGKILL leaves its files behind.
     int StopDaemon(int signal);
-    // Kill the daemon with SIGKILL and reap it, leaving its files behind.
-    void KillDaemon();
 
+    std::string LogPath() const { return root_.path("/var/Quellar/var/log/interface.log"); }
     std::string Log() const;
     bool LogHas(const std::string &text) const;
     // Wait (bounded) until the log holds text.
