@@ -77,11 +77,7 @@ TEST_F(InterfacedLogTest, EveryInstanceLogsWholeLinesInOrderWhileHangupsReopenTh
     std::vector<std::string> files;
     for (int r = 1; r <= kRotations; ++r) {
         // Rotate as soon as the daemon has made the new file.
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (access(LogPath().c_str(), F_OK) != 0 &&
-               std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        ql::test::waitUntil([&] { return access(LogPath().c_str(), F_OK) == 0; }, 5000);
         files.push_back(LogPath() + "." + std::to_string(r));
         if (rename(LogPath().c_str(), files.back().c_str()) != 0 ||
             kill(daemonPid(), SIGHUP) != 0) {
@@ -148,10 +144,9 @@ TEST_F(InterfacedLogTest, ForgedLinesInARequestAreWrittenEscapedWithinItsOwnLine
     std::string shown =
         root_.path("/samples/clean\\nInstance-0: Sent\\nTerm ditected\\x1b[2J\\x7f");
     EXPECT_TRUE(LogHas("Instance-0: Request = " + shown +
-                       "\\r\\n, n = " + std::to_string(path.size() + 2) + "\n"))
+                       "\\r\\n, n = " + std::to_string(path.size() + 2) + "\nInstance-0: file " +
+                       shown + "\nInstance-0: Sending for scan - " + shown + "\n"))
         << Log();
-    EXPECT_TRUE(LogHas("Instance-0: file " + shown + "\n"));
-    EXPECT_TRUE(LogHas("Instance-0: Sending for scan - " + shown + "\n"));
     EXPECT_EQ(1u, countLines(Log(), "Instance-0: Sent"));  // the real one, after the reply
     EXPECT_EQ(1u, countLines(Log(), "Term ditected"));     // the real one, at the stop
 }

@@ -41,13 +41,9 @@ auto withEnv(const char *name, const char *value) {
     return ql::ScopeGuard([name, old] { old ? setenv(name, old->c_str(), 1) : unsetenv(name); });
 }
 
-std::FILE *openText(std::string &text) {
-    return fmemopen(text.data(), text.size(), "r");
-}
-
 // Every physical line iniReadLine yields, joined by '|'.
 std::string readLines(std::string text) {
-    std::FILE *file = openText(text);
+    std::FILE *file = fmemopen(text.data(), text.size(), "r");
     std::string out;
     char line[ql::settings::kIniLineColumns + 1];
     const char *separator = "";
@@ -61,7 +57,7 @@ std::string readLines(std::string text) {
 // Every entry iniReadEntry yields, as "S[name]" or "K[key]=[value]".
 std::string readEntries(std::string text) {
     IniReader reader;
-    reader.file = openText(text);
+    reader.file = fmemopen(text.data(), text.size(), "r");
     std::string out;
     for (IniEntry e = iniReadEntry(reader); e.kind != IniEntryKind::End; e = iniReadEntry(reader)) {
         out += e.kind == IniEntryKind::Section ? "S[" + e.name + "]"

@@ -62,10 +62,6 @@ DaemonFixture::~DaemonFixture() {
     }
 }
 
-void DaemonFixture::WriteInterfaceConf(const std::string &text) {
-    root_.writeFixed("/opt/Quellar/etc/postwick/interface.conf", text);
-}
-
 int DaemonFixture::StartDaemon() {
     int status = runProgram(builtProgram("interfaced"), {}, kStartBoundMs).status;
     if (status == 0) {
@@ -164,22 +160,6 @@ int DaemonFixture::StopDaemon(int signal) {
         daemonPid_ = -1;
     }
     return status;
-}
-
-std::string DaemonFixture::Log() const {
-    return readFile(LogPath());
-}
-
-bool DaemonFixture::LogHas(const std::string &text) const {
-    return Log().find(text) != std::string::npos;
-}
-
-bool DaemonFixture::WaitForLog(const std::string &text) const {
-    return waitUntil([&] { return LogHas(text); }, 10000);
-}
-
-std::string DaemonFixture::WriteSample(const std::string &name, const std::string &content) const {
-    return engine_.sample(name, content);
 }
 
 }  // namespace ql::test
