@@ -251,13 +251,12 @@ TEST_F(InterfacedLifeTest, SilentClientIsAnsweredAfterTheRequestTimeout) {
 
 // The number of instances a settings line gives, seen through the hand-over's log: with every
 // instance held by a silent client, one more client waits for one of them and is answered.
-class InterfacedSettingsTest : public DaemonFixture,
+class InterfacedSettingsTest : public InterfacedLifeTest,
                                public ::testing::WithParamInterface<std::pair<const char *, int>> {
 };
 
 TEST_P(InterfacedSettingsTest, InstanceCountFollowsTheSettingsFile) {
     auto [line, instances] = GetParam();
-    ASSERT_TRUE(UseEngine(Engine::Bd));
     WriteInterfaceConf(std::string("[postwicker]\nRequestTimeout=1\n") + line + "\n");
     ASSERT_EQ(0, StartDaemon()) << line;
     std::vector<int> silent;

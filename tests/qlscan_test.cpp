@@ -96,16 +96,13 @@ class QlscanTest : public ql::test::EngineTest {
     void SetUp() override {
         setenv("QL_ENGINE_TIMEOUT_MS", "5000", 1);
         EngineTest::SetUp();
-        dir_ = engine_.path("/scan");
+        dir_ = engine_.path("/samples/scan");
         quarantine_ = engine_.path("/held");
-        ASSERT_EQ(mkdir(dir_.c_str(), 0700), 0);
-        ASSERT_EQ(mkdir((dir_ + "/sub").c_str(), 0700), 0);
         ASSERT_EQ(mkdir(quarantine_.c_str(), 0700), 0);
-        ql::test::writeFile(dir_ + "/eicar.com", ql::test::eicar());
-        ql::test::writeFile(dir_ + "/clean.txt", "nothing to see\n");
-        ql::test::writeFile(
-            dir_ + "/sub/pack.tar",
-            ql::test::tarOf({{"readme.txt", "plain\n"}, {"member.com", ql::test::eicar()}}));
+        engine_.sample("scan/eicar.com", ql::test::eicar());
+        engine_.sample("scan/clean.txt", "nothing to see\n");
+        engine_.sample("scan/sub/pack.tar", ql::test::tarOf({{"readme.txt", "plain\n"},
+                                                             {"member.com", ql::test::eicar()}}));
     }
     std::string Signatures() const override {
         return "suspicious\tOdd-Thing\ttext:ODD-BYTES\nerror\tTrouble\ttext:TROUBLE-BYTES\n";
@@ -154,21 +151,19 @@ TEST_P(QlscanTest, QuarantinesInfectedFileAndArchiveThenFindsTheTreeClean) {
 // Each option narrows the scan as it says, and the exit status tells what was found: 1 for a
 // finding (also beside an error), 2 for nothing found but an object not scanned, else 0.
 TEST_P(QlscanTest, OptionsNarrowTheScanAndTheExitStatusTellsWhatWasFound) {
-    const std::string more = engine_.path("/more");
-    ASSERT_EQ(mkdir(more.c_str(), 0700), 0);
-    ql::test::writeFile(more + "/odd.bin", "xx ODD-BYTES xx");
-    ql::test::writeFile(more + "/trouble.bin", "TROUBLE-BYTES");
+    const std::string more = engine_.path("/samples/more");
+    engine_.sample("more/odd.bin", "xx ODD-BYTES xx");
+    engine_.sample("more/trouble.bin", "TROUBLE-BYTES");
     ASSERT_EQ(symlink((dir_ + "/eicar.com").c_str(), (more + "/link").c_str()), 0);
     // A name cannot break or forge an output line: it is printed on one, control characters
     // escaped.
-    const std::string forged = more + "/x\nforged: OK\x1b[2J";
-    ql::test::writeFile(forged, ql::test::eicar());
-    ql::test::writeFile(more + "/mail.eml",
-                        "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"=b\"\n\n"
-                        "--=b\nContent-Type: text/plain\n\nhello\n--=b\n"
-                        "Content-Disposition: attachment; filename=attached.com\n"
-                        "Content-Transfer-Encoding: base64\n\n" +
-                            ql::test::base64(ql::test::eicar()) + "\n--=b--\n");
+    const std::string forged = engine_.sample("more/x\nforged: OK\x1b[2J", ql::test::eicar());
+    engine_.sample("more/mail.eml",
+                   "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"=b\"\n\n"
+                   "--=b\nContent-Type: text/plain\n\nhello\n--=b\n"
+                   "Content-Disposition: attachment; filename=attached.com\n"
+                   "Content-Transfer-Encoding: base64\n\n" +
+                       ql::test::base64(ql::test::eicar()) + "\n--=b--\n");
     const std::string found = "eicar.com: EICAR-Test-File FOUND\n";
     const std::string member = "member.com: EICAR-Test-File FOUND\n";
     struct Row {
