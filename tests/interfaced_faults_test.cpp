@@ -3,7 +3,7 @@
 // Cases interfaced_test already shows are not repeated here:
 //   a client gone before its reply   ClientGoneBeforeTheReplyIsASendError
 //   a client that sends nothing      SilentClientIsAnsweredAfterTheRequestTimeout
-//   the log folder missing           DaemonWithoutALogStillServes
+//   the log folder missing           DaemonWithoutAPidFileOrALogStillServes
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -27,7 +27,6 @@
 
 namespace {
 
-using ql::test::DaemonFixture;
 using ql::test::Engine;
 using Clock = std::chrono::steady_clock;
 
@@ -58,22 +57,18 @@ void runClients(int clients, const std::function<void(int)> &body) {
     }
 }
 
-class InterfacedFaultsTest : public DaemonFixture {
+class InterfacedFaultsTest : public ql::test::DaemonFixture {
   protected:
     // clients threads asking requests each, alternately a clean, an infected and a missing file;
     // the number of replies that were not the expected one.
     int AskMixed(int clients, int requests) {
-        std::string clean = WriteSample("clean.txt", "nothing to see here\n");
-        std::string infected = WriteSample("eicar.com", ql::test::eicar());
+        const std::string paths[] = {WriteSample("clean.txt", "nothing to see here\n"),
+                                     WriteSample("eicar.com", ql::test::eicar()), "/none/file"};
+        const std::string replies[] = {"0\n", kInfected, kMissing};
         std::atomic<int> wrong{0};
         runClients(clients, [&](int c) {
             for (int r = 0; r < requests; ++r) {
-                int kind = (c + r) % 3;
-                std::string path = kind == 0   ? clean
-                                   : kind == 1 ? infected
-                                               : "/none/" + std::to_string(r);
-                std::string expected = kind == 0 ? "0\n" : kind == 1 ? kInfected : kMissing;
-                wrong += Ask(path) == expected ? 0 : 1;
+                wrong += Ask(paths[(c + r) % 3]) == replies[(c + r) % 3] ? 0 : 1;
             }
         });
         return wrong.load();

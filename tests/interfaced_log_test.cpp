@@ -18,10 +18,7 @@
 
 namespace {
 
-using ql::test::DaemonFixture;
-using ql::test::Engine;
 using ql::test::forkAsNobody;
-using ql::test::kNobody;
 using ql::test::readFile;
 using ql::test::waitForExit;
 
@@ -42,9 +39,9 @@ bool waitForText(const std::string &path, const std::string &text) {
                                10000);
 }
 
-class InterfacedLogTest : public DaemonFixture {
+class InterfacedLogTest : public ql::test::DaemonFixture {
   protected:
-    void SetUp() override { ASSERT_TRUE(UseEngine(Engine::Bd)); }
+    void SetUp() override { ASSERT_TRUE(UseEngine(ql::test::Engine::Bd)); }
 
     // The attacks run as an unprivileged user, who must reach the socket below the root.
     bool CanActAsAnotherUser() { return geteuid() == 0 && chmod(root_.root().c_str(), 0755) == 0; }
@@ -156,7 +153,8 @@ TEST_F(InterfacedLogTest, LinkOrFifoPlantedAtTheLogPathIsRefusedAndTheOldFileKep
         GTEST_SKIP() << "needs root to act as an unprivileged user";
     }
     // A log folder given to another user lets that user move the log and plant things there.
-    ASSERT_EQ(0, chown(root_.path("/var/Quellar/var/log").c_str(), kNobody, kNobody));
+    ASSERT_EQ(
+        0, chown(root_.path("/var/Quellar/var/log").c_str(), ql::test::kNobody, ql::test::kNobody));
     std::string secret = root_.path("/secret");
     ql::test::writeFile(secret, "root only\n");
     ASSERT_EQ(0, chmod(secret.c_str(), 0600));

@@ -27,7 +27,6 @@
 
 namespace {
 
-using ql::test::DaemonFixture;
 using ql::test::Engine;
 using ql::test::EngineRoot;
 using ql::test::Outcome;
@@ -499,7 +498,7 @@ TEST(QlscanCommandLineTest, HelpDocumentsEveryOptionAndEngineTroubleExitsTwo) {
 }
 
 // The modes through the interface daemon: a reply per file, the ping, the configuration check.
-class QlscanDaemonTest : public DaemonFixture {};
+class QlscanDaemonTest : public ql::test::DaemonFixture {};
 
 TEST_F(QlscanDaemonTest, EachFileGetsTheDaemonsReplyAndThePingSaysWhetherItAnswers) {
     ASSERT_TRUE(UseEngine(Engine::Kav, "error\tBroken\ttext:BREAKME\n"));

@@ -11,14 +11,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
-#include <thread>
 
+#include "common/iface_utils.h"
 #include "tests/support/emulator.h"
 
 namespace ql::test {
@@ -137,9 +135,7 @@ int DaemonFixture::ConnectSilently(bool queueOnly) {
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    std::string path = SockPath();
-    std::memcpy(address.sun_path, path.c_str(),
-                std::min(path.size() + 1, sizeof address.sun_path - 1));
+    ql::copyBounded(address.sun_path, SockPath());
     if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         int error = errno;
         close(fd);
