@@ -19,6 +19,7 @@
 namespace {
 
 using ql::test::forkAsNobody;
+using ql::test::kNobody;
 using ql::test::readFile;
 using ql::test::waitForExit;
 
@@ -153,8 +154,7 @@ TEST_F(InterfacedLogTest, LinkOrFifoPlantedAtTheLogPathIsRefusedAndTheOldFileKep
         GTEST_SKIP() << "needs root to act as an unprivileged user";
     }
     // A log folder given to another user lets that user move the log and plant things there.
-    ASSERT_EQ(
-        0, chown(root_.path("/var/Quellar/var/log").c_str(), ql::test::kNobody, ql::test::kNobody));
+    ASSERT_EQ(0, chown(root_.path("/var/Quellar/var/log").c_str(), kNobody, kNobody));
     std::string secret = root_.path("/secret");
     ql::test::writeFile(secret, "root only\n");
     ASSERT_EQ(0, chmod(secret.c_str(), 0600));
