@@ -27,7 +27,6 @@ using ql::test::DaemonFixture;
 using ql::test::Engine;
 
 constexpr const char *kInfected = "1 EICAR-Test-File\n";
-constexpr const char *kLogFile = "/var/Quellar/var/log/interface.log";
 constexpr const char *kCanary = "ql-canary";
 
 // Names a shell would act on. Each command would leave a file named ql-canary* in the working
@@ -114,11 +113,7 @@ TEST_P(HostileInputTest, HostileRequestPathsGetOneReplyLineAndRunNothing) {
     ql::test::writeFile(tooLong, ql::test::eicar());
     auto before = snapshot(root_.root());
 
-    struct Row {
-        std::string request;
-        std::string reply;
-    };
-    std::vector<Row> rows;
+    std::vector<std::pair<std::string, std::string>> rows;  // request, reply
     for (const std::string &name : kShellNames) {
         rows.push_back({dir + "/" + name, kInfected});
         rows.push_back({dir + "/" + name + "\r\n", kInfected});
@@ -146,12 +141,12 @@ TEST_P(HostileInputTest, HostileRequestPathsGetOneReplyLineAndRunNothing) {
     rows.push_back({std::string("\0", 1) + dir + "/a b", "1 No such file or directory\n"});
     rows.push_back({"\r\n\r\n", "1 No such file or directory\n"});
 
-    for (const Row &row : rows) {
-        EXPECT_EQ(row.reply, Ask(row.request)) << row.request;
+    for (const auto &[request, reply] : rows) {
+        EXPECT_EQ(reply, Ask(request)) << request;
     }
     auto after = snapshot(root_.root());
     EXPECT_EQ(0, StopDaemon(SIGTERM));
-    for (const std::string &path : {root_.path(kLogFile), SockPath(), PidPath()}) {
+    for (const std::string &path : {LogPath(), SockPath(), PidPath()}) {
         before.erase(path);
         after.erase(path);
     }
@@ -258,27 +253,19 @@ std::string randomBytes(std::mt19937 &random, std::size_t most) {
     return bytes;
 }
 
-// Bytes of random lines: random bytes, with some lines that look like sections and keys.
+// Bytes of random lines: random bytes, with some pieces that look like sections and keys, and
+// the characters of the syntax.
 std::string randomConfigurationBytes(std::mt19937 &random) {
-    static const char *kPieces[] = {"[path]\n",
-                                    "[postwicker]\n",
-                                    "=",
-                                    "\n",
-                                    "\r\n",
-                                    "[",
-                                    "]",
-                                    "LocalSocketPath=",
-                                    "BasesPath",
-                                    "MaxInstances=",
-                                    "RequestTimeout=",
-                                    "\"",
-                                    "\\",
-                                    "#",
-                                    ";"};
+    static const char *kWords[] = {"[path]\n",  "[postwicker]\n", "LocalSocketPath=",
+                                   "BasesPath", "MaxInstances=",  "RequestTimeout=",
+                                   "\r\n"};
+    static const std::string kSyntax = "=\n[]\"\\#;";
     std::string text;
     for (int i = random() % 40; i > 0; --i) {
-        text += random() % 2 == 0 ? randomBytes(random, 300)
-                                  : std::string(kPieces[random() % std::size(kPieces)]);
+        int kind = static_cast<int>(random() % 4);
+        text += kind < 2    ? randomBytes(random, 300)
+                : kind == 2 ? std::string(kWords[random() % std::size(kWords)])
+                            : std::string(1, kSyntax[random() % kSyntax.size()]);
     }
     return text;
 }
@@ -307,14 +294,14 @@ TEST_F(HostileFilesTest, RandomSettingsAndEngineConfigurationAreReadSafely) {
         if (round % 2 == 1) {
             ql::test::writeFile(confPath, randomConfigurationBytes(random));
         }
-        unlink(root_.path(kLogFile).c_str());
+        unlink(LogPath().c_str());
         int status = StartDaemon();
         if (status == 0) {
             EXPECT_EQ(kInfected, Ask(WriteSample("eicar.com", ql::test::eicar()))) << round;
             EXPECT_EQ(0, StopDaemon(SIGTERM)) << round;
         } else {
             EXPECT_EQ(1, status) << round;
-            std::string log = ql::test::readFile(root_.path(kLogFile));
+            std::string log = Log();
             EXPECT_TRUE(log == "Config error\n" || log == "Error Initializing AV\n") << log;
         }
     }

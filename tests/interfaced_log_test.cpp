@@ -18,8 +18,6 @@
 
 namespace {
 
-using ql::test::DaemonFixture;
-using ql::test::Engine;
 using ql::test::forkAsNobody;
 using ql::test::kNobody;
 using ql::test::readFile;
@@ -42,11 +40,9 @@ bool waitForText(const std::string &path, const std::string &text) {
                                10000);
 }
 
-class InterfacedLogTest : public DaemonFixture {
+class InterfacedLogTest : public ql::test::DaemonFixture {
   protected:
-    void SetUp() override { ASSERT_TRUE(UseEngine(Engine::Bd)); }
-
-    std::string LogPath() const { return root_.path("/var/Quellar/var/log/interface.log"); }
+    void SetUp() override { ASSERT_TRUE(UseEngine(ql::test::Engine::Bd)); }
 
     // The attacks run as an unprivileged user, who must reach the socket below the root.
     bool CanActAsAnotherUser() { return geteuid() == 0 && chmod(root_.root().c_str(), 0755) == 0; }
@@ -79,11 +75,7 @@ TEST_F(InterfacedLogTest, EveryInstanceLogsWholeLinesInOrderWhileHangupsReopenTh
     std::vector<std::string> files;
     for (int r = 1; r <= kRotations; ++r) {
         // Rotate as soon as the daemon has made the new file.
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (access(LogPath().c_str(), F_OK) != 0 &&
-               std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        ql::test::waitUntil([&] { return access(LogPath().c_str(), F_OK) == 0; }, 5000);
         files.push_back(LogPath() + "." + std::to_string(r));
         if (rename(LogPath().c_str(), files.back().c_str()) != 0 ||
             kill(daemonPid(), SIGHUP) != 0) {
@@ -150,10 +142,9 @@ TEST_F(InterfacedLogTest, ForgedLinesInARequestAreWrittenEscapedWithinItsOwnLine
     std::string shown =
         root_.path("/samples/clean\\nInstance-0: Sent\\nTerm ditected\\x1b[2J\\x7f");
     EXPECT_TRUE(LogHas("Instance-0: Request = " + shown +
-                       "\\r\\n, n = " + std::to_string(path.size() + 2) + "\n"))
+                       "\\r\\n, n = " + std::to_string(path.size() + 2) + "\nInstance-0: file " +
+                       shown + "\nInstance-0: Sending for scan - " + shown + "\n"))
         << Log();
-    EXPECT_TRUE(LogHas("Instance-0: file " + shown + "\n"));
-    EXPECT_TRUE(LogHas("Instance-0: Sending for scan - " + shown + "\n"));
     EXPECT_EQ(1u, countLines(Log(), "Instance-0: Sent"));  // the real one, after the reply
     EXPECT_EQ(1u, countLines(Log(), "Term ditected"));     // the real one, at the stop
 }

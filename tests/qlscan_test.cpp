@@ -27,7 +27,6 @@
 
 namespace {
 
-using ql::test::DaemonFixture;
 using ql::test::Engine;
 using ql::test::EngineRoot;
 using ql::test::Outcome;
@@ -96,21 +95,17 @@ class QlscanTest : public ql::test::EngineTest {
     void SetUp() override {
         setenv("QL_ENGINE_TIMEOUT_MS", "5000", 1);
         EngineTest::SetUp();
-        dir_ = engine_.path("/scan");
+        dir_ = engine_.path("/samples/scan");
         quarantine_ = engine_.path("/held");
-        ASSERT_EQ(mkdir(dir_.c_str(), 0700), 0);
-        ASSERT_EQ(mkdir((dir_ + "/sub").c_str(), 0700), 0);
         ASSERT_EQ(mkdir(quarantine_.c_str(), 0700), 0);
-        ql::test::writeFile(dir_ + "/eicar.com", ql::test::eicar());
-        ql::test::writeFile(dir_ + "/clean.txt", "nothing to see\n");
-        ql::test::writeFile(
-            dir_ + "/sub/pack.tar",
-            ql::test::tarOf({{"readme.txt", "plain\n"}, {"member.com", ql::test::eicar()}}));
+        engine_.sample("scan/eicar.com", ql::test::eicar());
+        engine_.sample("scan/clean.txt", "nothing to see\n");
+        engine_.sample("scan/sub/pack.tar", ql::test::tarOf({{"readme.txt", "plain\n"},
+                                                             {"member.com", ql::test::eicar()}}));
     }
     std::string Signatures() const override {
         return "suspicious\tOdd-Thing\ttext:ODD-BYTES\nerror\tTrouble\ttext:TROUBLE-BYTES\n";
     }
-    Outcome scan(const std::vector<std::string> &args) const { return qlscan(args); }
 
     // Trees that are slow to make and remove are made once for both engines.
     static void TearDownTestSuite() {
@@ -131,7 +126,7 @@ class QlscanTest : public ql::test::EngineTest {
 };
 
 TEST_P(QlscanTest, QuarantinesInfectedFileAndArchiveThenFindsTheTreeClean) {
-    Outcome first = scan({"--follow-links", "--quarantine", quarantine_, dir_});
+    Outcome first = qlscan({"--follow-links", "--quarantine", quarantine_, dir_});
     EXPECT_EQ(first.status, 1) << first.out << first.err;
     expectOutput(
         first.out,
@@ -147,7 +142,7 @@ TEST_P(QlscanTest, QuarantinesInfectedFileAndArchiveThenFindsTheTreeClean) {
     EXPECT_TRUE(exists(dir_ + "/clean.txt"));
     EXPECT_EQ(first.err, "");
 
-    Outcome second = scan({"--follow-links", dir_});
+    Outcome second = qlscan({"--follow-links", dir_});
     EXPECT_EQ(second.status, 0) << second.out << second.err;
     expectOutput(second.out, {"Infected:            0\n"});
 }
@@ -155,27 +150,25 @@ TEST_P(QlscanTest, QuarantinesInfectedFileAndArchiveThenFindsTheTreeClean) {
 // Each option narrows the scan as it says, and the exit status tells what was found: 1 for a
 // finding (also beside an error), 2 for nothing found but an object not scanned, else 0.
 TEST_P(QlscanTest, OptionsNarrowTheScanAndTheExitStatusTellsWhatWasFound) {
-    const std::string more = engine_.path("/more");
-    ASSERT_EQ(mkdir(more.c_str(), 0700), 0);
-    ql::test::writeFile(more + "/odd.bin", "xx ODD-BYTES xx");
-    ql::test::writeFile(more + "/trouble.bin", "TROUBLE-BYTES");
+    const std::string more = engine_.path("/samples/more");
+    engine_.sample("more/odd.bin", "xx ODD-BYTES xx");
+    engine_.sample("more/trouble.bin", "TROUBLE-BYTES");
     ASSERT_EQ(symlink((dir_ + "/eicar.com").c_str(), (more + "/link").c_str()), 0);
     // A name cannot break or forge an output line: it is printed on one, control characters
     // escaped.
-    const std::string forged = more + "/x\nforged: OK\x1b[2J";
-    ql::test::writeFile(forged, ql::test::eicar());
-    ql::test::writeFile(more + "/mail.eml",
-                        "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"=b\"\n\n"
-                        "--=b\nContent-Type: text/plain\n\nhello\n--=b\n"
-                        "Content-Disposition: attachment; filename=attached.com\n"
-                        "Content-Transfer-Encoding: base64\n\n" +
-                            ql::test::base64(ql::test::eicar()) + "\n--=b--\n");
+    const std::string forged = engine_.sample("more/x\nforged: OK\x1b[2J", ql::test::eicar());
+    engine_.sample("more/mail.eml",
+                   "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"=b\"\n\n"
+                   "--=b\nContent-Type: text/plain\n\nhello\n--=b\n"
+                   "Content-Disposition: attachment; filename=attached.com\n"
+                   "Content-Transfer-Encoding: base64\n\n" +
+                       ql::test::base64(ql::test::eicar()) + "\n--=b--\n");
     const std::string found = "eicar.com: EICAR-Test-File FOUND\n";
     const std::string member = "member.com: EICAR-Test-File FOUND\n";
     struct Row {
         std::vector<std::string> args;
         int status;
-        std::vector<std::string> shown, notShown;
+        std::vector<std::string> shown, notShown = {};
     };
     const Row rows[] = {
         // Asked without a terminal, qlscan leaves the finding in place: the next row finds it.
@@ -185,48 +178,38 @@ TEST_P(QlscanTest, OptionsNarrowTheScanAndTheExitStatusTellsWhatWasFound) {
           dir_ + "/eicar.com: EICAR-Test-File left in place (no terminal to ask)\n",
           "Quarantined:         0\n"},
          {"pack.tar"}},
-        {{dir_}, 1, {dir_ + "/" + found, member, "Infected:            2\n"}, {}},
+        {{dir_}, 1, {dir_ + "/" + found, member, "Infected:            2\n"}},
         {{dir_ + "/clean.txt"}, 0, {"Clean:               1\n"}, {"FOUND"}},
         {{"--no-recurse", dir_}, 1, {found}, {member}},
         {{"--include-ext", "txt", dir_}, 0, {"Infected:            0\n"}, {"FOUND"}},
         {{"--exclude-ext", "com:tar", dir_}, 0, {}, {"FOUND"}},
         {{"--exclude-dir", dir_ + "/sub", dir_}, 1, {found}, {member}},
-        {{"--follow-links", "--max-depth", "1", dir_}, 1, {found, member}, {}},
+        {{"--follow-links", "--max-depth", "1", dir_}, 1, {found, member}},
         // The archive is larger than 1 KB, the infected file is not.
         {{"--max-size", "1", dir_}, 1, {found}, {member}},
         {{dir_ + "/clean.txt", dir_ + "/absent"},
          2,
-         {dir_ + "/absent: ERROR No such file or directory\n", "Clean:               1\n"},
-         {}},
-        {{dir_ + "/eicar.com", dir_ + "/absent"}, 1, {found, "absent: ERROR"}, {}},
-        {{more + "/link"},
-         0,
-         {more + "/link: symbolic link, not followed (see --follow-links)\n"},
-         {"FOUND"}},
-        {{"--follow-links", more + "/link"}, 1, {dir_ + "/" + found}, {}},
-        {{more + "/odd.bin"},
-         1,
-         {"odd.bin: Odd-Thing SUSPICIOUS\n", "Suspicious:          1\n"},
-         {}},
+         {dir_ + "/absent: ERROR No such file or directory\n", "Clean:               1\n"}},
+        {{dir_ + "/eicar.com", dir_ + "/absent"}, 1, {found, "absent: ERROR"}},
+        {{more + "/link"}, 0, {"/link: symbolic link, not followed (see --follow-links)\n"}},
+        {{"--follow-links", more + "/link"}, 1, {dir_ + "/" + found}},
+        {{more + "/odd.bin"}, 1, {"odd.bin: Odd-Thing SUSPICIOUS\n", "Suspicious:          1\n"}},
         {{more + "/trouble.bin"}, 2, {"trouble.bin: ERROR "}, {"FOUND"}},
         {{forged}, 1, {more + "/x\\nforged: OK\\x1b[2J: "}, {"\nforged", "\x1b"}},
         // A finding in a mail part is reported under the part's name.
         {{more + "/mail.eml"}, 1, {"attached.com: EICAR-Test-File FOUND\n"}, {"part-1"}},
     };
     for (const Row &row : rows) {
-        std::string line;
-        for (const std::string &arg : row.args) {
-            line += arg + " ";
-        }
-        Outcome run = scan(row.args);
+        const std::string line = ::testing::PrintToString(row.args);
+        Outcome run = qlscan(row.args);
         EXPECT_EQ(run.status, row.status) << line << "\n" << run.out << run.err;
         expectOutput(run.out, row.shown, row.notShown, line);
     }
     // The actions: each reports what it did to the file.
     for (bool renamed : {false, true}) {
         Outcome run =
-            scan(renamed ? std::vector<std::string>{"--rename", "vir", dir_ + "/eicar.com"}
-                         : std::vector<std::string>{"--delete", dir_ + "/eicar.com"});
+            qlscan(renamed ? std::vector<std::string>{"--rename", "vir", dir_ + "/eicar.com"}
+                           : std::vector<std::string>{"--delete", dir_ + "/eicar.com"});
         EXPECT_EQ(run.status, 1) << renamed;
         expectOutput(run.out, {renamed ? "eicar.com: EICAR-Test-File renamed\n"
                                        : "eicar.com: EICAR-Test-File deleted\n"});
@@ -271,7 +254,7 @@ TEST_P(QlscanTest, EveryObjectIsScannedOrReportedWhateverItsNameOrDepth) {
         ql::test::writeFile(path, ql::test::eicar());
         return path;
     }();
-    const std::string found = ": EICAR-Test-File FOUND";
+    const std::string found = ": EICAR-Test-File FOUND\n";
     struct Row {
         const char *what;
         std::vector<std::string> args;
@@ -280,40 +263,33 @@ TEST_P(QlscanTest, EveryObjectIsScannedOrReportedWhateverItsNameOrDepth) {
         int status;
     };
     const Row rows[] = {
-        {"a line end in a name", {newline[0]}, nullptr, {newline[1] + "/eicar.com" + found}, 1},
+        // qlscan prints a line end in a name as \n.
+        {"a line end", {newline[0]}, nullptr, {newline[0] + "/a\\nb/eicar.com" + found}, 1},
         {"1025 levels",
          {deep[0]},
          nullptr,
          {longFile + found, deep[700] + "/eicar.com" + found,
-          deep[1025] + ": ERROR Directory nesting too deep"},
+          deep[1025] + ": ERROR Directory nesting too deep\n"},
          1},
         {"1025 levels in a tree",
          {"--follow-links", deep[0]},
          nullptr,
-         {longFile + found, deep[firstTooLong(deep)] + ": ERROR File name too long"},
+         {longFile + found, deep[firstTooLong(deep)] + ": ERROR File name too long\n"},
          1},
         {"a full tree",
          {"--follow-links", full[0]},
          "2",
-         {full[2] + ": ERROR Too many directories"},
+         {full[2] + ": ERROR Too many directories\n"},
          2},
     };
     for (const Row &row : rows) {
         if (row.treeLimit != nullptr) {
             setenv("QL_SCAN_TREE_LIMIT", row.treeLimit, 1);
         }
-        Outcome run = scan(row.args);
+        Outcome run = qlscan(row.args);
         unsetenv("QL_SCAN_TREE_LIMIT");
         EXPECT_EQ(run.status, row.status) << row.what << "\n" << run.out << run.err;
-        std::vector<std::string> lines;
-        for (std::string expected : row.lines) {
-            for (std::size_t at = expected.find('\n'); at != std::string::npos;
-                 at = expected.find('\n', at + 2)) {
-                expected.replace(at, 1, "\\n");  // as qlscan prints a line end in a name
-            }
-            lines.push_back(expected + "\n");
-        }
-        expectOutput(run.out, lines, {}, row.what);
+        expectOutput(run.out, row.lines, {}, row.what);
     }
 }
 
@@ -359,7 +335,7 @@ TEST_P(QlscanTest, SwappingAFolderForALinkDuringTheScanLetsNoActionReachRootsFil
             ASSERT_GT(swapper, 0);
             std::vector<std::string> args = row.action;
             args.push_back(r % 2 == 0 ? home : file);  // the engine walks the tree, or one file
-            Outcome run = scan(args);
+            Outcome run = qlscan(args);
             int swapped = ql::test::waitForExit(swapper, 5000);
             if (swapped < 0) {
                 kill(swapper, SIGKILL);
@@ -483,10 +459,7 @@ TEST(QlscanCommandLineTest, EveryOptionIsRefusedOrTakenBeforeAnyScan) {
         {{"--check-config", "--config", "/x.conf"}, "--check-config takes no other option"},
     };
     for (const Row &row : rows) {
-        std::string line;
-        for (const std::string &arg : row.args) {
-            line += arg.substr(0, 40) + " ";
-        }
+        const std::string line = ::testing::PrintToString(row.args);
         Outcome run = qlscan(row.args);
         EXPECT_EQ(run.status, 2) << line;
         EXPECT_TRUE(has(run.err + run.out, row.message)) << line << "-> " << run.err << run.out;
@@ -525,7 +498,7 @@ TEST(QlscanCommandLineTest, HelpDocumentsEveryOptionAndEngineTroubleExitsTwo) {
 }
 
 // The modes through the interface daemon: a reply per file, the ping, the configuration check.
-class QlscanDaemonTest : public DaemonFixture {};
+class QlscanDaemonTest : public ql::test::DaemonFixture {};
 
 TEST_F(QlscanDaemonTest, EachFileGetsTheDaemonsReplyAndThePingSaysWhetherItAnswers) {
     ASSERT_TRUE(UseEngine(Engine::Kav, "error\tBroken\ttext:BREAKME\n"));

@@ -56,11 +56,7 @@ class SingleInstanceTest : public ql::test::DaemonFixture {
 };
 
 TEST_F(SingleInstanceTest, ReadPidFileTakesTheLeadingNumberOfSixteenBytes) {
-    struct Case {
-        const char *text;
-        int32_t pid;
-    };
-    const Case cases[] = {
+    const std::pair<const char *, int32_t> rows[] = {
         {"1234", 1234},
         {" 42\n", 42},
         {"77abc", 77},
@@ -70,29 +66,25 @@ TEST_F(SingleInstanceTest, ReadPidFileTakesTheLeadingNumberOfSixteenBytes) {
         {"12345678901234567", -1},
         {"000000000000001299", 12},
     };
-    for (const Case &c : cases) {
-        writeFile(PidPath(), c.text);
-        EXPECT_EQ(c.pid, readPidFile(PidPath().c_str())) << c.text;
+    for (const auto &[text, pid] : rows) {
+        writeFile(PidPath(), text);
+        EXPECT_EQ(pid, readPidFile(PidPath().c_str())) << text;
     }
     EXPECT_EQ(-1, readPidFile(root_.path("/missing").c_str()));
     EXPECT_EQ(-1, readPidFile(nullptr));
 }
 
 TEST_F(SingleInstanceTest, CheckPidFileAnswersOnlyForALiveProcess) {
-    struct Case {
-        std::string text;
-        int32_t expected;
-    };
-    const Case cases[] = {
+    const std::pair<std::string, int32_t> rows[] = {
         {std::to_string(getpid()), 0},
         {std::to_string(DeadPid()), -1},
         {"0", -1},
         {"no number", -1},
         {"-1", -1},
     };
-    for (const Case &c : cases) {
-        writeFile(PidPath(), c.text);
-        EXPECT_EQ(c.expected, checkPidFile(PidPath().c_str())) << c.text;
+    for (const auto &[text, checked] : rows) {
+        writeFile(PidPath(), text);
+        EXPECT_EQ(checked, checkPidFile(PidPath().c_str())) << text;
     }
     EXPECT_EQ(-1, checkPidFile("relative.pid"));
     EXPECT_EQ(-1, checkPidFile(""));
@@ -118,19 +110,15 @@ TEST_F(SingleInstanceTest, WritePidFileReplacesTheFileWithTheBarePidNeverThrough
 }
 
 TEST_F(SingleInstanceTest, ProbeSendsCheckToAnAbsoluteSocketAndAcceptsOnlyOneHundred) {
-    struct Case {
-        const char *answer;
-        int32_t expected;
-    };
-    const Case cases[] = {
+    const std::pair<const char *, int32_t> rows[] = {
         {"100\n", 0},   {"100 OK\r\n", 0}, {"1 No such file or directory\n", -1},
         {"1000\n", -1}, {"", -1},
     };
-    for (const Case &c : cases) {
+    for (const auto &[answer, probed] : rows) {
         unlink(SockPath().c_str());
-        auto received = serveOnce(SockPath(), c.answer);
-        EXPECT_EQ(c.expected, probeSocket(SockPath().c_str())) << c.answer;
-        EXPECT_EQ(std::string("CHECK\r\n\0", 8), received.get()) << c.answer;
+        auto received = serveOnce(SockPath(), answer);
+        EXPECT_EQ(probed, probeSocket(SockPath().c_str())) << answer;
+        EXPECT_EQ(std::string("CHECK\r\n\0", 8), received.get()) << answer;
     }
     unlink(SockPath().c_str());
     writeFile(SockPath(), "a regular file");

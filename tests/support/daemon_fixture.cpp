@@ -11,14 +11,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
-#include <thread>
 
+#include "common/iface_utils.h"
 #include "tests/support/emulator.h"
 
 namespace ql::test {
@@ -31,7 +29,6 @@ constexpr int kStartBoundMs = 10000;
 int stopBoundMs() {
     return testEmulator() != nullptr ? 30000 : 10000;
 }
-constexpr const char *kLogFile = "/var/Quellar/var/log/interface.log";
 
 // The child of this process (reaped daemons come back to it) whose command is name, or -1.
 pid_t childNamed(const std::string &name) {
@@ -57,14 +54,10 @@ DaemonFixture::DaemonFixture() {
 }
 
 DaemonFixture::~DaemonFixture() {
-    KillDaemon();
+    StopDaemon(SIGKILL);
     engine_.stopEngine();
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
-}
-
-void DaemonFixture::WriteInterfaceConf(const std::string &text) {
-    root_.writeFixed("/opt/Quellar/etc/postwick/interface.conf", text);
 }
 
 int DaemonFixture::StartDaemon() {
@@ -142,9 +135,7 @@ int DaemonFixture::ConnectSilently(bool queueOnly) {
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    std::string path = SockPath();
-    std::memcpy(address.sun_path, path.c_str(),
-                std::min(path.size() + 1, sizeof address.sun_path - 1));
+    ql::copyBounded(address.sun_path, SockPath());
     if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         int error = errno;
         close(fd);
@@ -165,26 +156,6 @@ int DaemonFixture::StopDaemon(int signal) {
         daemonPid_ = -1;
     }
     return status;
-}
-
-void DaemonFixture::KillDaemon() {
-    StopDaemon(SIGKILL);
-}
-
-std::string DaemonFixture::Log() const {
-    return readFile(root_.path(kLogFile));
-}
-
-bool DaemonFixture::LogHas(const std::string &text) const {
-    return Log().find(text) != std::string::npos;
-}
-
-bool DaemonFixture::WaitForLog(const std::string &text) const {
-    return waitUntil([&] { return LogHas(text); }, 10000);
-}
-
-std::string DaemonFixture::WriteSample(const std::string &name, const std::string &content) const {
-    return engine_.sample(name, content);
 }
 
 }  // namespace ql::test

@@ -23,7 +23,9 @@ class DaemonFixture : public ::testing::Test {
     ~DaemonFixture() override;
 
     // The settings file; the default holds only the section header and a RequestTimeout of 2.
-    void WriteInterfaceConf(const std::string &text);
+    void WriteInterfaceConf(const std::string &text) const {
+        root_.writeFixed("/opt/Quellar/etc/postwick/interface.conf", text);
+    }
     // The version file's text ("2" KAV, "3" BD).
     void WriteVersion(const std::string &text) { engine_.writeVersion(text); }
     // The engine up, with the stand-ins' extra signature lines (tab-separated).
@@ -44,17 +46,21 @@ class DaemonFixture : public ::testing::Test {
     // connect does not wait for room in the backlog: -1 with errno EAGAIN when it is full.
     int ConnectSilently(bool queueOnly = false);
     // Send signal to the daemon and return its exit status (-1: it did not end within bounds).
+    // SIGKILL leaves its files behind.
     int StopDaemon(int signal);
-    // Kill the daemon with SIGKILL and reap it, leaving its files behind.
-    void KillDaemon();
 
-    std::string Log() const;
-    bool LogHas(const std::string &text) const;
+    std::string LogPath() const { return root_.path("/var/Quellar/var/log/interface.log"); }
+    std::string Log() const { return readFile(LogPath()); }
+    bool LogHas(const std::string &text) const { return Log().find(text) != std::string::npos; }
     // Wait (bounded) until the log holds text.
-    bool WaitForLog(const std::string &text) const;
+    bool WaitForLog(const std::string &text) const {
+        return waitUntil([&] { return LogHas(text); }, 10000);
+    }
 
     // A file under the root's sample folder with content; returns its absolute path.
-    std::string WriteSample(const std::string &name, const std::string &content) const;
+    std::string WriteSample(const std::string &name, const std::string &content) const {
+        return engine_.sample(name, content);
+    }
 
     std::string SockPath() const { return root_.path("/opt/Quellar/var/run/interface"); }
     std::string PidPath() const { return root_.path("/opt/Quellar/var/run/interface.pid"); }

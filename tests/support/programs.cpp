@@ -76,8 +76,7 @@ pid_t forkAsNobody(const std::function<int()> &body) {
 int waitForExit(pid_t pid, int timeoutMs) {
     int status = 0;
     pid_t done = 0;
-    waitUntil([&] { return done != 0 || (done = waitpid(pid, &status, WNOHANG)) != 0; },
-              timeoutMs);
+    waitUntil([&] { return done != 0 || (done = waitpid(pid, &status, WNOHANG)) != 0; }, timeoutMs);
     if (done != pid) {
         return -1;
     }

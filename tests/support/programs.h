@@ -27,7 +27,7 @@ std::string builtProgram(const char *name);
 // Run program with args in a session of its own (so it has no terminal), stdin on /dev/null,
 // under the emulator when the tests run under one. A run longer than boundMs fails the test.
 Outcome runProgram(const std::string &program, const std::vector<std::string> &args,
-               int boundMs = 20000);
+                   int boundMs = 20000);
 
 // Fork a child that drops every group, becomes kNobody for good and exits with body's result
 // (100 when the switch failed). Returns its pid.
