@@ -17,7 +17,6 @@
 #include <chrono>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/iface_utils.h"
@@ -39,6 +38,8 @@ using ql::test::SeenEvent;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char *kEngineGone = "Connecting AV Engine failed";
+// What an engine daemon says first on every connection.
+constexpr const char *kGreeting = "201 1 a 1 b 2 c\r\n";
 
 class KavIfaceTest : public ::testing::Test {
   protected:
@@ -142,8 +143,12 @@ class ScriptedEngine {
         while (child_ == 0) {
             ql::UniqueFd peer(accept(listener.get(), nullptr, nullptr));
             (void)!send(peer.get(), greeting.data(), greeting.size(), MSG_NOSIGNAL);
-            for (char byte = 0; byte != '\n' && read(peer.get(), &byte, 1) == 1;) {
-                (void)!write(record.get(), &byte, 1);
+            char chunk[4096];
+            for (ssize_t n = 0; std::memchr(chunk, '\n', static_cast<size_t>(n)) == nullptr;) {
+                n = read(peer.get(), chunk, sizeof chunk);
+                if (n <= 0 || write(record.get(), chunk, static_cast<size_t>(n)) != n) {
+                    break;
+                }
             }
             for (const std::string &line : lines) {
                 usleep(static_cast<useconds_t>(pauseMs) * 1000);
@@ -207,7 +212,7 @@ TEST_F(KavConversationTest, OptionLettersFollowTheScanOptions) {
                                                       {0, "abcdefghijkPQRSTUWm"}};
     file_ = engine_.sample("mail dir/a b.eml", "x");
     for (const auto &[opts, letters] : rows) {
-        ScriptedEngine engine(engine_, "201 1 a 1 b 2 c\r\n", {"220 clean\r\n"});
+        ScriptedEngine engine(engine_, kGreeting, {"220 clean\r\n"});
         EventLog log;
         EXPECT_EQ(Quick(false, opts, log), QL_RES_CLEAN) << std::hex << opts;
         EXPECT_EQ(engine.commands(), std::string("SCAN ") + letters + " " + file_ + "\r\n")
@@ -253,7 +258,7 @@ TEST_F(KavConversationTest, FinalCodesMapToResultsAndEventsAndABrokenReplyIsNeve
     };
     for (const Row &row : rows) {
         for (bool bare : {false, true}) {
-            ScriptedEngine engine(engine_, "201 1 a 1 b 2 c\r\n", {row.script});
+            ScriptedEngine engine(engine_, kGreeting, {row.script});
             EventLog log;
             log.answer(row.stopOn, row.stopOn != 0 ? QL_CB_STOP : 0);
             QL_SetError(0);
@@ -291,7 +296,7 @@ TEST_F(KavConversationTest, ObjectScanOfAFileLetsTheFinalLineDecide) {
          One(QL_EV_FAILED, "", "Engine reply broken off")},
     };
     for (const Row &row : rows) {
-        ScriptedEngine engine(engine_, "201 1 a 1 b 2 c\r\n", {row.script}, row.pauseMs);
+        ScriptedEngine engine(engine_, kGreeting, {row.script}, row.pauseMs);
         AVHandle handle = QL_InitAVHandle(engine_.confPath().c_str(), nullptr, 0);
         ASSERT_NE(handle, nullptr);
         EventLog log;
@@ -322,9 +327,8 @@ TEST_F(KavConversationTest, GreetingNeverDecidesAndOneBoundCoversTheWholeReply) 
     const Row rows[] = {
         {"no greeting", "", {"220 clean\r\n"}, 0, QL_RES_CLEAN},
         {"a greeting without a final line", "101 wait\r\n", {"220 clean\r\n"}, 0, QL_RES_CLEAN},
-        {"a line every 150 ms", "201 1 a 1 b 2 c\r\n", std::vector<std::string>(20, "330-/a\r\n"),
-         150, -1},
-        {"a silent engine", "201 1 a 1 b 2 c\r\n", {"220 clean\r\n"}, 5000, -1},
+        {"a line every 150 ms", kGreeting, std::vector<std::string>(20, "330-/a\r\n"), 150, -1},
+        {"a silent engine", kGreeting, {"220 clean\r\n"}, 5000, -1},
     };
     for (const Row &row : rows) {
         for (bool bare : {false, true}) {
@@ -340,41 +344,31 @@ TEST_F(KavConversationTest, GreetingNeverDecidesAndOneBoundCoversTheWholeReply) 
     }
 }
 
-// The command sender and the reply reader on a socket pair: the whole command through short
-// writes, a failure without a signal when the peer is gone or never reads, the INFO reply (which
-// no scan asks for), and lines cut into pieces of the buffer with the rest kept.
-TEST(KavDaemonIfaceTest, CommandsGoOutWholeAndRepliesComeBackInLines) {
-    setenv("QL_ENGINE_TIMEOUT_MS", "300", 1);
+// The command sender and the reply reader: the whole command through short writes, the INFO
+// reply (which no scan asks for), a failure without a signal when the peer is gone or never
+// reads, and lines cut into pieces of the buffer with the rest kept.
+TEST_F(KavConversationTest, CommandsGoOutWholeAndRepliesComeBackInLines) {
+    const std::string command = std::string(300000, 'x') + "\r\n";
+    {
+        ScriptedEngine engine(engine_, kGreeting, {"201 5  word 263 ABCDEFGH 123 abcd\r\n"});
+        ql::UniqueFd fd(QL_AvDaemonConnect(engine_.socketPath().c_str()));
+        DaemonInfo info{};
+        EXPECT_EQ(QL_GetDaemonInfo(fd.get(), &info), 0);
+        EXPECT_EQ(info.number1, 5);
+        EXPECT_EQ(info.byteValue, 7) << "263 keeps its low 8 bits";
+        EXPECT_EQ(std::string(info.shortText, 8), "ABCDEFGH");
+        EXPECT_EQ(info.number2, 123);
+        EXPECT_STREQ(info.longText, "abcd\r\n");
+        fd.reset(QL_AvDaemonConnect(engine_.socketPath().c_str()));
+        EXPECT_EQ(QL_SendDaemonCommand(fd.get(), command.c_str()), 0);
+        EXPECT_TRUE(ql::test::waitUntil(
+            [&] { return engine.commands().size() == command.size() + 6; }, 5000));
+        EXPECT_EQ(engine.commands(), "INFO\r\n" + command);
+    }
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
     ql::UniqueFd ours(fds[0]);
     ql::UniqueFd theirs(fds[1]);
-    std::string command(300000, 'x');
-    command += "\r\n";
-    std::string received;
-    std::thread engine([&] {
-        char chunk[4096];
-        ssize_t n;
-        while (received.size() < command.size() &&
-               (n = read(theirs.get(), chunk, sizeof chunk)) > 0) {
-            received.append(chunk, static_cast<std::size_t>(n));
-        }
-    });
-    EXPECT_EQ(QL_SendDaemonCommand(ours.get(), command.c_str()), 0);
-    engine.join();
-    EXPECT_EQ(received, command);
-    std::string reply = "201 5  word 263 ABCDEFGH 123 abcd\r\n";
-    ASSERT_EQ(write(theirs.get(), reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
-    DaemonInfo info{};
-    EXPECT_EQ(QL_GetDaemonInfo(ours.get(), &info), 0);
-    char buf[2048] = {};
-    ASSERT_EQ(read(theirs.get(), buf, 6), 6);
-    EXPECT_STREQ(buf, "INFO\r\n");
-    EXPECT_EQ(info.number1, 5);
-    EXPECT_EQ(info.byteValue, 7) << "263 keeps its low 8 bits";
-    EXPECT_EQ(std::string(info.shortText, 8), "ABCDEFGH");
-    EXPECT_EQ(info.number2, 123);
-    EXPECT_STREQ(info.longText, "abcd\r\n");
     std::string big(4 << 20, 'x');
     EXPECT_EQ(QL_SendDaemonCommand(ours.get(), big.c_str()), -1) << "a peer that never reads";
     EXPECT_EQ(ql::lastErrorCode(), ETIMEDOUT);
@@ -383,19 +377,16 @@ TEST(KavDaemonIfaceTest, CommandsGoOutWholeAndRepliesComeBackInLines) {
     EXPECT_EQ(ql::lastErrorCode(), EPIPE);
     EXPECT_EQ(QL_SendDaemonCommand(-1, "INFO\r\n"), -1);
     EXPECT_EQ(ql::lastErrorCode(), EINVAL);
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    ours.reset(fds[0]);
-    theirs.reset(fds[1]);
-    reply = std::string(3000, 'a') + "\nxyz";
-    ASSERT_EQ(write(theirs.get(), reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
-    theirs.reset();
+    ScriptedEngine engine(engine_, kGreeting, {std::string(3000, 'a') + "\nxyz"});
+    ours.reset(QL_AvDaemonConnect(engine_.socketPath().c_str()));
+    EXPECT_EQ(QL_SendDaemonCommand(ours.get(), "X\r\n"), 0);
     const std::pair<int, std::string> pieces[] = {
         {2048, std::string(2047, 'a')}, {954, std::string(953, 'a') + "\n"}, {4, "xyz"}, {0, ""}};
     for (const auto &[length, text] : pieces) {
+        char buf[2048] = {};
         EXPECT_EQ(QL_readline(ours.get(), buf, sizeof buf), length);
         EXPECT_TRUE(length == 0 || std::string(buf) == text) << length;
     }
-    unsetenv("QL_ENGINE_TIMEOUT_MS");
 }
 
 TEST(KavDaemonIfaceTest, LivenessNeedsSocketPidFileAndLiveProcess) {
