@@ -220,12 +220,18 @@ TEST_F(KavConversationTest, OptionLettersFollowTheScanOptions) {
     }
 }
 
+// Each reply's final code gives the result and events, a broken reply is never clean, and one
+// bound covers the whole reply however its lines trickle in or never come. However the engine
+// greets, or not at all, the connection serves.
 TEST_F(KavConversationTest, FinalCodesMapToResultsAndEventsAndABrokenReplyIsNeverClean) {
     struct Row {
         std::string script;
         int stopOn;  // the event answered QL_CB_STOP, or 0
         int result;
         std::vector<SeenEvent> events;
+        int pauseMs = 0;  // before each time the script is sent
+        std::string greeting = kGreeting;
+        int times = 1;  // the script is sent this many times
     };
     const Row rows[] = {
         {"220 clean\r\n", 0, QL_RES_CLEAN, One(QL_EV_CLEAN)},
@@ -255,15 +261,23 @@ TEST_F(KavConversationTest, FinalCodesMapToResultsAndEventsAndABrokenReplyIsNeve
         {"322-EICAR /\r\n23", 0, -1, One(QL_EV_INFECTED, "EICAR")},
         {"220\n", 0, -1, {}},
         {"322-X /\r\n220\n", 0, -1, One(QL_EV_INFECTED, "X")},
+        // No greeting, a greeting without a final line, a line every 150 ms, a silent engine.
+        {"220 clean\r\n", 0, QL_RES_CLEAN, One(QL_EV_CLEAN), 0, ""},
+        {"220 clean\r\n", 0, QL_RES_CLEAN, One(QL_EV_CLEAN), 0, "101 wait\r\n"},
+        {"330-/a\r\n", 0, -1, {}, 150, kGreeting, 20},
+        {"220 clean\r\n", 0, -1, {}, 5000},
     };
     for (const Row &row : rows) {
         for (bool bare : {false, true}) {
-            ScriptedEngine engine(engine_, kGreeting, {row.script});
+            ScriptedEngine engine(engine_, row.greeting,
+                                  std::vector<std::string>(row.times, row.script), row.pauseMs);
             EventLog log;
             log.answer(row.stopOn, row.stopOn != 0 ? QL_CB_STOP : 0);
             QL_SetError(0);
-            std::string label = row.script.substr(0, 40) + (bare ? " bare" : " pooled");
+            std::string label = std::to_string(&row - rows) + " " + (bare ? "bare" : "pooled");
+            auto start = Clock::now();
             EXPECT_EQ(Quick(bare, 1, log), row.result) << label;
+            EXPECT_LT(Clock::now() - start, std::chrono::seconds(2)) << label;
             if (row.result < 0) {
                 EXPECT_STREQ(QL_GetErrorText(), kEngineGone) << label;
             }
@@ -311,36 +325,6 @@ TEST_F(KavConversationTest, ObjectScanOfAFileLetsTheFinalLineDecide) {
             << row.script;
         EXPECT_EQ(log.events(), row.events) << row.script;
         QL_DeinitAVHandle(handle, nullptr);
-    }
-}
-
-// However the engine greets, or not at all, the connection serves; one bound covers the whole
-// reply, however its lines trickle in or never come.
-TEST_F(KavConversationTest, GreetingNeverDecidesAndOneBoundCoversTheWholeReply) {
-    struct Row {
-        const char *what;
-        std::string greeting;
-        std::vector<std::string> lines;
-        int pauseMs;
-        int result;
-    };
-    const Row rows[] = {
-        {"no greeting", "", {"220 clean\r\n"}, 0, QL_RES_CLEAN},
-        {"a greeting without a final line", "101 wait\r\n", {"220 clean\r\n"}, 0, QL_RES_CLEAN},
-        {"a line every 150 ms", kGreeting, std::vector<std::string>(20, "330-/a\r\n"), 150, -1},
-        {"a silent engine", kGreeting, {"220 clean\r\n"}, 5000, -1},
-    };
-    for (const Row &row : rows) {
-        for (bool bare : {false, true}) {
-            ScriptedEngine engine(engine_, row.greeting, row.lines, row.pauseMs);
-            EventLog log;
-            auto start = Clock::now();
-            EXPECT_EQ(Quick(bare, 1, log), row.result) << row.what << bare;
-            if (row.result < 0) {
-                EXPECT_STREQ(QL_GetErrorText(), kEngineGone) << row.what << bare;
-            }
-            EXPECT_LT(Clock::now() - start, std::chrono::seconds(2)) << row.what << bare;
-        }
     }
 }
 
