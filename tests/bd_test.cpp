@@ -162,11 +162,10 @@ TEST_F(BdCoreTest, FindingTheCoreFailsToActOnIsSettledWithTheCallersAction) {
          QL_EV_QUARANTINE_FAILED, 0, 1},
     };
     for (const Row &row : rows) {
-        std::string dir = "fail" + std::to_string(&row - rows);
-        std::string path =
-            engine_.sample(dir + "/" + row.name,
-                           row.name == "pack.tar" ? ql::test::tarOf({{"in.com", ql::test::eicar()}})
-                                                  : ql::test::eicar());
+        std::string content = row.name == "pack.tar"
+                                  ? ql::test::tarOf({{"in.com", ql::test::eicar()}})
+                                  : ql::test::eicar();
+        std::string path = engine_.sample(std::to_string(&row - rows) + "/" + row.name, content);
         EventLog log;
         ScanReport report{};
         report.events = *log.callback();

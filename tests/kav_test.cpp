@@ -53,12 +53,6 @@ class KavIfaceTest : public ::testing::Test {
         engine_.writeVersion("2");
         return QL_InitAVHandle(engine_.confPath().c_str(), EventLog::onEngineEvent, start);
     }
-    int Scan(AVHandle handle, const std::string &content) {
-        std::string path = engine_.sample("f", content);
-        QuickRequest request{path.data(), 1, QL_REQ_PATH};
-        EventLog log;
-        return QL_QuickScan(handle, &request, log.callback());
-    }
     // The engine daemon pid ends and leaves neither its socket nor its pid file behind.
     void ExpectEngineStopped(int pid) const {
         EXPECT_TRUE(ql::test::waitUntil([pid] { return !ql::test::processRuns(pid); }, 5000));
@@ -79,7 +73,10 @@ TEST_F(KavIfaceTest, EngineNotRunningIsStartedOnlyWhenAskedAndStoppedWithTheHand
     AVHandle handle = Open(1);
     ASSERT_NE(handle, nullptr) << QL_GetErrorText();
     int pid = QL_readProcessPid(engine_.pidPath().c_str());
-    EXPECT_EQ(Scan(handle, ql::test::eicar()), QL_RES_INFECTED);
+    std::string path = engine_.sample("f", ql::test::eicar());
+    QuickRequest request{path.data(), 1, QL_REQ_PATH};
+    EventLog log;
+    EXPECT_EQ(QL_QuickScan(handle, &request, log.callback()), QL_RES_INFECTED);
     QL_DeinitAVHandle(handle, EventLog::onEngineEvent);
     EXPECT_EQ(EventLog::engine().codes(),
               (std::vector<int>{QL_EV_ENGINE_INIT, QL_EV_ENGINE_READY, QL_EV_ENGINE_DOWN}));
