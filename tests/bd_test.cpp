@@ -114,8 +114,7 @@ TEST_F(BdCoreTest, CoreRefusingItsCallsFailsTheScanWithItsError) {
     char chunk[] = "abc";
     struct Row {
         const char *refused;
-        int type;
-        int error;
+        int type, error;
     };
     const Row rows[] = {
         {"instance", QL_REQ_PATH, EBUSY},
@@ -269,9 +268,7 @@ class ScriptedCore {
 TEST(BdScannerTest, CallbackMapsEachFlagAndStatusToOneReport) {
     struct Row {
         uint32_t flags, status, event;
-        int32_t type;
-        int32_t kind, reported;  // reported 0: no report
-        int result;
+        int32_t type, kind, reported, result;  // reported 0: no report
     };
     const Row rows[] = {
         {0, 0, 1, CORE_OBJECT_DIRECTORY, QL_OBJ_DIRECTORY, QL_EV_CLEAN, 0},
@@ -366,8 +363,7 @@ TEST(BdBufIfaceTest, ScanCallbackFollowsItsTable) {
         uint8_t flags;
         int answer;
         uint32_t resultBefore;
-        int32_t reported;
-        int toCore;
+        int32_t reported, toCore;
         uint32_t resultAfter;
     } rows[] = {
         {"infected", 0x40, 0x20, 0, 0, 0, QL_EV_INFECTED, 0, QL_RES_INFECTED},

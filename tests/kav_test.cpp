@@ -223,8 +223,7 @@ TEST_F(KavConversationTest, OptionLettersFollowTheScanOptions) {
 TEST_F(KavConversationTest, FinalCodesMapToResultsAndEventsAndABrokenReplyIsNeverClean) {
     struct Row {
         std::string script;
-        int stopOn;  // the event answered QL_CB_STOP, or 0
-        int result;
+        int stopOn, result;  // stopOn: the event answered QL_CB_STOP, or 0
         std::vector<SeenEvent> events;
         int pauseMs = 0;  // before each time the script is sent
         std::string greeting = kGreeting;
@@ -289,9 +288,7 @@ TEST_F(KavConversationTest, FinalCodesMapToResultsAndEventsAndABrokenReplyIsNeve
 TEST_F(KavConversationTest, ObjectScanOfAFileLetsTheFinalLineDecide) {
     struct Row {
         std::string script;
-        int pauseMs;
-        int stopOn;
-        int result;
+        int pauseMs, stopOn, result;
         const char *counters;  // scanned, scan errors, clean
         std::vector<SeenEvent> events;
     };
@@ -388,10 +385,7 @@ TEST(KavDaemonIfaceTest, LivenessNeedsSocketPidFileAndLiveProcess) {
     KAVScannerConf conf{};
     ql::copyBounded(conf.socketPath, root.socketPath());
     ql::copyBounded(conf.pidPath, pidFile);
-    pid_t zombie = fork();
-    if (zombie == 0) {
-        _exit(0);
-    }
+    pid_t zombie = ql::test::forkAsNobody([] { return 0; });
     siginfo_t ended{};
     ASSERT_EQ(waitid(P_PID, static_cast<id_t>(zombie), &ended, WEXITED | WNOWAIT), 0);
     const struct {
