@@ -225,9 +225,9 @@ TEST_F(KavConversationTest, FinalCodesMapToResultsAndEventsAndABrokenReplyIsNeve
         std::string script;
         int stopOn, result;  // stopOn: the event answered QL_CB_STOP, or 0
         std::vector<SeenEvent> events;
-        int pauseMs = 0;  // before each time the script is sent
         std::string greeting = kGreeting;
-        int times = 1;  // the script is sent this many times
+        int pauseMs = 0;  // before each time the script is sent
+        int times = 1;    // the script is sent this many times
     };
     const Row rows[] = {
         {"220 clean\r\n", 0, QL_RES_CLEAN, One(QL_EV_CLEAN)},
@@ -258,10 +258,10 @@ TEST_F(KavConversationTest, FinalCodesMapToResultsAndEventsAndABrokenReplyIsNeve
         {"220\n", 0, -1, {}},
         {"322-X /\r\n220\n", 0, -1, One(QL_EV_INFECTED, "X")},
         // No greeting, a greeting without a final line, a line every 150 ms, a silent engine.
-        {"220 clean\r\n", 0, QL_RES_CLEAN, One(QL_EV_CLEAN), 0, ""},
-        {"220 clean\r\n", 0, QL_RES_CLEAN, One(QL_EV_CLEAN), 0, "101 wait\r\n"},
-        {"330-/a\r\n", 0, -1, {}, 150, kGreeting, 20},
-        {"220 clean\r\n", 0, -1, {}, 5000},
+        {"220 clean\r\n", 0, QL_RES_CLEAN, One(QL_EV_CLEAN), ""},
+        {"220 clean\r\n", 0, QL_RES_CLEAN, One(QL_EV_CLEAN), "101 wait\r\n"},
+        {"330-/a\r\n", 0, -1, {}, kGreeting, 150, 20},
+        {"220 clean\r\n", 0, -1, {}, kGreeting, 5000},
     };
     for (const Row &row : rows) {
         for (bool bare : {false, true}) {
