@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "bd/bd_buf_iface.h"
@@ -90,8 +91,6 @@ TEST_F(BdCoreTest, FailingCoreInit5FailsWithATextSayingSoAndUnloadsTheLibrary) {
     EngineRoot::failCore("init");
     EXPECT_EQ(Open(engine_.confPath()), nullptr);
     EXPECT_STREQ(QL_GetErrorText(), "CoreInit5 failed (1)");
-    EXPECT_EQ(EventLog::engine().codes(),
-              (std::vector<int>{QL_EV_ENGINE_INIT, QL_EV_ENGINE_FAILED}));
     EXPECT_FALSE(CoreMapped());
 }
 
@@ -101,13 +100,7 @@ TEST_F(BdCoreTest, NullHandlesAndBlocksAreIgnored) {
     QL_BDUnloadCore(nullptr);
     QL_BDDestroyHandle(nullptr);
     QL_BDClearPending(nullptr);
-    BDHandle handle{};
-    QLLogger logger{};
-    QL_BDSetLogger(&handle, &logger);
-    EXPECT_EQ(QL_BDGetLogger(&handle), &logger);
-    QL_BDClearLogger(&handle);
-    EXPECT_EQ(QL_BDGetLogger(&handle), nullptr);
-    QL_BDSetLogger(nullptr, &logger);
+    QL_BDSetLogger(nullptr, nullptr);
     QL_BDClearLogger(nullptr);
     EXPECT_EQ(QL_BDGetLogger(nullptr), nullptr);
     QL_DeinitBDHandle(nullptr, EventLog::onEngineEvent);
@@ -121,8 +114,7 @@ TEST_F(BdCoreTest, CoreRefusingItsCallsFailsTheScanWithItsError) {
     char chunk[] = "abc";
     struct Row {
         const char *refused;
-        int type;
-        int error;
+        int type, error;
     };
     const Row rows[] = {
         {"instance", QL_REQ_PATH, EBUSY},
@@ -149,9 +141,7 @@ TEST_F(BdCoreTest, CoreRefusingItsCallsFailsTheScanWithItsError) {
 // What the core acts on itself (scan option 0x2) is its own; what it fails to act on (a prompt
 // gives it no action, it cannot disinfect, the quarantine folder is missing) is reported and
 // settled with the caller's action.
-int promptDelete(const char *, char *) {
-    return QL_ACT_DELETE;
-}
+const QL_PromptFn promptDelete = [](const char *, char *) { return QL_ACT_DELETE; };
 
 TEST_F(BdCoreTest, FindingTheCoreFailsToActOnIsSettledWithTheCallersAction) {
     struct Row {
@@ -171,11 +161,10 @@ TEST_F(BdCoreTest, FindingTheCoreFailsToActOnIsSettledWithTheCallersAction) {
          QL_EV_QUARANTINE_FAILED, 0, 1},
     };
     for (const Row &row : rows) {
-        std::string dir = "fail" + std::to_string(&row - rows);
-        std::string path =
-            engine_.sample(dir + "/" + row.name,
-                           row.name == "pack.tar" ? ql::test::tarOf({{"in.com", ql::test::eicar()}})
-                                                  : ql::test::eicar());
+        std::string content = row.name == "pack.tar"
+                                  ? ql::test::tarOf({{"in.com", ql::test::eicar()}})
+                                  : ql::test::eicar();
+        std::string path = engine_.sample(std::to_string(&row - rows) + "/" + row.name, content);
         EventLog log;
         ScanReport report{};
         report.events = *log.callback();
@@ -186,26 +175,23 @@ TEST_F(BdCoreTest, FindingTheCoreFailsToActOnIsSettledWithTheCallersAction) {
             << path;
         ASSERT_FALSE(log.events().empty()) << path;
         SeenEvent last = log.events().back();
-        EXPECT_EQ(last.kind, row.kind) << path;
-        EXPECT_EQ(last.event, row.outcome) << path;
-        EXPECT_EQ(report.deletedObjects, row.deleted) << path;
-        EXPECT_EQ(report.actionFailed, row.failed) << path;
+        EXPECT_EQ(std::tuple(last.kind, last.event, report.deletedObjects, report.actionFailed),
+                  std::tuple(row.kind, row.outcome, row.deleted, row.failed))
+            << path;
         EXPECT_EQ(access(path.c_str(), F_OK) == 0, row.deleted == 0) << path;
     }
 }
 
 // The option lines the core is handed ("<option> <value>"), for each scan a request makes.
 TEST_F(BdCoreTest, OptionsFollowScanOptionsAndAction) {
+    // Every value set: the scan options and the action decide which of them go to the core.
     static char excluded[] = "/skip:/other";
-    ExtraData lists{}, rename{}, quarantine{}, deep{};
-    for (ExtraData *extra : {&lists, &rename, &quarantine, &deep}) {
-        ql::copyBounded(extra->extList, "exe,com");
-        extra->sizeLimit = 300;
-    }
-    lists.excludeDirs = excluded;
-    ql::copyBounded(rename.actionArg, "bak");
-    ql::copyBounded(quarantine.actionArg, "/q");
-    deep.maxDepth = 64;
+    ExtraData all{};
+    ql::copyBounded(all.extList, "exe,com");
+    all.sizeLimit = 300;
+    all.excludeDirs = excluded;
+    all.maxDepth = 64;
+    ql::copyBounded(all.actionArg, "/q");
     const std::string d = "26 1;25 1;27 1;33 1;";  // the defaults
     const std::string kestra = engine_.path(QL_BD_QUARANTINE_DIR);
     struct Row {
@@ -217,21 +203,19 @@ TEST_F(BdCoreTest, OptionsFollowScanOptionsAndAction) {
     } rows[] = {
         {"daemon quick scan", 0x1, QL_ACT_NONE, nullptr, d + "31 0"},
         {"process scan", 0x161, QL_ACT_NONE, nullptr, "26 0;25 0;27 0;33 1;31 0"},
-        {"no recurse wins over depth", 0x4 | 0x2000, QL_ACT_NONE, &deep, d + "42;31 0"},
-        {"depth 64 is sent as 65", 0x2000, QL_ACT_NONE, &deep, d + "41 65;31 0"},
+        {"no recurse wins over depth", 0x4 | 0x2000, QL_ACT_NONE, &all, d + "42;31 0"},
+        {"depth 64 is sent as 65", 0x2000, QL_ACT_NONE, &all, d + "41 65;31 0"},
         {"depth without extra data", 0x2000, QL_ACT_NONE, nullptr, d + "31 0"},
-        {"scan list, size, excluded dirs", 0x400 | 0x4000 | 0x1000, QL_ACT_NONE, &lists,
+        {"scan list, size, excluded dirs", 0x400 | 0x4000 | 0x1000, QL_ACT_NONE, &all,
          d + "43 exe,com;89 300;86 /skip:/other;31 0"},
-        {"skip list", 0x800, QL_ACT_NONE, &lists, d + "44 exe,com;31 0"},
+        {"skip list", 0x800, QL_ACT_NONE, &all, d + "44 exe,com;31 0"},
         {"delete", 0x1, QL_ACT_DELETE, nullptr, d + "31 4"},
-        {"quarantine", 0x1, QL_ACT_QUARANTINE, &quarantine, d + "35 /q;34 /q;31 6"},
-        {"quarantine, 0x200", 0x200, QL_ACT_QUARANTINE, &quarantine,
-         "26 1;25 1;27 1;33 0;35 /q;31 6"},
-        {"rename", 0x1, QL_ACT_RENAME, &rename, d + "45 bak;31 7"},
+        {"quarantine", 0x1, QL_ACT_QUARANTINE, &all, d + "35 /q;34 /q;31 6"},
+        {"quarantine, 0x200", 0x200, QL_ACT_QUARANTINE, &all, "26 1;25 1;27 1;33 0;35 /q;31 6"},
+        {"rename", 0x1, QL_ACT_RENAME, &all, d + "45 /q;31 7"},
         {"rename without extra data", 0x1, QL_ACT_RENAME, nullptr, d + "31 0"},
-        {"prompt", 0x1, QL_ACT_PROMPT, &rename,
-         d + "35 " + kestra + ";34 " + kestra + ";45 qlt;31 0"},
-        {"unknown action", 0x1, 9, &rename, d.substr(0, d.size() - 1)},
+        {"prompt", 0x1, QL_ACT_PROMPT, &all, d + "35 " + kestra + ";34 " + kestra + ";45 qlt;31 0"},
+        {"unknown action", 0x1, 9, &all, d.substr(0, d.size() - 1)},
     };
     BDHandle *handle = QL_InitBDHandle(engine_.confPath().c_str(), nullptr);
     ASSERT_NE(handle, nullptr);
@@ -284,9 +268,7 @@ class ScriptedCore {
 TEST(BdScannerTest, CallbackMapsEachFlagAndStatusToOneReport) {
     struct Row {
         uint32_t flags, status, event;
-        int32_t type;
-        int32_t kind, reported;  // reported 0: no report
-        int result;
+        int32_t type, kind, reported, result;  // reported 0: no report
     };
     const Row rows[] = {
         {0, 0, 1, CORE_OBJECT_DIRECTORY, QL_OBJ_DIRECTORY, QL_EV_CLEAN, 0},
@@ -310,19 +292,18 @@ TEST(BdScannerTest, CallbackMapsEachFlagAndStatusToOneReport) {
     };
     for (const Row &row : rows) {
         ScriptedCore core;
-        std::string tag = "flags " + std::to_string(row.flags) + " status " +
-                          std::to_string(row.status) + " event " + std::to_string(row.event);
-        EXPECT_EQ(core.send("/x", row.flags, row.status, row.event, row.type, "V"), 0) << tag;
-        EXPECT_EQ(static_cast<int>(core.context.result), row.result) << tag;
+        SCOPED_TRACE("row " + std::to_string(&row - rows));
+        EXPECT_EQ(core.send("/x", row.flags, row.status, row.event, row.type, "V"), 0);
+        EXPECT_EQ(static_cast<int>(core.context.result), row.result);
         if (row.kind == QL_OBJ_DIRECTORY) {
-            EXPECT_EQ(core.counters.cleanObjects + core.counters.dirsScanned, 0u) << tag;
-            EXPECT_EQ(core.context.pending.name, nullptr) << tag;
+            EXPECT_EQ(core.counters.cleanObjects + core.counters.dirsScanned, 0u);
+            EXPECT_EQ(core.context.pending.name, nullptr);
         }
         std::vector<SeenEvent> seen = core.log.events();
-        ASSERT_EQ(seen.size(), row.reported == 0 ? 0u : 1u) << tag;
+        ASSERT_EQ(seen.size(), row.reported == 0 ? 0u : 1u);
         if (row.reported != 0) {
-            EXPECT_EQ(seen[0].kind, row.kind) << tag;
-            EXPECT_EQ(seen[0].event, row.reported) << tag;
+            EXPECT_EQ(seen[0].kind, row.kind);
+            EXPECT_EQ(seen[0].event, row.reported);
         }
     }
 }
@@ -382,8 +363,7 @@ TEST(BdBufIfaceTest, ScanCallbackFollowsItsTable) {
         uint8_t flags;
         int answer;
         uint32_t resultBefore;
-        int32_t reported;
-        int toCore;
+        int32_t reported, toCore;
         uint32_t resultAfter;
     } rows[] = {
         {"infected", 0x40, 0x20, 0, 0, 0, QL_EV_INFECTED, 0, QL_RES_INFECTED},
