@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Check the layers' include rules, build the project and run every test through ctest. Installs
-# what is missing on Debian.
+# Check the layers' include rules, build the project, run every test through ctest and check that
+# the documents name only tests that exist. Installs what is missing on Debian.
 #   ./test.sh                 tests of the normal build (build/)
 #   QL_BUILD_DIR=build-asan QL_CMAKE_ARGS="-DQL_SANITIZE=address,undefined" ./test.sh
 # The tests of real mail front ends (ctest label frontends) need their packages and are left out;
@@ -18,3 +18,5 @@ ensure_test_tools
 # shellcheck disable=SC2086
 build_tree "$build_dir" -DQL_WERROR=ON ${QL_CMAKE_ARGS:-}
 ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)" --timeout 300 -LE frontends
+# The documents that name the test showing each behaviour name tests that exist.
+scripts/check_doc_tests.py "$build_dir" README.md docs/*.md

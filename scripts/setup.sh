@@ -49,7 +49,7 @@ ensure_build_tools() {
 # What the packaging test uses besides the build tools: manual pages rendered by man -l, and
 # pkg-config for the C example (dpkg-deb comes with every Debian system).
 ensure_test_tools() {
-    ensure_packages man-db groff-base pkg-config
+    ensure_packages man-db groff-base pkg-config python3
 }
 
 # Whether the cache of DIR holds every -DNAME=VALUE (or -DNAME:TYPE=VALUE) of the arguments.
