@@ -57,6 +57,12 @@ void giveToNobody(const std::string &path);
 // A sparse file of size bytes ending in the EICAR string, so that a scan reads all of it.
 void writeSparseInfected(const std::string &path, std::uint64_t size);
 
+// n as the 11 octal digits of a tar size field.
+std::string tarOctal(std::uint64_t n);
+// A tar header block with a correct checksum: old style (no magic, no prefix) unless ustar. The
+// size field goes in as given, so that it may be malformed.
+std::string tarHeader(const std::string &name, std::string_view sizeField, char typeflag = '0',
+                      bool ustar = true, std::string_view prefix = "");
 // One ustar member: its header (with typeflag), content and padding to a whole block.
 std::string tarEntry(const std::string &name, std::string_view content, char typeflag = '0');
 // A plain ustar archive of regular members (name, content).
