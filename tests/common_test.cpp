@@ -31,12 +31,25 @@
 #include "common/scan_tree.h"
 #include "common/unique_fd.h"
 #include "ql/qlscan.h"
+#include "tests/support/programs.h"
 #include "tests/support/temp_root.h"
 
 namespace {
 
 using ql::test::readFile;
 using ql::test::writeFile;
+
+// A call's result with the error it names, as "<result> errno <code>".
+std::string outcome(int result, int error) {
+    return std::to_string(result) + " errno " + std::to_string(error);
+}
+std::string failed(int error) {
+    return outcome(-1, error);
+}
+// The result of a call just made, with the last error it left.
+std::string outcomeOf(int result) {
+    return outcome(result, ql::lastErrorCode());
+}
 
 TEST(IfaceUtilsTest, ErrorTextsFollowTheCodeTable) {
     struct Row {
@@ -232,8 +245,7 @@ TEST_F(IfaceConfTest, TrimAndCommentFilterWorkInPlace) {
     EXPECT_EQ(QL_filterComment(comment.data()), 3);
     EXPECT_EQ(comment.c_str(), std::string("ab"));
     EXPECT_EQ(QL_filterComment(text.data()), 0);
-    EXPECT_EQ(QL_filterComment(nullptr), -1);
-    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
+    EXPECT_EQ(outcomeOf(QL_filterComment(nullptr)), failed(EINVAL));
 }
 
 TEST_F(IfaceConfTest, GetOptionParsesHeadersOptionsAndOtherLines) {
@@ -275,8 +287,7 @@ TEST_F(IfaceConfTest, LinesEndAtNewlineCarriageReturnAndFF) {
     EXPECT_EQ(lines(text), expected);
     EXPECT_TRUE(lines("").empty());
     char line[QL_PATH_MAX];
-    EXPECT_EQ(QL_getConfFileLine(-1, line), -1);
-    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
+    EXPECT_EQ(outcomeOf(QL_getConfFileLine(-1, line)), failed(EINVAL));
 }
 
 // KAV gives its socket and pid file, BD its plug-ins folder (below BasesPath) and temporary folder.
@@ -312,19 +323,11 @@ TEST_F(IfaceConfTest, EngineConfsTakeTheirKeysFromSectionPathOnward) {
 
 TEST_F(IfaceConfTest, UnreadableFileFailsWithOpenErrorAndLeavesBlock) {
     std::string missing = dir_ + "/missing.conf";
-    EXPECT_EQ(QL_getKAVScannerConf(missing.c_str(), conf_), -1);
-    EXPECT_EQ(ql::lastErrorCode(), ENOENT);
-    EXPECT_EQ(QL_getBDScannerConf(missing.c_str(), conf_), -1);
+    EXPECT_EQ(outcomeOf(QL_getKAVScannerConf(missing.c_str(), conf_)), failed(ENOENT));
+    EXPECT_EQ(outcomeOf(QL_getBDScannerConf(missing.c_str(), conf_)), failed(ENOENT));
     EXPECT_STREQ(field1(), "unchanged");
-    EXPECT_EQ(QL_getKAVScannerConf(nullptr, conf_), -1);
-    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
-    EXPECT_EQ(QL_getBDScannerConf(missing.c_str(), nullptr), -1);
-    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
-}
-
-// How a resolver failed, as the outcome reads.
-std::string failed(int error) {
-    return "error " + std::to_string(error);
+    EXPECT_EQ(outcomeOf(QL_getKAVScannerConf(nullptr, conf_)), failed(EINVAL));
+    EXPECT_EQ(outcomeOf(QL_getBDScannerConf(missing.c_str(), nullptr)), failed(EINVAL));
 }
 
 // What a resolver gives: the path, its length checked against the result, or how it failed. It
@@ -442,8 +445,7 @@ TEST_F(IfacePathTest, LinksResolveToWhereTheKernelEnds) {
     for (const Row &row : rows) {
         EXPECT_EQ(resolve(row.input), row.expected) << row.input;
     }
-    EXPECT_EQ(QL_ResolveSymlink(nullptr, nullptr), -1);
-    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
+    EXPECT_EQ(outcomeOf(QL_ResolveSymlink(nullptr, nullptr)), failed(EINVAL));
 }
 
 bool exists(const std::string &path) {
@@ -478,9 +480,10 @@ class IfaceActionsTest : public TempDirTest {
 };
 
 TEST_F(IfaceActionsTest, ApplyInfectedActionReturnsTheOutcomeOfEachAction) {
+    const std::string quarantine = directory("q");
     struct Row {
         int action;
-        const char *argument;  // "@q" stands for the quarantine directory
+        const char *argument;
         int outcome, error;
         bool fileStays;
     } rows[] = {
@@ -488,33 +491,27 @@ TEST_F(IfaceActionsTest, ApplyInfectedActionReturnsTheOutcomeOfEachAction) {
         {QL_ACT_RENAME, "vir", QL_EV_RENAMED, 0, false},
         {QL_ACT_RENAME, "a/b", QL_EV_RENAME_FAILED, EINVAL, true},
         {QL_ACT_RENAME, nullptr, QL_EV_RENAME_FAILED, EINVAL, true},
-        {QL_ACT_QUARANTINE, "@q", QL_EV_QUARANTINED, 0, false},
+        {QL_ACT_QUARANTINE, quarantine.c_str(), QL_EV_QUARANTINED, 0, false},
         {QL_ACT_QUARANTINE, "/nonexistent-quarantine", QL_EV_QUARANTINE_FAILED, ENOENT, true},
         {QL_ACT_QUARANTINE, nullptr, QL_EV_QUARANTINE_FAILED, EINVAL, true},
         {QL_ACT_PROMPT, "vir", QL_ACT_PROMPT, 0, true},  // no action of its own
     };
-    std::string quarantine = directory("q");
     file("f.vir", "old");  // the rename replaces it
     for (const Row &row : rows) {
+        SCOPED_TRACE(testing::Message()
+                     << row.action << " " << (row.argument ? row.argument : "-"));
         std::string path = file("f");
-        std::string argument = row.argument == nullptr ? "" : row.argument;
-        const char *arg = row.argument == nullptr ? nullptr
-                          : argument == "@q"      ? quarantine.c_str()
-                                                  : argument.c_str();
         QL_SetError(0);
-        EXPECT_EQ(QL_ApplyInfectedAction(path.c_str(), row.action, arg), row.outcome) << row.action;
-        EXPECT_EQ(ql::lastErrorCode(), row.error) << row.action << " " << argument;
-        EXPECT_EQ(exists(path), row.fileStays) << row.action << " " << argument;
+        EXPECT_EQ(outcomeOf(QL_ApplyInfectedAction(path.c_str(), row.action, row.argument)),
+                  outcome(row.outcome, row.error));
+        EXPECT_EQ(exists(path), row.fileStays);
     }
     EXPECT_EQ(readFile(at("f.vir")), "infected");
     EXPECT_TRUE(exists(quarantine + "/f"));
-    EXPECT_EQ(QL_ApplyInfectedAction(at("missing").c_str(), QL_ACT_DELETE, nullptr),
-              QL_EV_DELETE_FAILED);
-    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
-    EXPECT_EQ(QL_MoveFile(at("missing").c_str(), at("target").c_str()), -1);
-    EXPECT_EQ(ql::lastErrorCode(), ENOENT);
-    EXPECT_EQ(QL_MoveFile(nullptr, at("target").c_str()), -1);
-    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
+    EXPECT_EQ(outcomeOf(QL_ApplyInfectedAction(at("missing").c_str(), QL_ACT_DELETE, nullptr)),
+              outcome(QL_EV_DELETE_FAILED, EINVAL));
+    EXPECT_EQ(outcomeOf(QL_MoveFile(at("missing").c_str(), at("target").c_str())), failed(ENOENT));
+    EXPECT_EQ(outcomeOf(QL_MoveFile(nullptr, at("target").c_str())), failed(EINVAL));
 }
 
 TEST_F(IfaceActionsTest, RenameRefusesANameThatWouldBeCut) {
@@ -612,11 +609,11 @@ TEST_F(IfaceActionsTest, AFileTheProcessMayNotWriteIsLeftAlone) {
     if (!setImmutable(path, true)) {
         GTEST_SKIP() << "cannot make a file this process may not write";
     }
-    EXPECT_EQ(QL_ApplyInfectedAction(path.c_str(), QL_ACT_DELETE, nullptr), QL_EV_DELETE_FAILED);
-    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
-    EXPECT_EQ(QL_ApplyInfectedAction(path.c_str(), QL_ACT_QUARANTINE, quarantine.c_str()),
-              QL_EV_QUARANTINE_FAILED);
-    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
+    EXPECT_EQ(outcomeOf(QL_ApplyInfectedAction(path.c_str(), QL_ACT_DELETE, nullptr)),
+              outcome(QL_EV_DELETE_FAILED, EINVAL));
+    EXPECT_EQ(
+        outcomeOf(QL_ApplyInfectedAction(path.c_str(), QL_ACT_QUARANTINE, quarantine.c_str())),
+        outcome(QL_EV_QUARANTINE_FAILED, EINVAL));
     EXPECT_EQ(QL_ApplyInfectedAction(path.c_str(), QL_ACT_RENAME, "vir"), QL_EV_RENAME_FAILED);
     EXPECT_NE(ql::lastErrorCode(), 0);
     EXPECT_TRUE(exists(path));
@@ -680,8 +677,7 @@ TEST_F(IfaceActionsTest, MoveAcrossFileSystemsCopiesModeAndContentThenRemovesThe
     if (!setImmutable(dir_, true)) {
         GTEST_SKIP() << "cannot make a directory this process may not change";
     }
-    EXPECT_EQ(QL_MoveFile(source.c_str(), (other + "/f").c_str()), -1);
-    EXPECT_EQ(ql::lastErrorCode(), EPERM);
+    EXPECT_EQ(outcomeOf(QL_MoveFile(source.c_str(), (other + "/f").c_str())), failed(EPERM));
     EXPECT_EQ(readFile(source), "infected");
     EXPECT_FALSE(exists(other + "/f"));
     EXPECT_FALSE(hasMoveLeftovers(other));
@@ -794,24 +790,15 @@ TEST_F(ScanTreeTest, TreeHoldsEachDirectoryOnceWithinTheDepthAndOutsideTheExclud
     EXPECT_EQ(a->firstChild->parent, a);
     EXPECT_EQ(std::string(a->firstChild->dirPath), at("a/c"));
 
-    const struct {
-        std::string path;
-        const char *list;
-        int expected;
-    } exclusions[] = {
-        {at("a"), excluded.c_str(), 1},
-        {at("la"), excluded.c_str(), 1},
-        {at("a/c/.."), excluded.c_str(), 1},
-        {at("b"), excluded.c_str(), 1},
-        {at("real"), excluded.c_str(), 0},
-        {at("a/c"), excluded.c_str(), 0},
-        {at("gone"), excluded.c_str(), 0},
-        {at("a"), "", 0},
-        {at("a"), nullptr, 0},
-    };
-    for (const auto &row : exclusions) {
-        EXPECT_EQ(QL_isInExcludeDir(row.path.c_str(), row.list), row.expected) << row.path;
+    // Excluded: a listed directory by any name that leads to it; nothing else.
+    for (const char *name : {"a", "la", "a/c/..", "b"}) {
+        EXPECT_EQ(QL_isInExcludeDir(at(name).c_str(), excluded.c_str()), 1) << name;
     }
+    for (const char *name : {"real", "a/c", "gone"}) {
+        EXPECT_EQ(QL_isInExcludeDir(at(name).c_str(), excluded.c_str()), 0) << name;
+    }
+    EXPECT_EQ(QL_isInExcludeDir(at("a").c_str(), ""), 0);
+    EXPECT_EQ(QL_isInExcludeDir(at("a").c_str(), nullptr), 0);
 }
 
 TEST_F(ScanTreeTest, OtherFileSystemsNeedCrossDevices) {
@@ -860,13 +847,11 @@ TEST_F(ScanTreeTest, DirectoriesOnDifferentFileSystemsAreNeverTakenForOne) {
     if (child == 0) {
         _exit(differentDevicesChild(dir_));
     }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 77) {
+    int status = ql::test::waitForExit(child, 20000);
+    if (status == 77) {
         GTEST_SKIP() << "cannot mount two tmpfs instances in a private mount namespace";
     }
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "failed checks (bits)";
+    EXPECT_EQ(status, 0) << "failed checks (bits)";
 }
 
 TEST_F(ScanTreeTest, AFileAsRootGivesTheRootAloneAndBadArgumentsFail) {
@@ -886,9 +871,9 @@ TEST_F(ScanTreeTest, AFileAsRootGivesTheRootAloneAndBadArgumentsFail) {
                 {nullptr, dir_.c_str(), 0},
                 {&other, dir_.c_str(), -1}};
     for (const Row &row : rows) {
-        EXPECT_EQ(QL_CreateScanTree(row.root, row.path, nullptr, row.maxDepth, 1, 0), -1)
+        EXPECT_EQ(outcomeOf(QL_CreateScanTree(row.root, row.path, nullptr, row.maxDepth, 1, 0)),
+                  failed(EINVAL))
             << (row.path ? row.path : "NULL") << " " << row.maxDepth;
-        EXPECT_EQ(ql::lastErrorCode(), EINVAL);
     }
     EXPECT_EQ(other, nullptr);
 }
@@ -914,8 +899,7 @@ TEST_F(ScanTreeTest, SearchCoversTheNodeItsLaterSiblingsAndWhatLiesBelowThem) {
 
 TEST_F(ScanTreeTest, ClearingAnEmptyRootFreesNothingAndADeepChainFreesWithoutTheStack) {
     EXPECT_EQ(QL_ClearScanTree(&root_), 0);
-    EXPECT_EQ(QL_ClearScanTree(nullptr), -1);
-    EXPECT_EQ(ql::lastErrorCode(), EINVAL);
+    EXPECT_EQ(outcomeOf(QL_ClearScanTree(nullptr)), failed(EINVAL));
     EXPECT_EQ(QL_ClearScanSubTree(nullptr), 0);
 
     // A chain far deeper than any directory tree frees without using the stack.
