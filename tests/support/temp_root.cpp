@@ -95,10 +95,6 @@ TempRoot::~TempRoot() {
     removeTree(root_);
 }
 
-std::string TempRoot::path(std::string_view fixed) const {
-    return root_ + std::string(fixed);
-}
-
 void TempRoot::writeFixed(std::string_view fixed, std::string_view text) const {
     std::string full = path(fixed);
     std::error_code ec;

@@ -24,7 +24,7 @@ class TempRoot {
 
     const std::string &root() const { return root_; }
     // The real path of a fixed installation path, e.g. path("/opt/Quellar/etc/qorn-ver").
-    std::string path(std::string_view fixed) const;
+    std::string path(std::string_view fixed) const { return root_ + std::string(fixed); }
 
     // Write text to the file at a fixed installation path (made under the root).
     void writeFixed(std::string_view fixed, std::string_view text) const;
