@@ -6,7 +6,6 @@
 #include <cstring>
 #include <string>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -20,19 +19,7 @@
 
 namespace {
 
-using ql::standin::ByteSource;
-using ql::standin::FdSource;
-using ql::standin::listMime;
-using ql::standin::Match;
-using ql::standin::Matcher;
-using ql::standin::MemorySource;
-using ql::standin::MimeListing;
-using ql::standin::MimePartSource;
-using ql::standin::Outcome;
-using ql::standin::SignatureProblem;
-using ql::standin::SignatureSet;
-using ql::standin::TarEnd;
-using ql::standin::TarMemberType;
+using namespace ql::standin;
 
 SignatureSet setFrom(const std::string &text, std::vector<SignatureProblem> *problems = nullptr) {
     SignatureSet set;
@@ -44,20 +31,19 @@ SignatureSet setFrom(const std::string &text, std::vector<SignatureProblem> *pro
 // short reads and read errors.
 class ChoppySource : public ByteSource {
   public:
-    ChoppySource(std::string bytes, std::size_t step, std::uint64_t failAt = UINT64_MAX)
-        : bytes_(std::move(bytes)), step_(step), failAt_(failAt) {}
-    std::uint64_t size() const override { return bytes_.size(); }
+    ChoppySource(const std::string &bytes, std::size_t step, std::uint64_t failAt = UINT64_MAX)
+        : inner_(bytes), step_(step), failAt_(failAt) {}
+    std::uint64_t size() const override { return inner_.size(); }
     std::int64_t read(std::uint64_t offset, void *buf, std::size_t len) override {
         if (offset + len > failAt_) {
             errno = EIO;
             return -1;
         }
-        MemorySource inner(bytes_);
-        return inner.read(offset, buf, len < step_ ? len : step_);
+        return inner_.read(offset, buf, std::min(len, step_));
     }
 
   private:
-    std::string bytes_;
+    MemorySource inner_;
     std::size_t step_;
     std::uint64_t failAt_;
 };
@@ -139,7 +125,7 @@ TEST(SignaturesTest, FilesLoadWhatTheyCanAndReportWhatTheySkip) {
         many += "infected\tS" + std::to_string(i) + "\ttext:x\n";
     }
     std::string overlong = "infected\tFirst\ttext:a\n";
-    overlong += std::string(ql::standin::kMaxSignatureFileBytes - overlong.size() - 10, '#') + "\n";
+    overlong += std::string(kMaxSignatureFileBytes - overlong.size() - 10, '#') + "\n";
     overlong += "infected\tCut\ttext:b\n";  // straddles the limit
     struct Row {
         const char *label;
@@ -155,7 +141,7 @@ TEST(SignaturesTest, FilesLoadWhatTheyCanAndReportWhatTheySkip) {
          3,
          {5, 8},
          "B"},
-        {"past the limit", many, ql::standin::kMaxSignatures, {1000}, "S998"},
+        {"past the limit", many, kMaxSignatures, {1000}, "S998"},
         {"cut at the last whole line", overlong, 2, {0}, "First"},
         {"missing", "", 1, {}, "EICAR-Test-File"},
         {"a folder", "/", 1, {0}, "EICAR-Test-File"},
@@ -168,7 +154,7 @@ TEST(SignaturesTest, FilesLoadWhatTheyCanAndReportWhatTheySkip) {
             ql::test::writeFile(path, row.text);
         }
         std::vector<SignatureProblem> problems;
-        SignatureSet set = ql::standin::loadSignatureFile(path.c_str(), &problems);
+        SignatureSet set = loadSignatureFile(path.c_str(), &problems);
         ASSERT_EQ(set.count(), row.count) << row.label;
         EXPECT_EQ(set.all().back().name, row.lastName) << row.label;
         std::vector<int> lines(problems.size());
@@ -296,14 +282,14 @@ TEST(MatcherVerdictTest, SwitchesDecideFirstAndDelaysNeverDecide) {
     for (const Row &row : rows) {
         MemorySource source(row.content);
         auto result = matcher.scan(source);
-        const Match *winner = ql::standin::decidingMatch(result.matches);
+        const Match *winner = decidingMatch(result.matches);
         EXPECT_EQ(winner == nullptr ? "" : winner->signature->name, row.winner) << row.content;
-        EXPECT_EQ(ql::standin::longestDelayMs(result.matches), row.delayMs) << row.content;
+        EXPECT_EQ(longestDelayMs(result.matches), row.delayMs) << row.content;
     }
 }
 
 // The members of a listing as "<R|D|O><name>@<data offset>+<size>", blank-separated.
-std::string membersOf(const ql::standin::TarListing &listing) {
+std::string membersOf(const TarListing &listing) {
     std::string out;
     for (const auto &m : listing.members) {
         char type = m.type == TarMemberType::Regular     ? 'R'
@@ -323,17 +309,13 @@ TEST(TarReaderTest, ListingGivesEachMembersDataInPlaceAndStopsSafelyOnDamage) {
     const auto octal = ql::test::tarOctal;
     const std::string kEnd(1024, '\0');
     const std::string first = tarEntry("a", "aaa");
-    std::string badSum = tarEntry("b", "bbb");
-    badSum[0] = 'c';
-    std::string noDigits = tarHeader("a", octal(0));
-    noDigits.replace(148, 8, 8, ' ');
     const std::string abc = tarEntry("a", "a") + tarEntry("b", "b") + tarEntry("c", "c") + kEnd;
     struct Row {
         const char *label;
         std::string bytes;
         TarEnd end;
         std::string members;
-        std::size_t limit = ql::standin::kTarMaxMembers;
+        std::size_t limit = kTarMaxMembers;
         std::uint64_t failAt = 0;  // 0: just past the end
     };
     const Row rows[] = {
@@ -357,7 +339,8 @@ TEST(TarReaderTest, ListingGivesEachMembersDataInPlaceAndStopsSafelyOnDamage) {
         {"zero block first", std::string(512, '\0') + tarEntry("a", "x"), TarEnd::NotTar, ""},
         {"no header", std::string(2048, 'x'), TarEnd::NotTar, ""},
         {"first checksum wrong", tarHeader("b", octal(0)).replace(0, 1, "c"), TarEnd::NotTar, ""},
-        {"checksum without digits", noDigits, TarEnd::NotTar, ""},
+        {"checksum without digits", tarHeader("a", octal(0)).replace(148, 8, 8, ' '),
+         TarEnd::NotTar, ""},
         {"short first header", tarEntry("a", "x").substr(0, 511), TarEnd::NotTar, ""},
         {"truncated header", first + tarEntry("b", "b").substr(0, 300), TarEnd::Truncated,
          "Ra@512+3"},
@@ -367,18 +350,19 @@ TEST(TarReaderTest, ListingGivesEachMembersDataInPlaceAndStopsSafelyOnDamage) {
          "Ra@512+3 Rb@1536+1"},
         {"data without padding", first + tarEntry("b", "bbb").substr(0, 515), TarEnd::EndOfSource,
          "Ra@512+3 Rb@1536+3"},
-        {"bad checksum", first + badSum + kEnd, TarEnd::BadHeader, "Ra@512+3"},
+        {"bad checksum", first + tarEntry("b", "bbb").replace(0, 1, "c") + kEnd, TarEnd::BadHeader,
+         "Ra@512+3"},
         {"bad octal size", first + tarHeader("b", "12x4") + kEnd, TarEnd::BadHeader, "Ra@512+3"},
         {"binary size", first + tarHeader("b", "\x80\x01") + kEnd, TarEnd::BadHeader, "Ra@512+3"},
         {"no end marker", first, TarEnd::EndOfSource, "Ra@512+3"},
         {"single end block", first + std::string(512, '\0') + "junk", TarEnd::EndMarker,
          "Ra@512+3"},
         {"member limit", abc, TarEnd::TooManyMembers, "Ra@512+1 Rb@1536+1", 2},
-        {"read failure", abc, TarEnd::ReadError, "Ra@512+1", ql::standin::kTarMaxMembers, 1100},
+        {"read failure", abc, TarEnd::ReadError, "Ra@512+1", kTarMaxMembers, 1100},
     };
     for (const Row &row : rows) {
         ChoppySource source(row.bytes, 100, row.failAt != 0 ? row.failAt : row.bytes.size() + 1);
-        auto listing = ql::standin::listTar(source, row.limit);
+        auto listing = listTar(source, row.limit);
         EXPECT_EQ(listing.isTar, row.end != TarEnd::NotTar) << row.label;
         EXPECT_EQ(listing.end, row.end) << row.label;
         EXPECT_EQ(membersOf(listing), row.members) << row.label;
@@ -395,7 +379,7 @@ TEST(TarReaderTest, ListingGivesEachMembersDataInPlaceAndStopsSafelyOnDamage) {
 // The MIME reader of both stand-ins.
 
 // Everything a part's source gives, in reads of step bytes.
-std::string decoded(ByteSource &message, const ql::standin::MimePart &part, std::size_t step) {
+std::string decoded(ByteSource &message, const MimePart &part, std::size_t step) {
     MimePartSource source(message, part);
     EXPECT_TRUE(source.ok());
     std::string out(source.size(), '\0');
@@ -481,7 +465,7 @@ TEST(MimeReaderTest, ListsEveryLeafPartDecodedInOrder) {
 TEST(MimeReaderTest, BoundsHoldOnHostileMessages) {
     // Nesting past the depth bound: the innermost multipart is one part, as it stands.
     std::string deep;
-    for (int level = 0; level <= ql::standin::kMimeMaxDepth; ++level) {
+    for (int level = 0; level <= kMimeMaxDepth; ++level) {
         deep += "Content-Type: multipart/mixed; boundary=b" + std::to_string(level) + "\n\n--b" +
                 std::to_string(level) + "\n";
     }
