@@ -288,10 +288,12 @@ TEST(MatcherVerdictTest, SwitchesDecideFirstAndDelaysNeverDecide) {
     }
 }
 
-// The members of a listing as "<R|D|O><name>@<data offset>+<size>", blank-separated.
-std::string membersOf(const TarListing &listing) {
+// The members of a listing as "<R|D|O><name>@<data offset>+<size>", blank-separated; each must
+// lie inside the source.
+std::string membersOf(const TarListing &listing, std::uint64_t sourceSize) {
     std::string out;
     for (const auto &m : listing.members) {
+        EXPECT_LE(m.dataOffset + m.size, sourceSize) << m.name;
         char type = m.type == TarMemberType::Regular     ? 'R'
                     : m.type == TarMemberType::Directory ? 'D'
                                                          : 'O';
@@ -335,9 +337,7 @@ TEST(TarReaderTest, ListingGivesEachMembersDataInPlaceAndStopsSafelyOnDamage) {
              tarHeader("olddir/", octal(0), '\0', false),
          TarEnd::EndOfSource, "Rold.txt@512+3 Dolddir/@1536+0"},
         {"empty", "", TarEnd::NotTar, ""},
-        {"text", "short text", TarEnd::NotTar, ""},
         {"zero block first", std::string(512, '\0') + tarEntry("a", "x"), TarEnd::NotTar, ""},
-        {"no header", std::string(2048, 'x'), TarEnd::NotTar, ""},
         {"first checksum wrong", tarHeader("b", octal(0)).replace(0, 1, "c"), TarEnd::NotTar, ""},
         {"checksum without digits", tarHeader("a", octal(0)).replace(148, 8, 8, ' '),
          TarEnd::NotTar, ""},
@@ -365,11 +365,8 @@ TEST(TarReaderTest, ListingGivesEachMembersDataInPlaceAndStopsSafelyOnDamage) {
         auto listing = listTar(source, row.limit);
         EXPECT_EQ(listing.isTar, row.end != TarEnd::NotTar) << row.label;
         EXPECT_EQ(listing.end, row.end) << row.label;
-        EXPECT_EQ(membersOf(listing), row.members) << row.label;
+        EXPECT_EQ(membersOf(listing, row.bytes.size()), row.members) << row.label;
         EXPECT_EQ(listing.error, row.end == TarEnd::ReadError ? EIO : 0) << row.label;
-        for (const auto &m : listing.members) {
-            EXPECT_LE(m.dataOffset + m.size, row.bytes.size()) << row.label;
-        }
         EXPECT_EQ(listing.complete(),
                   row.end == TarEnd::EndOfSource || row.end == TarEnd::EndMarker)
             << row.label;
