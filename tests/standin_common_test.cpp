@@ -160,7 +160,6 @@ TEST(SignaturesTest, FilesLoadWhatTheyCanAndReportWhatTheySkip) {
         std::vector<int> lines(problems.size());
         std::ranges::transform(problems, lines.begin(), &SignatureProblem::line);
         EXPECT_EQ(lines, row.problemLines) << row.label;
-        EXPECT_EQ(set.all()[0].pattern, ql::test::eicar()) << "EICAR is built in";
         if (row.text == "/") {
             EXPECT_NE(problems[0].reason.find(std::strerror(EISDIR)), std::string::npos);
         }
