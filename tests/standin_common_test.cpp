@@ -214,8 +214,7 @@ TEST_F(MatcherTest, FindsPatternsAcrossChunkBoundaries) {
                            kChunk + 2, 2 * kChunk - 150, 3 * kChunk - 201}) {
         for (std::size_t step : {kChunk, std::size_t{4093}}) {
             std::string bytes(3 * kChunk, '.');
-            bytes.replace(at, longPattern.size(), longPattern);
-            bytes.replace(at - 3, 3, "QZQ");
+            bytes.replace(at, longPattern.size(), longPattern).replace(at - 3, 3, "QZQ");
             ChoppySource source(bytes, step);
             EXPECT_EQ(namesFound(source),
                       (std::vector<std::string>{"Short@" + std::to_string(at - 3),
