@@ -3,10 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string>
-#include <utility>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -20,19 +19,7 @@
 
 namespace {
 
-using ql::standin::ByteSource;
-using ql::standin::FdSource;
-using ql::standin::listMime;
-using ql::standin::Match;
-using ql::standin::Matcher;
-using ql::standin::MemorySource;
-using ql::standin::MimeListing;
-using ql::standin::MimePartSource;
-using ql::standin::Outcome;
-using ql::standin::SignatureProblem;
-using ql::standin::SignatureSet;
-using ql::standin::TarEnd;
-using ql::standin::TarMemberType;
+using namespace ql::standin;
 
 SignatureSet setFrom(const std::string &text, std::vector<SignatureProblem> *problems = nullptr) {
     SignatureSet set;
@@ -44,20 +31,19 @@ SignatureSet setFrom(const std::string &text, std::vector<SignatureProblem> *pro
 // short reads and read errors.
 class ChoppySource : public ByteSource {
   public:
-    ChoppySource(std::string bytes, std::size_t step, std::uint64_t failAt = UINT64_MAX)
-        : bytes_(std::move(bytes)), step_(step), failAt_(failAt) {}
-    std::uint64_t size() const override { return bytes_.size(); }
+    ChoppySource(const std::string &bytes, std::size_t step, std::uint64_t failAt = UINT64_MAX)
+        : inner_(bytes), step_(step), failAt_(failAt) {}
+    std::uint64_t size() const override { return inner_.size(); }
     std::int64_t read(std::uint64_t offset, void *buf, std::size_t len) override {
         if (offset + len > failAt_) {
             errno = EIO;
             return -1;
         }
-        MemorySource inner(bytes_);
-        return inner.read(offset, buf, len < step_ ? len : step_);
+        return inner_.read(offset, buf, std::min(len, step_));
     }
 
   private:
-    std::string bytes_;
+    MemorySource inner_;
     std::size_t step_;
     std::uint64_t failAt_;
 };
@@ -91,12 +77,10 @@ TEST(SignaturesTest, GoodLinesLoadWithTheirArguments) {
         EXPECT_TRUE(problems.empty()) << row.line << ": " << problems[0].reason;
         ASSERT_EQ(set.count(), 2u) << row.line;
         const auto &sig = set.all()[1];
-        EXPECT_EQ(sig.outcome, row.outcome) << row.line;
-        EXPECT_EQ(sig.name, row.name) << row.line;
-        EXPECT_EQ(sig.pattern, row.pattern) << row.line;
-        EXPECT_EQ(sig.delayMs, row.delayMs) << row.line;
-        EXPECT_EQ(sig.errorCode, row.errorCode) << row.line;
-        EXPECT_EQ(sig.errorText, row.errorText) << row.line;
+        EXPECT_EQ(
+            std::tie(sig.outcome, sig.name, sig.pattern, sig.delayMs, sig.errorCode, sig.errorText),
+            std::tie(row.outcome, row.name, row.pattern, row.delayMs, row.errorCode, row.errorText))
+            << row.line;
     }
 }
 
@@ -141,8 +125,11 @@ TEST(SignaturesTest, FilesLoadWhatTheyCanAndReportWhatTheySkip) {
         many += "infected\tS" + std::to_string(i) + "\ttext:x\n";
     }
     std::string overlong = "infected\tFirst\ttext:a\n";
-    overlong += std::string(ql::standin::kMaxSignatureFileBytes - overlong.size() - 10, '#') + "\n";
+    overlong += std::string(kMaxSignatureFileBytes - overlong.size() - 10, '#') + "\n";
     overlong += "infected\tCut\ttext:b\n";  // straddles the limit
+    const std::string commented =
+        "# signatures\n\n   \t\n  # indented comment\r\nbroken line\ninfected\tA\ttext:a\r\n"
+        "suspicious\tB\t42\nbad\tC\t43";
     struct Row {
         const char *label;
         std::string text;  // "" names a missing file, "/" the folder itself
@@ -151,13 +138,8 @@ TEST(SignaturesTest, FilesLoadWhatTheyCanAndReportWhatTheySkip) {
         std::string lastName;
     };
     const Row rows[] = {
-        {"comments and blanks",
-         "# signatures\n\n   \t\n  # indented comment\r\nbroken line\ninfected\tA\ttext:a\r\n"
-         "suspicious\tB\t42\nbad\tC\t43",
-         3,
-         {5, 8},
-         "B"},
-        {"past the limit", many, ql::standin::kMaxSignatures, {1000}, "S998"},
+        {"comments and blanks", commented, 3, {5, 8}, "B"},
+        {"past the limit", many, kMaxSignatures, {1000}, "S998"},
         {"cut at the last whole line", overlong, 2, {0}, "First"},
         {"missing", "", 1, {}, "EICAR-Test-File"},
         {"a folder", "/", 1, {0}, "EICAR-Test-File"},
@@ -170,13 +152,12 @@ TEST(SignaturesTest, FilesLoadWhatTheyCanAndReportWhatTheySkip) {
             ql::test::writeFile(path, row.text);
         }
         std::vector<SignatureProblem> problems;
-        SignatureSet set = ql::standin::loadSignatureFile(path.c_str(), &problems);
+        SignatureSet set = loadSignatureFile(path.c_str(), &problems);
         ASSERT_EQ(set.count(), row.count) << row.label;
         EXPECT_EQ(set.all().back().name, row.lastName) << row.label;
         std::vector<int> lines(problems.size());
         std::ranges::transform(problems, lines.begin(), &SignatureProblem::line);
         EXPECT_EQ(lines, row.problemLines) << row.label;
-        EXPECT_EQ(set.all()[0].pattern, ql::test::eicar()) << "EICAR is built in";
         if (row.text == "/") {
             EXPECT_NE(problems[0].reason.find(std::strerror(EISDIR)), std::string::npos);
         }
@@ -211,10 +192,12 @@ class MatcherTest : public ::testing::Test {
                                         std::uint64_t length = UINT64_MAX) {
         Matcher matcher(set_);
         auto result = matcher.scan(source, offset, length);
-        EXPECT_EQ(result.error, 0);
         std::vector<std::string> names;
         for (const Match &m : result.matches) {
             names.push_back(m.signature->name + "@" + std::to_string(m.offset));
+        }
+        if (result.error != 0) {
+            names.push_back("error " + std::to_string(result.error));
         }
         return names;
     }
@@ -231,8 +214,7 @@ TEST_F(MatcherTest, FindsPatternsAcrossChunkBoundaries) {
                            kChunk + 2, 2 * kChunk - 150, 3 * kChunk - 201}) {
         for (std::size_t step : {kChunk, std::size_t{4093}}) {
             std::string bytes(3 * kChunk, '.');
-            bytes.replace(at, longPattern.size(), longPattern);
-            bytes.replace(at - 3, 3, "QZQ");
+            bytes.replace(at, longPattern.size(), longPattern).replace(at - 3, 3, "QZQ");
             ChoppySource source(bytes, step);
             EXPECT_EQ(namesFound(source),
                       (std::vector<std::string>{"Short@" + std::to_string(at - 3),
@@ -242,13 +224,17 @@ TEST_F(MatcherTest, FindsPatternsAcrossChunkBoundaries) {
     }
 }
 
-// Each signature once, in order of first occurrence, wholly inside the range scanned.
+// Each signature once, in order of first occurrence, wholly inside the range scanned; a read
+// failure keeps the matches found before it.
 TEST_F(MatcherTest, ReportsEachSignatureOnceInOrderOfFirstOccurrenceInsideTheRange) {
     const std::string qzq = "QZQ..QZQ..QZQ";
+    std::string twice(3 * kChunk, '.');
+    twice.replace(10, 3, "QZQ").replace(2 * kChunk + 10, 3, "QZQ");
     struct Row {
         std::string bytes;
         std::uint64_t offset, length;
         std::vector<std::string> found;
+        std::uint64_t failAt = UINT64_MAX;
     };
     const Row rows[] = {
         {"mail body " + ql::test::eicar() + " end", 0, UINT64_MAX, {"EICAR-Test-File@10"}},
@@ -263,23 +249,13 @@ TEST_F(MatcherTest, ReportsEachSignatureOnceInOrderOfFirstOccurrenceInsideTheRan
         {qzq, 1, 6, {}},
         {qzq, 13, 10, {}},
         {qzq, 100, 10, {}},
+        {twice, 0, UINT64_MAX, {"Short@10", "error " + std::to_string(EIO)}, 2 * kChunk},
     };
     for (const Row &row : rows) {
-        MemorySource source(row.bytes);
+        ChoppySource source(row.bytes, kChunk, row.failAt);
         EXPECT_EQ(namesFound(source, row.offset, row.length), row.found)
             << row.bytes << " " << row.offset;
     }
-}
-
-TEST_F(MatcherTest, ReadFailureKeepsTheMatchesFoundBefore) {
-    std::string bytes(3 * kChunk, '.');
-    bytes.replace(10, 3, "QZQ");
-    bytes.replace(2 * kChunk + 10, 3, "QZQ");
-    ChoppySource source(bytes, kChunk, 2 * kChunk);
-    auto result = Matcher(set_).scan(source);
-    EXPECT_EQ(result.error, EIO);
-    ASSERT_EQ(result.matches.size(), 1u);
-    EXPECT_EQ(result.matches[0].offset, 10u);
 }
 
 TEST(MatcherVerdictTest, SwitchesDecideFirstAndDelaysNeverDecide) {
@@ -302,53 +278,18 @@ TEST(MatcherVerdictTest, SwitchesDecideFirstAndDelaysNeverDecide) {
     for (const Row &row : rows) {
         MemorySource source(row.content);
         auto result = matcher.scan(source);
-        const Match *winner = ql::standin::decidingMatch(result.matches);
+        const Match *winner = decidingMatch(result.matches);
         EXPECT_EQ(winner == nullptr ? "" : winner->signature->name, row.winner) << row.content;
-        EXPECT_EQ(ql::standin::longestDelayMs(result.matches), row.delayMs) << row.content;
+        EXPECT_EQ(longestDelayMs(result.matches), row.delayMs) << row.content;
     }
 }
 
-// Overwrite block bytes at `at` with text, keeping the block's size.
-void put(std::string &block, std::size_t at, const std::string &text) {
-    block.replace(at, text.size(), text);
-}
-
-// A tar header block with a correct checksum.
-std::string tarHeader(const std::string &name, const std::string &sizeField, char typeflag = '0',
-                      bool ustar = true, const std::string &prefix = "") {
-    std::string block(512, '\0');
-    put(block, 0, name.substr(0, 100));
-    put(block, 100, "0000644");
-    put(block, 124, sizeField);
-    block[156] = typeflag;
-    if (ustar) {
-        put(block, 257,
-            std::string("ustar\0"
-                        "00",
-                        8));
-        put(block, 345, prefix);
-    }
-    put(block, 148, std::string(8, ' '));
-    unsigned sum = 0;
-    for (unsigned char c : block) {
-        sum += c;
-    }
-    char field[8];
-    std::snprintf(field, sizeof field, "%06o", sum);
-    put(block, 148, std::string(field, 6) + '\0');
-    return block;
-}
-
-std::string octal(std::size_t n) {
-    char field[12];
-    std::snprintf(field, sizeof field, "%011zo", n);
-    return field;
-}
-
-// The members of a listing as "<R|D|O><name>@<data offset>+<size>", blank-separated.
-std::string membersOf(const ql::standin::TarListing &listing) {
+// The members of a listing as "<R|D|O><name>@<data offset>+<size>", blank-separated; each must
+// lie inside the source.
+std::string membersOf(const TarListing &listing, std::uint64_t sourceSize) {
     std::string out;
     for (const auto &m : listing.members) {
+        EXPECT_LE(m.dataOffset + m.size, sourceSize) << m.name;
         char type = m.type == TarMemberType::Regular     ? 'R'
                     : m.type == TarMemberType::Directory ? 'D'
                                                          : 'O';
@@ -362,19 +303,17 @@ std::string membersOf(const ql::standin::TarListing &listing) {
 // in order is complete.
 TEST(TarReaderTest, ListingGivesEachMembersDataInPlaceAndStopsSafelyOnDamage) {
     using ql::test::tarEntry;
+    using ql::test::tarHeader;
+    const auto octal = ql::test::tarOctal;
     const std::string kEnd(1024, '\0');
     const std::string first = tarEntry("a", "aaa");
-    std::string badSum = tarEntry("b", "bbb");
-    badSum[0] = 'c';
-    std::string noDigits = tarHeader("a", octal(0));
-    noDigits.replace(148, 8, 8, ' ');
     const std::string abc = tarEntry("a", "a") + tarEntry("b", "b") + tarEntry("c", "c") + kEnd;
     struct Row {
         const char *label;
         std::string bytes;
         TarEnd end;
         std::string members;
-        std::size_t limit = ql::standin::kTarMaxMembers;
+        std::size_t limit = kTarMaxMembers;
         std::uint64_t failAt = 0;  // 0: just past the end
     };
     const Row rows[] = {
@@ -394,11 +333,10 @@ TEST(TarReaderTest, ListingGivesEachMembersDataInPlaceAndStopsSafelyOnDamage) {
              tarHeader("olddir/", octal(0), '\0', false),
          TarEnd::EndOfSource, "Rold.txt@512+3 Dolddir/@1536+0"},
         {"empty", "", TarEnd::NotTar, ""},
-        {"text", "short text", TarEnd::NotTar, ""},
         {"zero block first", std::string(512, '\0') + tarEntry("a", "x"), TarEnd::NotTar, ""},
-        {"no header", std::string(2048, 'x'), TarEnd::NotTar, ""},
         {"first checksum wrong", tarHeader("b", octal(0)).replace(0, 1, "c"), TarEnd::NotTar, ""},
-        {"checksum without digits", noDigits, TarEnd::NotTar, ""},
+        {"checksum without digits", tarHeader("a", octal(0)).replace(148, 8, 8, ' '),
+         TarEnd::NotTar, ""},
         {"short first header", tarEntry("a", "x").substr(0, 511), TarEnd::NotTar, ""},
         {"truncated header", first + tarEntry("b", "b").substr(0, 300), TarEnd::Truncated,
          "Ra@512+3"},
@@ -408,25 +346,23 @@ TEST(TarReaderTest, ListingGivesEachMembersDataInPlaceAndStopsSafelyOnDamage) {
          "Ra@512+3 Rb@1536+1"},
         {"data without padding", first + tarEntry("b", "bbb").substr(0, 515), TarEnd::EndOfSource,
          "Ra@512+3 Rb@1536+3"},
-        {"bad checksum", first + badSum + kEnd, TarEnd::BadHeader, "Ra@512+3"},
+        {"bad checksum", first + tarEntry("b", "bbb").replace(0, 1, "c") + kEnd, TarEnd::BadHeader,
+         "Ra@512+3"},
         {"bad octal size", first + tarHeader("b", "12x4") + kEnd, TarEnd::BadHeader, "Ra@512+3"},
         {"binary size", first + tarHeader("b", "\x80\x01") + kEnd, TarEnd::BadHeader, "Ra@512+3"},
         {"no end marker", first, TarEnd::EndOfSource, "Ra@512+3"},
         {"single end block", first + std::string(512, '\0') + "junk", TarEnd::EndMarker,
          "Ra@512+3"},
         {"member limit", abc, TarEnd::TooManyMembers, "Ra@512+1 Rb@1536+1", 2},
-        {"read failure", abc, TarEnd::ReadError, "Ra@512+1", ql::standin::kTarMaxMembers, 1100},
+        {"read failure", abc, TarEnd::ReadError, "Ra@512+1", kTarMaxMembers, 1100},
     };
     for (const Row &row : rows) {
         ChoppySource source(row.bytes, 100, row.failAt != 0 ? row.failAt : row.bytes.size() + 1);
-        auto listing = ql::standin::listTar(source, row.limit);
+        auto listing = listTar(source, row.limit);
         EXPECT_EQ(listing.isTar, row.end != TarEnd::NotTar) << row.label;
         EXPECT_EQ(listing.end, row.end) << row.label;
-        EXPECT_EQ(membersOf(listing), row.members) << row.label;
+        EXPECT_EQ(membersOf(listing, row.bytes.size()), row.members) << row.label;
         EXPECT_EQ(listing.error, row.end == TarEnd::ReadError ? EIO : 0) << row.label;
-        for (const auto &m : listing.members) {
-            EXPECT_LE(m.dataOffset + m.size, row.bytes.size()) << row.label;
-        }
         EXPECT_EQ(listing.complete(),
                   row.end == TarEnd::EndOfSource || row.end == TarEnd::EndMarker)
             << row.label;
@@ -435,8 +371,9 @@ TEST(TarReaderTest, ListingGivesEachMembersDataInPlaceAndStopsSafelyOnDamage) {
 
 // The MIME reader of both stand-ins.
 
-// Everything a part's source gives, in reads of step bytes.
-std::string decoded(ByteSource &message, const ql::standin::MimePart &part, std::size_t step) {
+// Everything a part's source gives, in short reads.
+std::string decoded(ByteSource &message, const MimePart &part) {
+    constexpr std::size_t step = 7;
     MimePartSource source(message, part);
     EXPECT_TRUE(source.ok());
     std::string out(source.size(), '\0');
@@ -445,6 +382,11 @@ std::string decoded(ByteSource &message, const ql::standin::MimePart &part, std:
         EXPECT_EQ(static_cast<std::int64_t>(len), readFully(source, at, out.data() + at, len));
     }
     EXPECT_LE(source.size(), part.length);
+    // A read back from the middle decodes again from the start and passes over the head.
+    std::string tail(out.size() - out.size() / 2, '\0');
+    EXPECT_EQ(readFully(source, out.size() / 2, tail.data(), tail.size()),
+              static_cast<std::int64_t>(tail.size()));
+    EXPECT_EQ(tail, out.substr(out.size() / 2));
     return out;
 }
 
@@ -455,7 +397,7 @@ std::string listingOf(const std::string &text) {
     std::string out = listing.isMessage ? "message" : "not a message";
     out += listing.complete ? ", complete:" : ":";
     for (const auto &part : listing.parts) {
-        out += " " + part.name + "[" + decoded(message, part, 7) + "]";
+        out += " " + part.name + "[" + decoded(message, part) + "]";
     }
     return out;
 }
@@ -517,29 +459,22 @@ TEST(MimeReaderTest, ListsEveryLeafPartDecodedInOrder) {
 TEST(MimeReaderTest, BoundsHoldOnHostileMessages) {
     // Nesting past the depth bound: the innermost multipart is one part, as it stands.
     std::string deep;
-    for (int level = 0; level <= ql::standin::kMimeMaxDepth; ++level) {
+    for (int level = 0; level <= kMimeMaxDepth; ++level) {
         deep += "Content-Type: multipart/mixed; boundary=b" + std::to_string(level) + "\n\n--b" +
                 std::to_string(level) + "\n";
     }
     deep += "\nx\n";
-    MemorySource deepSource(deep);
-    MimeListing listing = listMime(deepSource);
-    ASSERT_EQ(1u, listing.parts.size());
-    EXPECT_NE(std::string::npos, decoded(deepSource, listing.parts[0], 4096).find("--b"));
+    EXPECT_EQ(listingOf(deep), "message: part-1[--b16\n\nx\n]");
 
     // A line longer than any buffer, then a boundary: the part ends right before it.
     std::string longLine(300 * 1024, 'y');
     std::string wide =
         "Content-Type: multipart/mixed; boundary=b\n\n--b\n\n" + longLine + "\n--b\n\nz\n--b--\n";
-    MemorySource wideSource(wide);
-    listing = listMime(wideSource);
-    ASSERT_EQ(2u, listing.parts.size());
-    EXPECT_EQ(longLine, decoded(wideSource, listing.parts[0], 65536));
-    EXPECT_TRUE(listing.complete);
+    EXPECT_EQ(listingOf(wide), "message, complete: part-1[" + longLine + "] part-2[z]");
 
     // The part limit, and a read failure midway: what was listed stays, inside the source.
     MemorySource mixed(kMixed);
-    listing = listMime(mixed, 2);
+    MimeListing listing = listMime(mixed, 2);
     EXPECT_EQ(2u, listing.parts.size());
     EXPECT_FALSE(listing.complete);
     ChoppySource failing(wide, SIZE_MAX, wide.size() - 10);
@@ -549,20 +484,6 @@ TEST(MimeReaderTest, BoundsHoldOnHostileMessages) {
     for (const auto &part : listing.parts) {
         EXPECT_LE(part.offset + part.length, wide.size());
     }
-}
-
-TEST(MimeReaderTest, PartReadsInAnyOrderGiveTheSameBytes) {
-    MemorySource message(kMixed);
-    MimeListing listing = listMime(message);
-    ASSERT_GE(listing.parts.size(), 3u);
-    MimePartSource part(message, listing.parts[2]);
-    char tail[6] = {};
-    char head[6] = {};
-    EXPECT_EQ(5, part.read(6, tail, 5));
-    EXPECT_EQ(5, part.read(0, head, 5));
-    EXPECT_STREQ("world", tail);
-    EXPECT_STREQ("hello", head);
-    EXPECT_EQ(0, part.read(part.size(), head, 5));
 }
 
 }  // namespace

@@ -16,32 +16,12 @@
 #include <sstream>
 #include <vector>
 
+#include "common/unique_fd.h"
 #include "tests/support/emulator.h"
 
 namespace fs = std::filesystem;
 
 namespace ql::test {
-
-namespace {
-
-constexpr const char *kDirs[] = {
-    "opt/Quellar/etc/postwick",
-    "opt/Quellar/sbin",
-    "opt/Quellar/lib",
-    "opt/Quellar/var/run",
-    "var/Quellar/var/log",
-    "var/Quellar/var/tmp",
-    "var/Quellar/var/quarantine/kestra",
-};
-
-void linkIfBuilt(const std::string &built, const std::string &link) {
-    std::error_code ec;
-    if (fs::exists(built, ec)) {
-        fs::create_symlink(built, link, ec);
-    }
-}
-
-}  // namespace
 
 std::string makeTempDir(const char *prefix) {
     const char *tmp = getenv("TMPDIR");
@@ -55,6 +35,16 @@ std::string makeTempDir(const char *prefix) {
 }
 
 namespace {
+
+constexpr const char *kDirs[] = {
+    "opt/Quellar/etc/postwick",
+    "opt/Quellar/sbin",
+    "opt/Quellar/lib",
+    "opt/Quellar/var/run",
+    "var/Quellar/var/log",
+    "var/Quellar/var/tmp",
+    "var/Quellar/var/quarantine/kestra",
+};
 
 // Remove name in the directory open as dirfd with everything below it, through descriptors, so
 // that a deep tree costs no long path lookups.
@@ -93,18 +83,16 @@ TempRoot::TempRoot() : root_(makeTempDir("qlroot.")) {
         fs::create_directories(root_ + "/" + dir);
     }
     linkProgram(std::string(QL_TEST_BIN_DIR) + "/qornd", path("/opt/Quellar/sbin/qornd"));
-    linkIfBuilt(std::string(QL_TEST_LIB_DIR) + "/libavcore.so",
-                path("/opt/Quellar/lib/libavcore.so"));
+    std::error_code ec;
+    if (std::string core = std::string(QL_TEST_LIB_DIR) + "/libavcore.so"; fs::exists(core, ec)) {
+        fs::create_symlink(core, path("/opt/Quellar/lib/libavcore.so"), ec);
+    }
     setenv("QL_ROOT", root_.c_str(), 1);
 }
 
 TempRoot::~TempRoot() {
     unsetenv("QL_ROOT");
     removeTree(root_);
-}
-
-std::string TempRoot::path(std::string_view fixed) const {
-    return root_ + std::string(fixed);
 }
 
 void TempRoot::writeFixed(std::string_view fixed, std::string_view text) const {
@@ -152,52 +140,50 @@ void giveToNobody(const std::string &path) {
 
 void writeSparseInfected(const std::string &path, std::uint64_t size) {
     std::string tail = eicar();
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    bool ok =
-        fd >= 0 && pwrite(fd, tail.data(), tail.size(), static_cast<off_t>(size - tail.size())) ==
-                       static_cast<ssize_t>(tail.size());
-    if (fd >= 0) {
-        close(fd);
-    }
-    if (!ok) {
+    ql::UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd || pwrite(fd.get(), tail.data(), tail.size(), static_cast<off_t>(size - tail.size())) !=
+                   static_cast<ssize_t>(tail.size())) {
         ADD_FAILURE() << "cannot write the sparse file " << path;
     }
 }
 
-}  // namespace ql::test
-
-namespace ql::test {
-
-namespace {
-
-void putOctal(std::string &block, std::size_t at, std::size_t width, unsigned long value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%0*lo", static_cast<int>(width - 1), value);
-    block.replace(at, width - 1, text, width - 1);
+std::string tarOctal(std::uint64_t n) {
+    char field[12];
+    std::snprintf(field, sizeof field, "%011llo", static_cast<unsigned long long>(n));
+    return field;
 }
 
-}  // namespace
-
-std::string tarEntry(const std::string &name, std::string_view content, char typeflag) {
+std::string tarHeader(const std::string &name, std::string_view sizeField, char typeflag,
+                      bool ustar, std::string_view prefix) {
     std::string block(512, '\0');
-    block.replace(0, name.size(), name);
-    putOctal(block, 100, 8, 0644);
-    putOctal(block, 108, 8, 0);
-    putOctal(block, 116, 8, 0);
-    putOctal(block, 124, 12, content.size());
-    putOctal(block, 136, 12, 0);
+    auto put = [&block](std::size_t at, std::string_view text) {
+        block.replace(at, text.size(), text);
+    };
+    put(0, std::string_view(name).substr(0, 100));
+    put(100, "0000644");
+    put(124, sizeField);
     block[156] = typeflag;
-    block.replace(257, 6, "ustar", 6);
-    block.replace(263, 2, "00");
-    block.replace(148, 8, 8, ' ');
-    unsigned long sum = 0;
+    if (ustar) {
+        put(257, std::string_view("ustar\0"
+                                  "00",
+                                  8));
+        put(345, prefix);
+    }
+    put(148, "        ");
+    unsigned sum = 0;
     for (unsigned char byte : block) {
         sum += byte;
     }
-    putOctal(block, 148, 7, sum);
-    block += content;
-    block.append((512 - content.size() % 512) % 512, '\0');
+    char field[8];
+    std::snprintf(field, sizeof field, "%06o", sum);
+    put(148, std::string_view(field, 7));
     return block;
+}
+
+std::string tarEntry(const std::string &name, std::string_view content, char typeflag) {
+    std::string entry = tarHeader(name, tarOctal(content.size()), typeflag);
+    entry += content;
+    return entry.append((512 - content.size() % 512) % 512, '\0');
 }
 
 std::string tarOf(const std::vector<std::pair<std::string, std::string>> &members) {
@@ -212,11 +198,10 @@ std::string base64(const std::string &bytes) {
     const char *alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        uint32_t group = static_cast<unsigned char>(bytes[i]) << 16;
         std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
-        for (std::size_t k = 1; k < n; ++k) {
-            group |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[i + k]))
-                     << (16 - 8 * k);
+        std::uint32_t group = 0;
+        for (std::size_t k = 0; k < 3; ++k) {
+            group = group << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0U);
         }
         for (std::size_t k = 0; k < 4; ++k) {
             out.push_back(k <= n ? alphabet[(group >> (18 - 6 * k)) & 63] : '=');

@@ -24,7 +24,7 @@ class TempRoot {
 
     const std::string &root() const { return root_; }
     // The real path of a fixed installation path, e.g. path("/opt/Quellar/etc/qorn-ver").
-    std::string path(std::string_view fixed) const;
+    std::string path(std::string_view fixed) const { return root_ + std::string(fixed); }
 
     // Write text to the file at a fixed installation path (made under the root).
     void writeFixed(std::string_view fixed, std::string_view text) const;
@@ -57,6 +57,12 @@ void giveToNobody(const std::string &path);
 // A sparse file of size bytes ending in the EICAR string, so that a scan reads all of it.
 void writeSparseInfected(const std::string &path, std::uint64_t size);
 
+// n as the 11 octal digits of a tar size field.
+std::string tarOctal(std::uint64_t n);
+// A tar header block with a correct checksum: old style (no magic, no prefix) unless ustar. The
+// size field goes in as given, so that it may be malformed.
+std::string tarHeader(const std::string &name, std::string_view sizeField, char typeflag = '0',
+                      bool ustar = true, std::string_view prefix = "");
 // One ustar member: its header (with typeflag), content and padding to a whole block.
 std::string tarEntry(const std::string &name, std::string_view content, char typeflag = '0');
 // A plain ustar archive of regular members (name, content).
