@@ -182,8 +182,8 @@ TEST_F(InterfacedLifeTest, StartThatCannotServeEndsWithStatusOneAndItsReason) {
 }
 
 // A regular file at the socket path, then the socket and pid file of a killed daemon do not block
-// a start; a second start while one serves is refused and leaves it serving; a stop by either
-// termination signal removes the socket and the pid file.
+// a start; a second start while one serves is refused and leaves it serving; a stop by SIGINT
+// removes the socket and the pid file as SIGTERM does (shown under load by the faults suite).
 TEST_F(InterfacedLifeTest, LeftFilesDoNotBlockAStartButARunningDaemonDoesAndAStopRemovesBoth) {
     std::string clean = WriteSample("clean", "clean");
     ql::test::writeFile(SockPath(), "left over");
@@ -198,13 +198,10 @@ TEST_F(InterfacedLifeTest, LeftFilesDoNotBlockAStartButARunningDaemonDoesAndASto
     EXPECT_TRUE(LogHas("Request = CHECK\\r\\n, n = 8\n"));
     EXPECT_EQ(std::to_string(daemonPid()), ql::test::readFile(PidPath()));
     EXPECT_EQ("0\n", Ask(clean));
-    for (int signal : {SIGTERM, SIGINT}) {
-        EXPECT_EQ(0, StopDaemon(signal)) << signal;
-        EXPECT_NE(0, access(SockPath().c_str(), F_OK)) << signal;
-        EXPECT_NE(0, access(PidPath().c_str(), F_OK)) << signal;
-        EXPECT_TRUE(LogHas("Term ditected\n")) << signal;
-        ASSERT_EQ(0, StartDaemon()) << signal;
-    }
+    EXPECT_EQ(0, StopDaemon(SIGINT));
+    EXPECT_NE(0, access(SockPath().c_str(), F_OK));
+    EXPECT_NE(0, access(PidPath().c_str(), F_OK));
+    EXPECT_TRUE(LogHas("Term ditected\n"));
 }
 
 TEST_F(InterfacedLifeTest, DaemonWithoutAPidFileOrALogStillServes) {

@@ -12,7 +12,6 @@
 #include <string>
 #include <thread>
 
-#include "common/iface_utils.h"
 #include "common/unique_fd.h"
 #include "daemon/interface_conf.h"
 #include "settings/ini_loader.h"
