@@ -214,13 +214,14 @@ TEST_P(QlscanTest, OptionsNarrowTheScanAndTheExitStatusTellsWhatWasFound) {
     // The actions: each reports and counts what it did to the file and to the archive.
     const std::string pack = dir_ + "/sub/pack.tar";
     const std::string packed = ql::test::readFile(pack);
+    const std::string packLine = pack + ": ";
     for (bool renamed : {false, true}) {
         Outcome run = qlscan(renamed ? std::vector<std::string>{"--rename", "vir", dir_}
                                      : std::vector<std::string>{"--delete", dir_});
         EXPECT_EQ(run.status, 1) << renamed;
         const std::string done =
             renamed ? "EICAR-Test-File renamed\n" : "EICAR-Test-File deleted\n";
-        expectOutput(run.out, {"eicar.com: " + done, pack + ": " + done,
+        expectOutput(run.out, {"eicar.com: " + done, packLine + done,
                                renamed ? "Renamed:             2\n" : "Deleted:             2\n"});
         for (const std::string &file : {dir_ + "/eicar.com", pack}) {
             EXPECT_FALSE(exists(file)) << renamed;
