@@ -141,10 +141,16 @@ TEST_F(InterfacedLogTest, ForgedLinesInARequestAreWrittenEscapedWithinItsOwnLine
     ASSERT_EQ(0, StopDaemon(SIGTERM));
     std::string shown =
         root_.path("/samples/clean\\nInstance-0: Sent\\nTerm ditected\\x1b[2J\\x7f");
-    EXPECT_TRUE(LogHas("Instance-0: Request = " + shown +
-                       "\\r\\n, n = " + std::to_string(path.size() + 2) + "\nInstance-0: file " +
-                       shown + "\nInstance-0: Sending for scan - " + shown + "\n"))
+    // The whole request, step by step, each line of the client's text in one line.
+    EXPECT_TRUE(
+        LogHas("Instance 0 free to process\nInstance-0: Connected (1).....\n"
+               "Instance-0: Request = " +
+               shown + "\\r\\n, n = " + std::to_string(path.size() + 2) + "\nInstance-0: file " +
+               shown + "\nInstance-0: Sending for scan - " + shown +
+               "\nInstance-0: Returned from scan 0\nInstance-0: msg = 0\n\n"
+               "Instance-0: Sending: 0\n\nInstance-0: Sent\n"))
         << Log();
+    EXPECT_TRUE(LogHas("Instance 0 (sockFd = -1, success = 1)\n"));
     EXPECT_EQ(1u, countLines(Log(), "Instance-0: Sent"));  // the real one, after the reply
     EXPECT_EQ(1u, countLines(Log(), "Term ditected"));     // the real one, at the stop
 }

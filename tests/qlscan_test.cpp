@@ -137,6 +137,9 @@ TEST_P(QlscanTest, QuarantinesInfectedFileAndArchiveThenFindsTheTreeClean) {
         {"clean.txt"});
     EXPECT_EQ(ql::test::readFile(quarantine_ + "/eicar.com"), ql::test::eicar());
     EXPECT_TRUE(exists(quarantine_ + "/pack.tar"));
+    struct stat st {};
+    ASSERT_EQ(stat((quarantine_ + "/eicar.com").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << "quarantined files are the owner's only";
     EXPECT_FALSE(exists(dir_ + "/eicar.com"));
     EXPECT_FALSE(exists(dir_ + "/sub/pack.tar"));
     EXPECT_TRUE(exists(dir_ + "/clean.txt"));
@@ -181,9 +184,12 @@ TEST_P(QlscanTest, OptionsNarrowTheScanAndTheExitStatusTellsWhatWasFound) {
         {{dir_}, 1, {dir_ + "/" + found, member, "Infected:            2\n"}},
         {{dir_ + "/clean.txt"}, 0, {"Clean:               1\n"}, {"FOUND"}},
         {{"--no-recurse", dir_}, 1, {found}, {member}},
+        {{"--include-ext", "COM", dir_}, 1, {found}, {member}},
         {{"--include-ext", "txt", dir_}, 0, {"Infected:            0\n"}, {"FOUND"}},
         {{"--exclude-ext", "com:tar", dir_}, 0, {}, {"FOUND"}},
-        {{"--exclude-dir", dir_ + "/sub", dir_}, 1, {found}, {member}},
+        {{"--exclude-dir", dir_ + "/sub", dir_}, 1, {found, "Directories scanned: 1\n"}, {member}},
+        // The engine's own walk counts the folder given as level 1, a scan tree as level 0.
+        {{"--max-depth", "1", dir_}, 1, {found, "Directories scanned: 1\n"}, {member}},
         {{"--follow-links", "--max-depth", "1", dir_}, 1, {found, member}},
         // The archive is larger than 1 KB, the infected file is not.
         {{"--max-size", "1", dir_}, 1, {found}, {member}},
@@ -205,17 +211,24 @@ TEST_P(QlscanTest, OptionsNarrowTheScanAndTheExitStatusTellsWhatWasFound) {
         EXPECT_EQ(run.status, row.status) << line << "\n" << run.out << run.err;
         expectOutput(run.out, row.shown, row.notShown, line);
     }
-    // The actions: each reports what it did to the file.
+    // The actions: each reports and counts what it did to the file and to the archive.
+    const std::string pack = dir_ + "/sub/pack.tar";
+    const std::string packed = ql::test::readFile(pack);
+    const std::string packLine = pack + ": ";
     for (bool renamed : {false, true}) {
-        Outcome run =
-            qlscan(renamed ? std::vector<std::string>{"--rename", "vir", dir_ + "/eicar.com"}
-                           : std::vector<std::string>{"--delete", dir_ + "/eicar.com"});
+        Outcome run = qlscan(renamed ? std::vector<std::string>{"--rename", "vir", dir_}
+                                     : std::vector<std::string>{"--delete", dir_});
         EXPECT_EQ(run.status, 1) << renamed;
-        expectOutput(run.out, {renamed ? "eicar.com: EICAR-Test-File renamed\n"
-                                       : "eicar.com: EICAR-Test-File deleted\n"});
-        EXPECT_FALSE(exists(dir_ + "/eicar.com")) << renamed;
-        EXPECT_EQ(exists(dir_ + "/eicar.com.vir"), renamed);
+        const std::string done =
+            renamed ? "EICAR-Test-File renamed\n" : "EICAR-Test-File deleted\n";
+        expectOutput(run.out, {"eicar.com: " + done, packLine + done,
+                               renamed ? "Renamed:             2\n" : "Deleted:             2\n"});
+        for (const std::string &file : {dir_ + "/eicar.com", pack}) {
+            EXPECT_FALSE(exists(file)) << renamed;
+            EXPECT_EQ(exists(file + ".vir"), renamed) << file;
+        }
         ql::test::writeFile(dir_ + "/eicar.com", ql::test::eicar());
+        ql::test::writeFile(pack, packed);
     }
 }
 
