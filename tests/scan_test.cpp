@@ -7,11 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -590,6 +592,42 @@ TEST_P(ScanTest, StopAnswerEndsTheWalkAndTheHandleStaysUsable) {
     engine_.sample("many/f5", "VIRUS-BYTES");
     EXPECT_EQ(Scan(engine_.path("/samples/many"), 0x1, QL_ACT_NONE), QL_RES_INFECTED);
     EXPECT_EQ(report_.objectsScanned, 20u);
+}
+
+// Twenty threads, three rounds each, on one handle: quick scans of files of each verdict, and on
+// every fifth thread object scans of the tree; each gets its own verdict, events and counters.
+TEST_P(ScanTest, TwentyThreadsShareOneHandle) {
+    AVHandle handle = engine_.handle();
+    ASSERT_EQ(Scan(top_, 0x1, QL_ACT_NONE), kEveryKind);
+    const std::size_t treeEvents = log_.events().size();
+    const char *contents[] = {"SLOW-BYTES VIRUS-BYTES", "SLOW-BYTES ODD-BYTES", "SLOW-BYTES"};
+    const int expected[] = {QL_RES_INFECTED, QL_RES_SUSPICIOUS, QL_RES_CLEAN};
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 20; ++i) {
+        std::string file = engine_.sample("t" + std::to_string(i), contents[i % 3]);
+        threads.emplace_back([&, i, file]() mutable {
+            for (int round = 0; round < 3; ++round) {
+                EventLog log;
+                QuickRequest quick{file.data(), 1, QL_REQ_PATH};
+                ObjectRequest object{top_.c_str(), 1, QL_ACT_NONE, nullptr};
+                ScanReport report{};
+                report.events = *log.callback();
+                bool same =
+                    i % 5 == 4
+                        ? QL_ScanObject(handle, &object, &report, 0, nullptr) == kEveryKind &&
+                              report.infectedObjects == 3 && report.dirsScanned == 2 &&
+                              log.events().size() == treeEvents
+                        : QL_QuickScan(handle, &quick, log.callback()) == expected[i % 3] &&
+                              log.events().size() == 1 && log.about(file).size() == 1;
+                mismatches += same ? 0 : 1;
+            }
+        });
+    }
+    for (std::thread &thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(mismatches.load(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothEngines, ScanTest, ql::test::kBothEngines, ql::test::engineName);
