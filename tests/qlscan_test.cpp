@@ -16,6 +16,7 @@
 #include <functional>
 #include <iterator>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/unique_fd.h"
@@ -31,10 +32,7 @@ using ql::test::Engine;
 using ql::test::EngineRoot;
 using ql::test::Outcome;
 
-bool exists(const std::string &path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
-}
+using std::filesystem::exists;
 
 bool has(const std::string &text, const std::string &part) {
     return text.find(part) != std::string::npos;
@@ -72,10 +70,9 @@ pid_t startSwapper(const std::string &file, const std::string &folder, const std
             return 2;
         }
         usleep(static_cast<useconds_t>(delayMs) * 1000);
-        return rename(folder.c_str(), away.c_str()) == 0 &&
-                       symlink(target.c_str(), folder.c_str()) == 0
-                   ? 0
-                   : 4;
+        bool swapped = rename(folder.c_str(), away.c_str()) == 0 &&
+                       symlink(target.c_str(), folder.c_str()) == 0;
+        return swapped ? 0 : 4;
     });
     close(ready[1]);
     char watching = 0;
@@ -136,13 +133,12 @@ TEST_P(QlscanTest, QuarantinesInfectedFileAndArchiveThenFindsTheTreeClean) {
          "Quarantined:         2\n", "Actions failed:      0\n"},
         {"clean.txt"});
     EXPECT_EQ(ql::test::readFile(quarantine_ + "/eicar.com"), ql::test::eicar());
-    EXPECT_TRUE(exists(quarantine_ + "/pack.tar"));
     struct stat st {};
     ASSERT_EQ(stat((quarantine_ + "/eicar.com").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u) << "quarantined files are the owner's only";
-    EXPECT_FALSE(exists(dir_ + "/eicar.com"));
-    EXPECT_FALSE(exists(dir_ + "/sub/pack.tar"));
-    EXPECT_TRUE(exists(dir_ + "/clean.txt"));
+    EXPECT_EQ(std::tuple(exists(quarantine_ + "/pack.tar"), exists(dir_ + "/eicar.com"),
+                         exists(dir_ + "/sub/pack.tar"), exists(dir_ + "/clean.txt")),
+              std::tuple(true, false, false, true));
     EXPECT_EQ(first.err, "");
 
     Outcome second = qlscan({"--follow-links", dir_});
@@ -212,16 +208,14 @@ TEST_P(QlscanTest, OptionsNarrowTheScanAndTheExitStatusTellsWhatWasFound) {
         expectOutput(run.out, row.shown, row.notShown, line);
     }
     // The actions: each reports and counts what it did to the file and to the archive.
-    const std::string pack = dir_ + "/sub/pack.tar";
-    const std::string packed = ql::test::readFile(pack);
-    const std::string packLine = pack + ": ";
+    const std::string pack = dir_ + "/sub/pack.tar", packed = ql::test::readFile(pack);
     for (bool renamed : {false, true}) {
         Outcome run = qlscan(renamed ? std::vector<std::string>{"--rename", "vir", dir_}
                                      : std::vector<std::string>{"--delete", dir_});
         EXPECT_EQ(run.status, 1) << renamed;
         const std::string done =
             renamed ? "EICAR-Test-File renamed\n" : "EICAR-Test-File deleted\n";
-        expectOutput(run.out, {"eicar.com: " + done, packLine + done,
+        expectOutput(run.out, {"eicar.com: " + done, pack + ": " + done,
                                renamed ? "Renamed:             2\n" : "Deleted:             2\n"});
         for (const std::string &file : {dir_ + "/eicar.com", pack}) {
             EXPECT_FALSE(exists(file)) << renamed;
@@ -311,15 +305,12 @@ TEST_P(QlscanTest, EveryObjectIsScannedOrReportedWhateverItsNameOrDepth) {
 // name: the action must fail for the swapped path and leave both files where they are.
 TEST_P(QlscanTest, SwappingAFolderForALinkDuringTheScanLetsNoActionReachRootsFile) {
     const std::string base = engine_.root().root();
-    const std::string home = base + "/home";
-    const std::string aside = base + "/aside";
-    const std::string vault = base + "/vault";
+    const std::string home = base + "/home", aside = base + "/aside", vault = base + "/vault";
     ASSERT_EQ(chmod(base.c_str(), 0711), 0);
     for (const std::string &dir : {home, aside}) {
         ASSERT_EQ(mkdir(dir.c_str(), 0755), 0) << dir;
+        ql::test::giveToNobody(dir);
     }
-    ql::test::giveToNobody(home);
-    ql::test::giveToNobody(aside);
     const struct {
         std::vector<std::string> action;
         std::string failure;
@@ -328,15 +319,12 @@ TEST_P(QlscanTest, SwappingAFolderForALinkDuringTheScanLetsNoActionReachRootsFil
         {{"--rename", "vir"}, "rename failed"},
         {{"--quarantine", quarantine_}, "quarantine failed"},
     };
-    constexpr int kRounds = 3;
     // Long enough a read that the swap lands inside it; the emulator reads far more slowly.
     const std::uint64_t fileSize = ql::test::testEmulator() != nullptr ? 16u << 20 : 32u << 20;
-    const std::string folder = home + "/d";
-    const std::string file = folder + "/big";
-    int refused = 0;
-    int round = 0;
+    const std::string folder = home + "/d", file = folder + "/big";
+    int refused = 0, round = 0;
     for (const auto &row : rows) {
-        for (int r = 0; r < kRounds; ++r, ++round) {
+        for (int r = 0; r < 3; ++r, ++round) {
             const std::string away = aside + "/d" + std::to_string(round);
             ql::test::removeTree(vault);
             ASSERT_EQ(mkdir(vault.c_str(), 0755), 0);
@@ -355,9 +343,7 @@ TEST_P(QlscanTest, SwappingAFolderForALinkDuringTheScanLetsNoActionReachRootsFil
                 waitpid(swapper, nullptr, 0);
             }
             EXPECT_EQ(ql::test::readFile(vault + "/big"), "root's own file\n") << round << run.out;
-            EXPECT_EQ(std::distance(std::filesystem::directory_iterator(vault),
-                                    std::filesystem::directory_iterator()),
-                      1)
+            EXPECT_EQ(std::distance(std::filesystem::directory_iterator(vault), {}), 1)
                 << round << run.out;
             if (has(run.out, file + ": EICAR-Test-File " + row.failure +
                                  ": Path leads through a symbolic link\n")) {
@@ -380,8 +366,7 @@ INSTANTIATE_TEST_SUITE_P(BothEngines, QlscanTest, ql::test::kBothEngines, ql::te
 TEST(QlscanCommandLineTest, EveryOptionIsRefusedOrTakenBeforeAnyScan) {
     EngineRoot root;
     const std::string dir = root.root().root();
-    const std::string shared = dir + "/shared";
-    const std::string linked = dir + "/linked";
+    const std::string shared = dir + "/shared", linked = dir + "/linked";
     ASSERT_EQ(mkdir(shared.c_str(), 0777), 0);
     ASSERT_EQ(chmod(shared.c_str(), 0777), 0);
     ASSERT_EQ(symlink(dir.c_str(), linked.c_str()), 0);
@@ -390,8 +375,7 @@ TEST(QlscanCommandLineTest, EveryOptionIsRefusedOrTakenBeforeAnyScan) {
     const std::string q256 = q255 + "q";
     ASSERT_EQ(mkdir(q255.c_str(), 0700), 0);
     ASSERT_EQ(mkdir(q256.c_str(), 0700), 0);
-    const std::string taken = "no scan engine is installed";
-    const std::string noDaemon = "does not answer";
+    const std::string taken = "no scan engine is installed", noDaemon = "does not answer";
     struct Row {
         std::vector<std::string> args;
         std::string message;

@@ -10,9 +10,9 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <tuple>
 #include <utility>
@@ -42,10 +42,7 @@ constexpr const char *kSignatures =
     "error\tTrouble\ttext:TROUBLE-BYTES\n"
     "delay:40\tSlow\ttext:SLOW-BYTES\n";
 
-bool exists(const std::string &path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
-}
+using std::filesystem::exists;
 
 TEST(ScanOptionsTest, QuickFilterNormalisesOptionsAsTheyWereOnEntry) {
     const std::pair<uint32_t, uint32_t> rows[] = {
@@ -230,14 +227,10 @@ class ScanTest : public ql::test::EngineTest {
                 r.infections,  r.suspiciousObjects, r.encryptedObjects, r.corruptedObjects,
                 r.scanErrors,  r.actionFailed};
     }
-    // The first and the last event about an object ({} when there is none).
-    SeenEvent First(const std::string &name) const {
+    // The first or the last event about an object ({} when there is none).
+    SeenEvent About(const std::string &name, bool last = false) const {
         std::vector<SeenEvent> about = log_.about(name);
-        return about.empty() ? SeenEvent{} : about.front();
-    }
-    SeenEvent Last(const std::string &name) const {
-        std::vector<SeenEvent> about = log_.about(name);
-        return about.empty() ? SeenEvent{} : about.back();
+        return about.empty() ? SeenEvent{} : last ? about.back() : about.front();
     }
     // The name an engine gives an archive member.
     std::string Member(const std::string &archive, const std::string &member) const {
@@ -289,10 +282,7 @@ TEST_P(ScanTest, BadArgumentsAndAMissingEngineFailBeforeAnyScan) {
     char cwd[QL_PATH_MAX];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
     ASSERT_EQ(chdir(engine_.path("/opt").c_str()), 0);
-    std::string climb;
-    for (int i = 0; i < 40; ++i) {
-        climb += "../";
-    }
+    const std::string climb = "../../../../../../../../../../../../../../../../../../../../";
     const std::tuple<const char *, std::function<int()>, std::string> rows[] = {
         {"a link to one", [&] { return Quick(dir + "/dirlink", 0x9); }, "Invalid file or buffer"},
         {"a missing file", [&] { return Quick(dir + "/missing", 1); }, strerror(ENOENT)},
@@ -409,18 +399,14 @@ TEST_P(ScanTest, EveryOutcomeGivesItsResultAndEvent) {
 TEST_P(ScanTest, BuffersAndDescriptorsAreScannedWholeUpToTheirEnd) {
     // One chunk, then two chunks whose infection straddles them: the accumulated buffer is
     // freed after the last.
-    std::string eicar = ql::test::eicar();
-    std::string whole = "mail " + eicar;
+    std::string eicar = ql::test::eicar(), whole = "mail " + eicar;
     BufferObject one{whole.data(), static_cast<int32_t>(whole.size()), 7, nullptr, 0, 0};
     EXPECT_EQ(Buffer(one), QL_RES_INFECTED);
     EXPECT_EQ(one.accum, nullptr);
-    std::string first = std::string(80, '.') + eicar.substr(0, 20);
-    std::string second = eicar.substr(20);
+    std::string first = std::string(80, '.') + eicar.substr(0, 20), second = eicar.substr(20);
     BufferObject two{first.data(), 100, 8, nullptr, 0, 1};
     EXPECT_EQ(Buffer(two), QL_RES_CLEAN);
-    two.app_buf = second.data();
-    two.app_buf_size = static_cast<int32_t>(second.size());
-    two.more = 0;
+    two = {second.data(), static_cast<int32_t>(second.size()), 8, two.accum, two.accumLen, 0};
     EXPECT_EQ(Buffer(two), QL_RES_INFECTED);
     EXPECT_EQ((std::pair(two.accum, two.accumLen)), (std::pair<void *, uint32_t>(nullptr, 0)));
     // The engine daemon reads a temporary file of the buffer's id (removed after: the
@@ -487,9 +473,9 @@ TEST_P(ScanTest, TreeScanReportsEveryFindingAndWalkRulesLeaveOutFilesAndDirector
             << opts;
         std::string pack = top_ + "/pack.tar", bad = Member(pack, "bad.bin");
         std::string virus = top_ + "/virus.com";
-        EXPECT_EQ(First(bad), (SeenEvent{bad, QL_OBJ_FILE, QL_EV_INFECTED, "Test-Virus"})) << opts;
-        EXPECT_EQ(First(pack), (SeenEvent{pack, QL_OBJ_ARCHIVE, QL_EV_INFECTED, "Test-Virus"}));
-        EXPECT_EQ(First(virus), (SeenEvent{virus, QL_OBJ_FILE, QL_EV_INFECTED, "Test-Virus"}));
+        EXPECT_EQ(About(bad), (SeenEvent{bad, QL_OBJ_FILE, QL_EV_INFECTED, "Test-Virus"})) << opts;
+        EXPECT_EQ(About(pack), (SeenEvent{pack, QL_OBJ_ARCHIVE, QL_EV_INFECTED, "Test-Virus"}));
+        EXPECT_EQ(About(virus), (SeenEvent{virus, QL_OBJ_FILE, QL_EV_INFECTED, "Test-Virus"}));
     }
     // The walk rules as qlscan's options apply them are seen through qlscan; an excluded top
     // is not.
@@ -511,12 +497,11 @@ TEST_P(ScanTest, TreeScanReportsEveryFindingAndWalkRulesLeaveOutFilesAndDirector
 // Actions that succeed are seen through qlscan; a quarantine folder that is missing cannot be
 // given there.
 TEST_P(ScanTest, QuarantineIntoAMissingFolderFailsCountedAndReported) {
-    for (const char *name : {"virus.com", "pack.tar"}) {
+    for (auto [name, kind] : {std::pair{"virus.com", QL_OBJ_FILE}, {"pack.tar", QL_OBJ_ARCHIVE}}) {
         std::string file = top_ + "/" + name;
         EXPECT_EQ(Scan(file, 0x1, QL_ACT_QUARANTINE, {"QDIR::/nonexistent-ql"}), QL_RES_INFECTED);
         EXPECT_TRUE(exists(file)) << name;
-        int kind = std::string_view(name) == "pack.tar" ? QL_OBJ_ARCHIVE : QL_OBJ_FILE;
-        EXPECT_EQ(std::tuple(report_.actionFailed, Last(file).event, Last(file).kind),
+        EXPECT_EQ(std::tuple(report_.actionFailed, About(file, true).event, About(file, true).kind),
                   std::tuple(1u, QL_EV_QUARANTINE_FAILED, kind))
             << name;
     }
@@ -554,7 +539,7 @@ TEST_P(ScanTest, PromptChoosesTheAction) {
         EXPECT_EQ(Scan(file, 0x1, QL_ACT_PROMPT, {}, prompt), want.result);
         EXPECT_EQ(exists(file), want.stays) << want.event;
         if (want.event != 0) {
-            EXPECT_EQ(Last(file).event, want.event);
+            EXPECT_EQ(About(file, true).event, want.event);
             EXPECT_EQ(report_.actionFailed, want.stays ? 1u : 0u) << want.event;
         }
     }
