@@ -20,6 +20,8 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "common/iface_actions.h"
@@ -49,18 +51,15 @@ std::string outcomeOf(int result) {
 }
 
 TEST(IfaceUtilsTest, ErrorTextsFollowTheCodeTableAndFreeTextIsCutTo63Characters) {
-    struct Row {
-        int code;
-        std::string text;
-    } rows[] = {
+    const std::pair<int, std::string> rows[] = {
         {899, strerror(899)},         {900, "Scan Success"},
         {901, "Unknown system type"}, {906, "Connecting AV Engine failed"},
         {907, "File size is zero"},   {908, strerror(908)},
         {22, strerror(22)},
     };
-    for (const Row &row : rows) {
-        EXPECT_EQ(QL_SetError(row.code), -1);
-        EXPECT_EQ(QL_GetErrorText(), row.text) << row.code;
+    for (const auto &[code, text] : rows) {
+        EXPECT_EQ(QL_SetError(code), -1);
+        EXPECT_EQ(QL_GetErrorText(), text) << code;
     }
     std::string longText(100, 'x');
     EXPECT_EQ(QL_SetErrorText(longText.c_str()), -1);
@@ -103,8 +102,8 @@ TEST(IfaceUtilsTest, InitialisersResetRecordsAndLastError) {
 }
 
 TEST(IfaceUtilsTest, LoggerWritesBelowItsLevelOrHandsAllToItsCallback) {
-    std::string dir = ql::test::makeTempDir("qllog.");
-    std::string path = dir + "/log";
+    ql::test::TempRoot root;
+    std::string path = root.path("/log");
     QLLogger *logger = QL_CreateLogger(2, path.c_str());
     ASSERT_NE(logger, nullptr);
     EXPECT_GT(QL_Log(logger, 1, "found %s\n", "x"), 0);
@@ -124,7 +123,6 @@ TEST(IfaceUtilsTest, LoggerWritesBelowItsLevelOrHandsAllToItsCallback) {
     EXPECT_STREQ(QL_GetErrorText(), strerror(22)) << "empty path leaves the last error";
     EXPECT_EQ(QL_CreateLogger(3, "relative/log"), nullptr);
     EXPECT_STREQ(QL_GetErrorText(), "Absolute path required");
-    ql::test::removeTree(dir);
 }
 
 TEST(IfaceUtilsTest, BoundedCopiesAlwaysTerminateAndReportCuts) {
@@ -138,23 +136,21 @@ TEST(IfaceUtilsTest, BoundedCopiesAlwaysTerminateAndReportCuts) {
 }
 
 TEST(IfaceUtilsTest, RootedPathPrefixesAbsoluteRootsOnly) {
-    struct Row {
-        std::string root;    // "-": QL_ROOT unset
-        std::string rooted;  // the path, or how it was refused
-    } rows[] = {
+    // The root ("-": QL_ROOT unset), then the path or how it was refused.
+    const std::pair<std::string, std::string> rows[] = {
         {"-", "/opt/Quellar/etc/qorn-ver"},
         {"/tmp/r/", "/tmp/r/opt/Quellar/etc/qorn-ver"},
         {"", "/opt/Quellar/etc/qorn-ver"},
         {"relative", failed(EINVAL)},
         {"/" + std::string(1020, 'r'), failed(EINVAL)},  // too long for the buffer
     };
-    for (const Row &row : rows) {
-        row.root != "-" ? setenv("QL_ROOT", row.root.c_str(), 1) : unsetenv("QL_ROOT");
+    for (const auto &[root, rooted] : rows) {
+        root != "-" ? setenv("QL_ROOT", root.c_str(), 1) : unsetenv("QL_ROOT");
         char out[QL_PATH_MAX];
         QL_SetError(0);
         int length = ql::rootedPath("/opt/Quellar/etc/qorn-ver", out);
-        EXPECT_EQ(length < 0 ? outcomeOf(length) : out, row.rooted) << row.root;
-        EXPECT_EQ(length, length < 0 ? -1 : static_cast<int>(strlen(out))) << row.root;
+        EXPECT_EQ(length < 0 ? outcomeOf(length) : out, rooted) << root;
+        EXPECT_EQ(length, length < 0 ? -1 : static_cast<int>(strlen(out))) << root;
     }
     unsetenv("QL_ROOT");
 }
@@ -275,12 +271,10 @@ TEST_F(IfaceConfTest, LinesEndAtNewlineCarriageReturnAndFF) {
 
 // KAV gives its socket and pid file, BD its plug-ins folder (below BasesPath) and temporary folder.
 TEST_F(IfaceConfTest, EngineConfsTakeTheirKeysFromSectionPathOnward) {
-    using Reader = int (*)(const char *, char *);
-    const Reader kav = QL_getKAVScannerConf;
-    const Reader bd = QL_getBDScannerConf;
+    const auto kav = QL_getKAVScannerConf, bd = QL_getBDScannerConf;
     const std::string bases250 = "/" + std::string(249, 'b');
     struct Row {
-        Reader reader;
+        decltype(kav) reader;
         std::string input, first, second;
     } rows[] = {
         {kav, "[path]\nLocalSocketPath = /var/run/x.sock # comment\nAVSpidPATH=/var/run/x.pid\n",
@@ -343,9 +337,7 @@ class IfacePathTest : public TempDirTest {};
 
 TEST_F(IfacePathTest, AbsolutePathResolvesDotsAsTextAndIsCutAt1023Characters) {
     const std::string base999 = "/" + std::string(999, 'b');
-    struct Row {
-        std::string path, base, expected;
-    } rows[] = {
+    const std::tuple<std::string, std::string, std::string> rows[] = {
         {"/etc/./x", "/tmp", "/etc/./x"},
         {"x", "/tmp", "/tmp/x"},
         {"./x", "/tmp", "/tmp/x"},
@@ -372,8 +364,8 @@ TEST_F(IfacePathTest, AbsolutePathResolvesDotsAsTextAndIsCutAt1023Characters) {
         {std::string(23, 'c'), base999, base999 + "/" + std::string(22, 'c')},
         {"x", "/" + std::string(1100, 'b'), "/" + std::string(1022, 'b')},
     };
-    for (const Row &row : rows) {
-        EXPECT_EQ(absolute(row.path.c_str(), row.base.c_str()), row.expected) << row.path;
+    for (const auto &[path, base, expected] : rows) {
+        EXPECT_EQ(absolute(path.c_str(), base.c_str()), expected) << path;
     }
     EXPECT_EQ(absolute(nullptr, "/t"), failed(EINVAL));
     EXPECT_EQ(absolute("x", nullptr), std::filesystem::current_path().string() + "/x")
@@ -392,9 +384,7 @@ TEST_F(IfacePathTest, LinksResolveToWhereTheKernelEnds) {
     file("real/x", "target");
     file("x", "decoy");
     // Each link (name, target) with where it resolves to, then paths through them.
-    struct Row {
-        std::string input, target, expected;
-    } rows[] = {
+    const std::tuple<std::string, std::string, std::string> rows[] = {
         {"a", "b", at("b")},
         {"c", "a", at("b")},
         {"sub/l", "../c", at("b")},
@@ -410,14 +400,13 @@ TEST_F(IfacePathTest, LinksResolveToWhereTheKernelEnds) {
         {"a", "", at("b")},
         {"b", "", "b"},
     };
-    for (const Row &row : rows) {
-        if (!row.target.empty()) {
-            link(row.target, row.input);
+    for (const auto &[input, target, expected] : rows) {
+        if (!target.empty()) {
+            link(target, input);
         }
     }
-    for (const Row &row : rows) {
-        EXPECT_EQ(resolve(row.target.empty() ? row.input : at(row.input)), row.expected)
-            << row.input;
+    for (const auto &[input, target, expected] : rows) {
+        EXPECT_EQ(resolve(target.empty() ? input : at(input)), expected) << input;
     }
     EXPECT_EQ(outcomeOf(QL_ResolveSymlink(nullptr, nullptr)), failed(EINVAL));
 }
@@ -521,28 +510,28 @@ TEST_F(IfaceActionsTest, RenameRefusesANameThatWouldBeCut) {
 }
 
 TEST_F(IfaceActionsTest, QuarantineTakesTheFirstFreeNumberedNameAndFailsWhenAllAreTaken) {
-    struct Row {
-        int taken;             // -2: none, -1: name only, n: name and name-0 to name-n
-        const char *expected;  // nullptr: every name is taken
-    } rows[] = {{-2, "f"}, {-1, "f-0"}, {0, "f-1"}, {1022, "f-1023"}, {1023, nullptr}};
-    for (const Row &row : rows) {
-        std::string quarantine = directory("q" + std::to_string(row.taken + 2));
-        if (row.taken >= -1) {
+    // Names taken (-2: none, -1: name only, n: name and name-0 to name-n), then the name the file
+    // gets (nullptr: every name is taken).
+    const std::pair<int, const char *> rows[] = {
+        {-2, "f"}, {-1, "f-0"}, {0, "f-1"}, {1022, "f-1023"}, {1023, nullptr}};
+    for (const auto &[taken, expected] : rows) {
+        std::string quarantine = directory("q" + std::to_string(taken + 2));
+        if (taken >= -1) {
             writeFile(quarantine + "/f", "old");
         }
-        for (int n = 0; n <= row.taken; ++n) {
+        for (int n = 0; n <= taken; ++n) {
             writeFile(quarantine + "/f-" + std::to_string(n), "old");
         }
         std::string path = file("f", "infected");
         int result = QL_QuarantineFile(path.c_str(), quarantine.c_str());
-        EXPECT_EQ(result, row.expected ? 0 : -1) << row.taken;
-        if (row.expected == nullptr) {
+        EXPECT_EQ(result, expected ? 0 : -1) << taken;
+        if (expected == nullptr) {
             EXPECT_STREQ(QL_GetErrorText(), "Too many quarantine files of same name");
         } else {
-            EXPECT_EQ(readFile(quarantine + "/" + row.expected), "infected") << row.taken;
+            EXPECT_EQ(readFile(quarantine + "/" + expected), "infected") << taken;
         }
-        EXPECT_EQ(exists(path), row.expected == nullptr) << row.taken;
-        EXPECT_EQ(readFile(quarantine + "/f"), row.taken >= -1 ? "old" : "infected") << row.taken;
+        EXPECT_EQ(exists(path), expected == nullptr) << taken;
+        EXPECT_EQ(readFile(quarantine + "/f"), taken >= -1 ? "old" : "infected") << taken;
         EXPECT_FALSE(exists(quarantine + "/f-1024"));
     }
 }
@@ -553,22 +542,20 @@ TEST_F(IfaceActionsTest, QuarantineRefusesALinkedOrSharedDirectoryAndLeavesFiles
     ASSERT_EQ(chmod(directory("group").c_str(), 0770), 0);
     link(real, "link");
     file("plain", "");
-    struct Row {
-        const char *dir;
-        std::string refusal;  // "": the file is quarantined
-    } rows[] = {
+    // The directory, then its refusal ("": the file is quarantined).
+    const std::pair<const char *, std::string> rows[] = {
         {"own", ""},
         {"link", "Quarantine directory is or lies behind a symbolic link"},
         {"group", "Quarantine directory is writable by others than its owner"},
         {"plain", "Invalid Quarantine directory"},
     };
-    for (const Row &row : rows) {
+    for (const auto &[dir, refusal] : rows) {
         std::string path = file("f");
         ASSERT_EQ(chmod(path.c_str(), 0644), 0);
-        int result = QL_QuarantineFile(path.c_str(), at(row.dir).c_str());
-        EXPECT_EQ(result, row.refusal.empty() ? 0 : -1) << row.dir;
-        EXPECT_EQ(result == 0 ? "" : QL_GetErrorText(), row.refusal) << row.dir;
-        EXPECT_EQ(exists(path), !row.refusal.empty()) << row.dir;
+        int result = QL_QuarantineFile(path.c_str(), at(dir).c_str());
+        EXPECT_EQ(result, refusal.empty() ? 0 : -1) << dir;
+        EXPECT_EQ(result == 0 ? "" : QL_GetErrorText(), refusal) << dir;
+        EXPECT_EQ(exists(path), !refusal.empty()) << dir;
     }
     EXPECT_EQ(modeOf(at("own/f")), 0600U);
     EXPECT_FALSE(exists(real + "/f"));
@@ -677,8 +664,7 @@ class ScanTreeTest : public TempDirTest {
 // One tree for every way of building: links back to the root and to its parent, two links to one
 // directory outside it, links to directories inside it, an exclusion list that names one of them.
 TEST_F(ScanTreeTest, TreeHoldsEachDirectoryOnceWithinTheDepthAndOutsideTheExcludedOnes) {
-    const std::string outside = ql::test::makeTempDir("scan_tree_outside.");
-    ql::ScopeGuard removeOutside([&] { ql::test::removeTree(outside); });
+    const std::string outside = other_ = ql::test::makeTempDir("scan_tree_outside.");
     std::filesystem::create_directories(outside + "/t/u");
     dirs({"a", "a/c", "a/c/d", "b", "real"});
     file("file", "x");

@@ -33,8 +33,7 @@ struct TableOwner {
 // Set (value nullptr: unset) an environment variable until the returned guard ends.
 auto withEnv(const char *name, const char *value) {
     const char *now = std::getenv(name);
-    std::optional<std::string> old =
-        now != nullptr ? std::optional<std::string>(now) : std::nullopt;
+    auto old = now != nullptr ? std::optional<std::string>(now) : std::nullopt;
     value != nullptr ? setenv(name, value, 1) : unsetenv(name);
     return ql::ScopeGuard([name, old] { old ? setenv(name, old->c_str(), 1) : unsetenv(name); });
 }
@@ -183,13 +182,10 @@ TEST(IniReaderTest, UnquotingTakesEscapesAndOnlyTheClosingQuote) {
 
 class IniLoaderTest : public ::testing::Test {
   protected:
-    void SetUp() override { dir_ = ql::test::makeTempDir("ql-settings."); }
-    void TearDown() override { ql::test::removeTree(dir_); }
-
+    // Writes text to name below the folder, making the folders on its way.
     std::string write(const std::string &name, const std::string &text) {
-        std::string path = dir_ + "/" + name;
-        ql::test::writeFile(path, text);
-        return path;
+        root_.writeFixed("/" + name, text);
+        return root_.path("/" + name);
     }
 
     // Loads text from a file into a fresh table.
@@ -197,7 +193,8 @@ class IniLoaderTest : public ::testing::Test {
         return iniLoad(t_.table, write("test.ini", text).c_str());
     }
 
-    std::string dir_;
+    ql::test::TempRoot root_;
+    const std::string dir_ = root_.root();
     TableOwner t_;
 };
 
@@ -228,9 +225,8 @@ TEST_F(IniLoaderTest, SettingsAreStoredUnquotedAndExpandedUnderSectionAndKey) {
 TEST_F(IniLoaderTest, LongValuesAndLinesAreKeptWithinTheirBounds) {
     for (std::size_t length : {255u, 256u, 1020u}) {
         std::string value(length, 'v');
-        TableOwner t;
-        iniLoad(t.table, write("long.ini", "[s]\nk=" + value + "\n").c_str());
-        EXPECT_EQ(tableGet(t.table, "s:k", ""), value) << length << " characters are stored whole";
+        EXPECT_EQ(tableGet(load("[s]\nk=" + value + "\n"), "s:k", ""), value)
+            << length << " characters are stored whole";
     }
     // 1500 characters: 1024 columns, then the remaining 476 as a line of their own.
     std::string line = "a=" + std::string(1022, 'x') + "b=" + std::string(474, 'y');
@@ -263,9 +259,6 @@ TEST_F(IniLoaderTest, FileStampIsTheLocalModificationTimeAndAMissingFileChangesN
 }
 
 TEST_F(IniLoaderTest, OnlyRelativeNamesAreSearchedInPath) {
-    mkdir((dir_ + "/bin1").c_str(), 0700);
-    mkdir((dir_ + "/bin2").c_str(), 0700);
-    mkdir((dir_ + "/etc").c_str(), 0700);
     write("bin2/found.ini", "[s]\nk=from-path\n");
     write("etc/only-here.ini", "[s]\nk=wrong\n");
     std::string absolute = write("abs.ini", "[s]\nk=direct\n");
@@ -312,12 +305,10 @@ TEST_F(IniLoaderTest, LoadsInTwoThreadsDoNotDisturbEachOther) {
             tableDelete(table);
         }
     };
-    std::thread first(run, 0);
-    std::thread second(run, 1);
-    first.join();
-    second.join();
-    EXPECT_EQ(failures[0], 0);
-    EXPECT_EQ(failures[1], 0);
+    std::thread other(run, 0);
+    run(1);
+    other.join();
+    EXPECT_EQ(failures[0] + failures[1], 0);
 }
 
 // The daemon's reader of interface.conf over the store.

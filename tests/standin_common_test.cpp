@@ -144,7 +144,8 @@ TEST(SignaturesTest, FilesLoadWhatTheyCanAndReportWhatTheySkip) {
         {"missing", "", 1, {}, "EICAR-Test-File"},
         {"a folder", "/", 1, {0}, "EICAR-Test-File"},
     };
-    std::string dir = ql::test::makeTempDir("sigs");
+    ql::test::TempRoot root;
+    const std::string &dir = root.root();
     for (const Row &row : rows) {
         std::string path = row.text == "/" ? dir : dir + "/none.txt";
         if (row.text.size() > 1) {
@@ -162,11 +163,11 @@ TEST(SignaturesTest, FilesLoadWhatTheyCanAndReportWhatTheySkip) {
             EXPECT_NE(problems[0].reason.find(std::strerror(EISDIR)), std::string::npos);
         }
     }
-    ql::test::removeTree(dir);
 }
 
 TEST(ByteSourceTest, FileByPathReadsAndRefusesWhatIsNotARegularFile) {
-    std::string dir = ql::test::makeTempDir("src");
+    ql::test::TempRoot root;
+    const std::string &dir = root.root();
     ql::test::writeFile(dir + "/f", "0123456789");
     FdSource file((dir + "/f").c_str());
     ASSERT_TRUE(file.ok());
@@ -181,7 +182,6 @@ TEST(ByteSourceTest, FileByPathReadsAndRefusesWhatIsNotARegularFile) {
     ASSERT_EQ(::mkfifo((dir + "/fifo").c_str(), 0600), 0);
     EXPECT_EQ(FdSource((dir + "/fifo").c_str()).error(), EINVAL);  // and open did not block
     EXPECT_EQ(FdSource(-1).error(), EBADF);
-    ql::test::removeTree(dir);
 }
 
 class MatcherTest : public ::testing::Test {
@@ -290,9 +290,7 @@ std::string membersOf(const TarListing &listing, std::uint64_t sourceSize) {
     std::string out;
     for (const auto &m : listing.members) {
         EXPECT_LE(m.dataOffset + m.size, sourceSize) << m.name;
-        char type = m.type == TarMemberType::Regular     ? 'R'
-                    : m.type == TarMemberType::Directory ? 'D'
-                                                         : 'O';
+        const char type = "RDO"[static_cast<int>(m.type)];  // Regular, Directory, Other
         out += (out.empty() ? "" : " ") + std::string(1, type) + m.name + "@" +
                std::to_string(m.dataOffset) + "+" + std::to_string(m.size);
     }
@@ -359,12 +357,11 @@ TEST(TarReaderTest, ListingGivesEachMembersDataInPlaceAndStopsSafelyOnDamage) {
     for (const Row &row : rows) {
         ChoppySource source(row.bytes, 100, row.failAt != 0 ? row.failAt : row.bytes.size() + 1);
         auto listing = listTar(source, row.limit);
-        EXPECT_EQ(listing.isTar, row.end != TarEnd::NotTar) << row.label;
-        EXPECT_EQ(listing.end, row.end) << row.label;
         EXPECT_EQ(membersOf(listing, row.bytes.size()), row.members) << row.label;
-        EXPECT_EQ(listing.error, row.end == TarEnd::ReadError ? EIO : 0) << row.label;
-        EXPECT_EQ(listing.complete(),
-                  row.end == TarEnd::EndOfSource || row.end == TarEnd::EndMarker)
+        const bool complete = row.end == TarEnd::EndOfSource || row.end == TarEnd::EndMarker;
+        EXPECT_EQ(std::tuple(listing.isTar, listing.end, listing.error, listing.complete()),
+                  std::tuple(row.end != TarEnd::NotTar, row.end,
+                             row.end == TarEnd::ReadError ? EIO : 0, complete))
             << row.label;
     }
 }

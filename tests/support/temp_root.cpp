@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <numeric>
 #include <sstream>
 #include <vector>
 
@@ -35,16 +36,6 @@ std::string makeTempDir(const char *prefix) {
 }
 
 namespace {
-
-constexpr const char *kDirs[] = {
-    "opt/Quellar/etc/postwick",
-    "opt/Quellar/sbin",
-    "opt/Quellar/lib",
-    "opt/Quellar/var/run",
-    "var/Quellar/var/log",
-    "var/Quellar/var/tmp",
-    "var/Quellar/var/quarantine/kestra",
-};
 
 // Remove name in the directory open as dirfd with everything below it, through descriptors, so
 // that a deep tree costs no long path lookups.
@@ -79,8 +70,11 @@ void removeTree(const std::string &path) {
 }
 
 TempRoot::TempRoot() : root_(makeTempDir("qlroot.")) {
-    for (const char *dir : kDirs) {
-        fs::create_directories(root_ + "/" + dir);
+    for (const char *dir : {"etc/postwick", "sbin", "lib", "var/run"}) {
+        fs::create_directories(root_ + "/opt/Quellar/" + dir);
+    }
+    for (const char *dir : {"log", "tmp", "quarantine/kestra"}) {
+        fs::create_directories(root_ + "/var/Quellar/var/" + dir);
     }
     linkProgram(std::string(QL_TEST_BIN_DIR) + "/qornd", path("/opt/Quellar/sbin/qornd"));
     std::error_code ec;
@@ -164,16 +158,12 @@ std::string tarHeader(const std::string &name, std::string_view sizeField, char 
     put(124, sizeField);
     block[156] = typeflag;
     if (ustar) {
-        put(257, std::string_view("ustar\0"
-                                  "00",
-                                  8));
+        put(257, std::string_view("ustar\00000", 8));  // "ustar", NUL, version "00"
         put(345, prefix);
     }
     put(148, "        ");
-    unsigned sum = 0;
-    for (unsigned char byte : block) {
-        sum += byte;
-    }
+    unsigned sum = std::accumulate(block.begin(), block.end(), 0U,
+                                   [](unsigned total, unsigned char byte) { return total + byte; });
     char field[8];
     std::snprintf(field, sizeof field, "%06o", sum);
     put(148, std::string_view(field, 7));
