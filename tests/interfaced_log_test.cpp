@@ -34,12 +34,6 @@ std::size_t countLines(const std::string &text, const std::string &line) {
     return count;
 }
 
-// Wait (bounded) until the file at path holds text.
-bool waitForText(const std::string &path, const std::string &text) {
-    return ql::test::waitUntil([&] { return readFile(path).find(text) != std::string::npos; },
-                               10000);
-}
-
 class InterfacedLogTest : public ql::test::DaemonFixture {
   protected:
     void SetUp() override { ASSERT_TRUE(UseEngine(ql::test::Engine::Bd)); }
@@ -189,10 +183,10 @@ TEST_F(InterfacedLogTest, LinkOrFifoPlantedAtTheLogPathIsRefusedAndTheOldFileKep
         });
         ASSERT_EQ(0, waitForExit(attacker, 10000)) << row.planted;
         ASSERT_EQ(0, kill(daemonPid(), SIGHUP)) << row.planted;  // the rotation's reload
-        EXPECT_TRUE(waitForText(moved, row.refusal)) << row.planted;
+        EXPECT_TRUE(WaitForLog(row.refusal, moved)) << row.planted;
         std::string request = std::string("/none/after-") + row.planted;
         EXPECT_EQ(kMissing, Ask(request)) << row.planted;
-        EXPECT_TRUE(waitForText(moved, "Request = " + request + ", n = ")) << row.planted;
+        EXPECT_TRUE(WaitForLog("Request = " + request + ", n = ", moved)) << row.planted;
         ASSERT_EQ(0, unlink(LogPath().c_str())) << row.planted;
         ASSERT_EQ(0, rename(moved.c_str(), LogPath().c_str())) << row.planted;
     }
