@@ -56,16 +56,15 @@ TEST_F(InterfacedLogTest, EveryInstanceLogsWholeLinesInOrderWhileHangupsReopenTh
     constexpr int kRotations = 100;
     std::atomic<bool> done{false};
     std::vector<int> sentBy(kClients, 0);
-    std::vector<std::thread> clients;
-    for (int c = 0; c < kClients; ++c) {
-        clients.emplace_back([&, c] {
+    std::thread clients([&] {
+        ql::test::runClients(kClients, [&](int c) {
             for (int i = 0; !done.load(); ++i) {
                 std::string path = "/none/c" + std::to_string(c) + "-" + std::to_string(i);
                 EXPECT_EQ(kMissing, Ask(path)) << path;
                 sentBy[c] = i + 1;
             }
         });
-    }
+    });
     std::vector<std::string> files;
     for (int r = 1; r <= kRotations; ++r) {
         // Rotate as soon as the daemon has made the new file.
@@ -79,9 +78,7 @@ TEST_F(InterfacedLogTest, EveryInstanceLogsWholeLinesInOrderWhileHangupsReopenTh
     }
     EXPECT_TRUE(WaitForLog("Request = "));  // the last reopened file is written to
     done = true;
-    for (std::thread &client : clients) {
-        client.join();
-    }
+    clients.join();
     EXPECT_EQ(0, StopDaemon(SIGTERM));
     files.push_back(LogPath());
     EXPECT_TRUE(LogHas("Term ditected\n"));

@@ -335,14 +335,12 @@ TEST_F(KavConversationTest, CommandsGoOutWholeAndRepliesComeBackInLines) {
             [&] { return engine.commands().size() == command.size() + 6; }, 5000));
         EXPECT_EQ(engine.commands(), "INFO\r\n" + command);
     }
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    ql::UniqueFd ours(fds[0]);
-    ql::UniqueFd theirs(fds[1]);
+    ql::test::SocketPair pair;
+    ql::UniqueFd &ours = pair.clientEnd;
     std::string big(4 << 20, 'x');
     EXPECT_EQ(QL_SendDaemonCommand(ours.get(), big.c_str()), -1) << "a peer that never reads";
     EXPECT_EQ(ql::lastErrorCode(), ETIMEDOUT);
-    theirs.reset();
+    pair.daemonEnd.reset();
     EXPECT_EQ(QL_SendDaemonCommand(ours.get(), "SCAN x /a\r\n"), -1);
     EXPECT_EQ(ql::lastErrorCode(), EPIPE);
     EXPECT_EQ(QL_SendDaemonCommand(-1, "INFO\r\n"), -1);

@@ -5,6 +5,7 @@
 #define QL_TESTS_SUPPORT_DAEMON_FIXTURE_H
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <string>
@@ -73,6 +74,18 @@ class DaemonFixture : public ::testing::Test {
 
   private:
     pid_t daemonPid_ = -1;
+};
+
+// Two connected ends of a Unix stream socket: the daemon's (or engine's) and its client's.
+struct SocketPair {
+    SocketPair() {
+        int fds[2];
+        EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds));
+        daemonEnd.reset(fds[0]);
+        clientEnd.reset(fds[1]);
+    }
+    ql::UniqueFd daemonEnd;
+    ql::UniqueFd clientEnd;
 };
 
 // A listening Unix socket at path (whatever was there removed first); a test's own server.
