@@ -275,7 +275,6 @@ std::string randomConfigurationBytes(std::mt19937 &random) {
 TEST_F(HostileFilesTest, RandomSettingsAndEngineConfigurationAreReadSafely) {
     std::mt19937 random(20261206);  // fixed: a failure reproduces
     std::string settingsPath = root_.path(ql::daemon::kInterfaceConfFile);
-    std::string confPath = root_.path("/opt/Quellar/etc/qorn.conf");
     ASSERT_TRUE(UseEngine(Engine::Bd));
     for (int round = 0; round < 100; ++round) {
         ql::test::writeFile(settingsPath, randomConfigurationBytes(random));
@@ -292,7 +291,7 @@ TEST_F(HostileFilesTest, RandomSettingsAndEngineConfigurationAreReadSafely) {
         UseEngine(Engine::Bd);
         ql::test::writeFile(settingsPath, randomConfigurationBytes(random));
         if (round % 2 == 1) {
-            ql::test::writeFile(confPath, randomConfigurationBytes(random));
+            ql::test::writeFile(engine_.confPath(), randomConfigurationBytes(random));
         }
         unlink(LogPath().c_str());
         int status = StartDaemon();

@@ -4,20 +4,19 @@
 #include "daemon/instance.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <string>
 
-#include "common/unique_fd.h"
 #include "daemon/daemon_state.h"
 #include "tests/support/daemon_fixture.h"
 
 namespace {
 
 using namespace ql::daemon;
+using ql::test::SocketPair;
 
 const ReplyRules kTagged{false, false, false, true};
 
@@ -28,17 +27,6 @@ std::string Reply(int result, const char *reported, bool infection = true,
     replyForResult(result, note, rules, reply);
     return reply;
 }
-
-struct SocketPair {
-    SocketPair() {
-        int fds[2];
-        EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds));
-        daemonEnd.reset(fds[0]);
-        clientEnd.reset(fds[1]);
-    }
-    ql::UniqueFd daemonEnd;
-    ql::UniqueFd clientEnd;
-};
 
 // A deadline can be less than a microsecond away, or already past, when a caller computes what is
 // left of it: such a bound ends the wait at once and never turns into a wait without one.

@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <future>
 #include <string>
 #include <thread>
@@ -27,6 +26,7 @@
 namespace {
 
 using ql::test::Engine;
+using ql::test::runClients;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char *kInfected = "1 EICAR-Test-File\n";
@@ -43,17 +43,6 @@ long residentKb(pid_t pid) {
     std::string status = ql::test::readFile("/proc/" + std::to_string(pid) + "/status");
     std::size_t at = status.find("VmRSS:");
     return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
-}
-
-// Run clients threads at once, each calling body(client) once.
-void runClients(int clients, const std::function<void(int)> &body) {
-    std::vector<std::thread> threads;
-    for (int c = 0; c < clients; ++c) {
-        threads.emplace_back(body, c);
-    }
-    for (std::thread &t : threads) {
-        t.join();
-    }
 }
 
 class InterfacedFaultsTest : public ql::test::DaemonFixture {
@@ -280,9 +269,8 @@ INSTANTIATE_TEST_SUITE_P(BothEngines, InterfacedEngineFaultsTest, ql::test::kBot
 TEST_F(InterfacedFaultsTest, UnwritableTemporaryDirectoryFailsBufferScansWithTheSystemError) {
     // Root writes anywhere, so the scan runs in a child that gives up root first. The temporary
     // file is written before any engine is asked, so no engine needs to run.
-    std::string tempDir = root_.path("/var/Quellar/var/tmp");
     ASSERT_EQ(0, chmod(root_.root().c_str(), 0755));
-    ASSERT_EQ(0, chmod(tempDir.c_str(), 0555));
+    ASSERT_EQ(0, chmod(engine_.tempDir().c_str(), 0555));
     pid_t child = ql::test::forkAsNobody([] {
         char bytes[] = "data";
         BufferObject buffer{bytes, 4, 7, nullptr, 0, 0};
@@ -292,7 +280,7 @@ TEST_F(InterfacedFaultsTest, UnwritableTemporaryDirectoryFailsBufferScansWithThe
         return result == -1 && std::strcmp(QL_GetErrorText(), "Permission denied") == 0 ? 0 : 101;
     });
     EXPECT_EQ(0, ql::test::waitForExit(child, 10000));
-    EXPECT_TRUE(std::filesystem::is_empty(tempDir));
+    EXPECT_TRUE(std::filesystem::is_empty(engine_.tempDir()));
 }
 
 TEST_F(InterfacedFaultsTest, CoreLibraryWithoutEntryPointsFailsStartOrScansWithTheirErrors) {

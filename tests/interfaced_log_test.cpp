@@ -34,12 +34,6 @@ std::size_t countLines(const std::string &text, const std::string &line) {
     return count;
 }
 
-// Wait (bounded) until the file at path holds text.
-bool waitForText(const std::string &path, const std::string &text) {
-    return ql::test::waitUntil([&] { return readFile(path).find(text) != std::string::npos; },
-                               10000);
-}
-
 class InterfacedLogTest : public ql::test::DaemonFixture {
   protected:
     void SetUp() override { ASSERT_TRUE(UseEngine(ql::test::Engine::Bd)); }
@@ -62,16 +56,15 @@ TEST_F(InterfacedLogTest, EveryInstanceLogsWholeLinesInOrderWhileHangupsReopenTh
     constexpr int kRotations = 100;
     std::atomic<bool> done{false};
     std::vector<int> sentBy(kClients, 0);
-    std::vector<std::thread> clients;
-    for (int c = 0; c < kClients; ++c) {
-        clients.emplace_back([&, c] {
+    std::thread clients([&] {
+        ql::test::runClients(kClients, [&](int c) {
             for (int i = 0; !done.load(); ++i) {
                 std::string path = "/none/c" + std::to_string(c) + "-" + std::to_string(i);
                 EXPECT_EQ(kMissing, Ask(path)) << path;
                 sentBy[c] = i + 1;
             }
         });
-    }
+    });
     std::vector<std::string> files;
     for (int r = 1; r <= kRotations; ++r) {
         // Rotate as soon as the daemon has made the new file.
@@ -85,9 +78,7 @@ TEST_F(InterfacedLogTest, EveryInstanceLogsWholeLinesInOrderWhileHangupsReopenTh
     }
     EXPECT_TRUE(WaitForLog("Request = "));  // the last reopened file is written to
     done = true;
-    for (std::thread &client : clients) {
-        client.join();
-    }
+    clients.join();
     EXPECT_EQ(0, StopDaemon(SIGTERM));
     files.push_back(LogPath());
     EXPECT_TRUE(LogHas("Term ditected\n"));
@@ -189,10 +180,10 @@ TEST_F(InterfacedLogTest, LinkOrFifoPlantedAtTheLogPathIsRefusedAndTheOldFileKep
         });
         ASSERT_EQ(0, waitForExit(attacker, 10000)) << row.planted;
         ASSERT_EQ(0, kill(daemonPid(), SIGHUP)) << row.planted;  // the rotation's reload
-        EXPECT_TRUE(waitForText(moved, row.refusal)) << row.planted;
+        EXPECT_TRUE(WaitForLog(row.refusal, moved)) << row.planted;
         std::string request = std::string("/none/after-") + row.planted;
         EXPECT_EQ(kMissing, Ask(request)) << row.planted;
-        EXPECT_TRUE(waitForText(moved, "Request = " + request + ", n = ")) << row.planted;
+        EXPECT_TRUE(WaitForLog("Request = " + request + ", n = ", moved)) << row.planted;
         ASSERT_EQ(0, unlink(LogPath().c_str())) << row.planted;
         ASSERT_EQ(0, rename(moved.c_str(), LogPath().c_str())) << row.planted;
     }

@@ -124,8 +124,6 @@ class InterfacedLifeTest : public DaemonFixture {
 TEST_F(InterfacedLifeTest, SocketAccessKeysAreAppliedAfterBindAndBadValuesFallBack) {
     const group *other = getgrgid(ql::test::kNobody);
     ASSERT_NE(nullptr, other);
-    const std::string otherName = other->gr_name;
-    const gid_t otherGid = other->gr_gid;
     struct Row {
         std::string keys;
         mode_t mode;
@@ -134,8 +132,8 @@ TEST_F(InterfacedLifeTest, SocketAccessKeysAreAppliedAfterBindAndBadValuesFallBa
     };
     const Row rows[] = {
         {"", 0777, getegid(), ""},
-        {"PostwickerSocketMode=0660\nPostwickerSocketGroup=" + otherName + "\n", 0660, otherGid,
-         ""},
+        {"PostwickerSocketMode=0660\nPostwickerSocketGroup=" + std::string(other->gr_name) + "\n",
+         0660, other->gr_gid, ""},
         {"PostwickerSocketMode=0999\nPostwickerSocketGroup=no-such-group-ql\n", 0777, getegid(),
          "SockErr(group): no group no-such-group-ql, socket group left as is\n"
          "SockErr(mode): invalid mode 0999, using 0777\n"},

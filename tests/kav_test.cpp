@@ -10,13 +10,13 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/iface_utils.h"
@@ -25,9 +25,8 @@
 #include "kav/kav_object_scanner.h"
 #include "kav/kav_object_walk.h"
 #include "kav/kav_scanner.h"
-#include "tests/support/engine_fixture.h"
+#include "tests/support/daemon_fixture.h"
 #include "tests/support/events.h"
-#include "tests/support/programs.h"
 
 namespace {
 
@@ -123,13 +122,7 @@ class ScriptedEngine {
     ScriptedEngine(const EngineRoot &root, const std::string &greeting,
                    const std::vector<std::string> &lines, int pauseMs = 0)
         : commands_(root.path("/commands")) {
-        unlink(root.socketPath().c_str());
-        ql::UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        ql::copyBounded(addr.sun_path, root.socketPath());
-        EXPECT_EQ(bind(listener.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-        EXPECT_EQ(listen(listener.get(), 8), 0);
+        ql::UniqueFd listener = ql::test::listenAt(root.socketPath());
         ql::UniqueFd record(
             open(commands_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
         child_ = fork();
@@ -332,25 +325,22 @@ TEST_F(KavConversationTest, CommandsGoOutWholeAndRepliesComeBackInLines) {
         ql::UniqueFd fd(QL_AvDaemonConnect(engine_.socketPath().c_str()));
         DaemonInfo info{};
         EXPECT_EQ(QL_GetDaemonInfo(fd.get(), &info), 0);
-        EXPECT_EQ(info.number1, 5);
-        EXPECT_EQ(info.byteValue, 7) << "263 keeps its low 8 bits";
-        EXPECT_EQ(std::string(info.shortText, 8), "ABCDEFGH");
-        EXPECT_EQ(info.number2, 123);
-        EXPECT_STREQ(info.longText, "abcd\r\n");
+        // 263 keeps its low 8 bits.
+        EXPECT_EQ(std::tuple(info.number1, int{info.byteValue}, std::string(info.shortText, 8),
+                             info.number2, std::string(info.longText)),
+                  std::tuple(5, 7, "ABCDEFGH", 123, "abcd\r\n"));
         fd.reset(QL_AvDaemonConnect(engine_.socketPath().c_str()));
         EXPECT_EQ(QL_SendDaemonCommand(fd.get(), command.c_str()), 0);
         EXPECT_TRUE(ql::test::waitUntil(
             [&] { return engine.commands().size() == command.size() + 6; }, 5000));
         EXPECT_EQ(engine.commands(), "INFO\r\n" + command);
     }
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    ql::UniqueFd ours(fds[0]);
-    ql::UniqueFd theirs(fds[1]);
+    ql::test::SocketPair pair;
+    ql::UniqueFd &ours = pair.clientEnd;
     std::string big(4 << 20, 'x');
     EXPECT_EQ(QL_SendDaemonCommand(ours.get(), big.c_str()), -1) << "a peer that never reads";
     EXPECT_EQ(ql::lastErrorCode(), ETIMEDOUT);
-    theirs.reset();
+    pair.daemonEnd.reset();
     EXPECT_EQ(QL_SendDaemonCommand(ours.get(), "SCAN x /a\r\n"), -1);
     EXPECT_EQ(ql::lastErrorCode(), EPIPE);
     EXPECT_EQ(QL_SendDaemonCommand(-1, "INFO\r\n"), -1);

@@ -3,13 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <future>
 #include <string>
 
-#include "common/iface_utils.h"
 #include "common/unique_fd.h"
 #include "daemon/daemon_state.h"
 #include "tests/support/daemon_fixture.h"
@@ -20,17 +18,13 @@ using namespace ql::daemon;
 using ql::test::readFile;
 using ql::test::writeFile;
 
-// A server on a Unix socket at path for one connection: it answers with answer (or closes at
-// once when that is empty) and gives what it received, "" when nobody came within 5 s.
+// A server on a Unix socket at path (replacing what was there) for one connection: it answers with
+// answer (or closes at once when that is empty) and gives what it received, "" when nobody came
+// within 5 s.
 std::future<std::string> serveOnce(const std::string &path, const std::string &answer) {
-    ql::UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    ql::copyBounded(address.sun_path, path);
+    ql::UniqueFd listener = ql::test::listenAt(path);
     timeval bound{5, 0};
     setsockopt(listener.get(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
-    EXPECT_EQ(0, bind(listener.get(), reinterpret_cast<sockaddr *>(&address), sizeof address));
-    EXPECT_EQ(0, listen(listener.get(), 4));
     return std::async(std::launch::async, [listener = std::move(listener), answer] {
         ql::UniqueFd peer(accept(listener.get(), nullptr, nullptr));
         char buf[64];
@@ -56,16 +50,14 @@ class SingleInstanceTest : public ql::test::DaemonFixture {
 };
 
 TEST_F(SingleInstanceTest, ReadPidFileTakesTheLeadingNumberOfSixteenBytes) {
-    const std::pair<const char *, int32_t> rows[] = {
-        {"1234", 1234},
-        {" 42\n", 42},
-        {"77abc", 77},
-        {"abc", 0},
-        {"", -1},
-        {"-3", -3},
-        {"12345678901234567", -1},
-        {"000000000000001299", 12},
-    };
+    const std::pair<const char *, int32_t> rows[] = {{"1234", 1234},
+                                                     {" 42\n", 42},
+                                                     {"77abc", 77},
+                                                     {"abc", 0},
+                                                     {"", -1},
+                                                     {"-3", -3},
+                                                     {"12345678901234567", -1},
+                                                     {"000000000000001299", 12}};
     for (const auto &[text, pid] : rows) {
         writeFile(PidPath(), text);
         EXPECT_EQ(pid, readPidFile(PidPath().c_str())) << text;
@@ -75,13 +67,11 @@ TEST_F(SingleInstanceTest, ReadPidFileTakesTheLeadingNumberOfSixteenBytes) {
 }
 
 TEST_F(SingleInstanceTest, CheckPidFileAnswersOnlyForALiveProcess) {
-    const std::pair<std::string, int32_t> rows[] = {
-        {std::to_string(getpid()), 0},
-        {std::to_string(DeadPid()), -1},
-        {"0", -1},
-        {"no number", -1},
-        {"-1", -1},
-    };
+    const std::pair<std::string, int32_t> rows[] = {{std::to_string(getpid()), 0},
+                                                    {std::to_string(DeadPid()), -1},
+                                                    {"0", -1},
+                                                    {"no number", -1},
+                                                    {"-1", -1}};
     for (const auto &[text, checked] : rows) {
         writeFile(PidPath(), text);
         EXPECT_EQ(checked, checkPidFile(PidPath().c_str())) << text;
@@ -115,7 +105,6 @@ TEST_F(SingleInstanceTest, ProbeSendsCheckToAnAbsoluteSocketAndAcceptsOnlyOneHun
         {"1000\n", -1}, {"", -1},
     };
     for (const auto &[answer, probed] : rows) {
-        unlink(SockPath().c_str());
         auto received = serveOnce(SockPath(), answer);
         EXPECT_EQ(probed, probeSocket(SockPath().c_str())) << answer;
         EXPECT_EQ(std::string("CHECK\r\n\0", 8), received.get()) << answer;
@@ -132,7 +121,6 @@ TEST_F(SingleInstanceTest, ProbeSendsCheckToAnAbsoluteSocketAndAcceptsOnlyOneHun
 // daemon's own starts after a killed one and beside a running one (interfaced_test).
 TEST_F(SingleInstanceTest, AnsweringSocketIsAnotherInstanceOrClearsAStalePidFile) {
     for (bool pidLive : {true, false}) {
-        unlink(SockPath().c_str());
         writeFile(PidPath(), std::to_string(pidLive ? getpid() : DeadPid()));
         std::string before = Log();
         auto received = serveOnce(SockPath(), "100\n");

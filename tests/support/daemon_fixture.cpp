@@ -73,6 +73,17 @@ int DaemonFixture::StartDaemon() {
     return status;
 }
 
+ql::UniqueFd listenAt(const std::string &path) {
+    unlink(path.c_str());
+    ql::UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ql::copyBounded(address.sun_path, path);
+    EXPECT_EQ(0, bind(listener.get(), reinterpret_cast<sockaddr *>(&address), sizeof address));
+    EXPECT_EQ(0, listen(listener.get(), 8));
+    return listener;
+}
+
 std::string readReply(int fd) {
     std::string reply;
     char buf[512];

@@ -5,11 +5,13 @@
 #define QL_TESTS_SUPPORT_DAEMON_FIXTURE_H
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <string>
 #include <vector>
 
+#include "common/unique_fd.h"
 #include "tests/support/engine_fixture.h"
 #include "tests/support/programs.h"
 
@@ -52,9 +54,10 @@ class DaemonFixture : public ::testing::Test {
     std::string LogPath() const { return root_.path("/var/Quellar/var/log/interface.log"); }
     std::string Log() const { return readFile(LogPath()); }
     bool LogHas(const std::string &text) const { return Log().find(text) != std::string::npos; }
-    // Wait (bounded) until the log holds text.
-    bool WaitForLog(const std::string &text) const {
-        return waitUntil([&] { return LogHas(text); }, 10000);
+    // Wait (bounded) until the log, or the file at path, holds text.
+    bool WaitForLog(const std::string &text, const std::string &path = "") const {
+        const std::string &file = path.empty() ? LogPath() : path;
+        return waitUntil([&] { return readFile(file).find(text) != std::string::npos; }, 10000);
     }
 
     // A file under the root's sample folder with content; returns its absolute path.
@@ -72,6 +75,21 @@ class DaemonFixture : public ::testing::Test {
   private:
     pid_t daemonPid_ = -1;
 };
+
+// Two connected ends of a Unix stream socket: the daemon's (or engine's) and its client's.
+struct SocketPair {
+    SocketPair() {
+        int fds[2];
+        EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds));
+        daemonEnd.reset(fds[0]);
+        clientEnd.reset(fds[1]);
+    }
+    ql::UniqueFd daemonEnd;
+    ql::UniqueFd clientEnd;
+};
+
+// A listening Unix socket at path (whatever was there removed first); a test's own server.
+ql::UniqueFd listenAt(const std::string &path);
 
 // Everything the peer sends on fd until it closes or resets the connection (a peer that leaves
 // bytes unread resets it), followed by "<error text>" when reading failed or timed out.

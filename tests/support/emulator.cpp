@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "common/unique_fd.h"
 #include "tests/support/temp_root.h"
 
 namespace fs = std::filesystem;
@@ -43,13 +44,8 @@ std::string emulatedProgram(const std::string &cmdline) {
 // A script (the wrapper linkProgram writes) runs natively and emulates what it starts itself.
 bool isScript(const char *program) {
     char magic[2] = {};
-    int fd = open(program, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    bool script = read(fd, magic, sizeof magic) == 2 && magic[0] == '#' && magic[1] == '!';
-    close(fd);
-    return script;
+    ql::UniqueFd fd(open(program, O_RDONLY | O_CLOEXEC));
+    return fd && read(fd.get(), magic, sizeof magic) == 2 && magic[0] == '#' && magic[1] == '!';
 }
 
 }  // namespace

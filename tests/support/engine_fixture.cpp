@@ -105,11 +105,8 @@ std::vector<std::string> EngineRoot::coreRecord() const {
 }
 
 void EngineRoot::failCore(const char *switches) {
-    if (switches == nullptr || *switches == '\0') {
-        unsetenv(kFailVariable);
-    } else {
-        setenv(kFailVariable, switches, 1);
-    }
+    switches == nullptr || *switches == '\0' ? unsetenv(kFailVariable)
+                                             : setenv(kFailVariable, switches, 1);
 }
 
 }  // namespace ql::test

@@ -77,20 +77,25 @@ int waitForExit(pid_t pid, int timeoutMs) {
     int status = 0;
     pid_t done = 0;
     waitUntil([&] { return done != 0 || (done = waitpid(pid, &status, WNOHANG)) != 0; }, timeoutMs);
-    if (done != pid) {
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return done != pid ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// No pid below 1 has a /proc entry.
 bool processRuns(int pid) {
-    if (pid <= 0) {
-        return false;
-    }
     std::string text = readFile("/proc/" + std::to_string(pid) + "/stat");
     std::size_t close = text.rfind(')');
     return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z' &&
            text[close + 2] != 'X';
+}
+
+void runClients(int clients, const std::function<void(int)> &body) {
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; ++c) {
+        threads.emplace_back(body, c);
+    }
+    for (std::thread &t : threads) {
+        t.join();
+    }
 }
 
 }  // namespace ql::test

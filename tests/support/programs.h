@@ -40,6 +40,9 @@ int waitForExit(pid_t pid, int timeoutMs);
 // Whether a process runs (exists and is no zombie).
 bool processRuns(int pid);
 
+// Run clients threads at once, each calling body(client) once, and wait for all of them.
+void runClients(int clients, const std::function<void(int)> &body);
+
 // Wait until pred() holds or boundMs pass; returns pred().
 template <typename Pred>
 bool waitUntil(Pred pred, int boundMs) {
