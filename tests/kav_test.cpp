@@ -400,6 +400,23 @@ TEST(KavDaemonIfaceTest, LivenessNeedsSocketPidFileAndLiveProcess) {
     EXPECT_EQ(access(conf.socketPath, F_OK), 0);
 }
 
+// The back end's own walk follows folder links when its caller asks (an object scan through the
+// public call walks a scan tree instead), and never enters a folder it is already inside.
+TEST(KavWalkTest, LinkBackIntoAFolderTheWalkIsInIsNotEntered) {
+    EngineRoot engine;
+    ASSERT_TRUE(engine.up(Engine::Kav));
+    std::string top = engine.path("/samples/tree");
+    engine.sample("tree/sub/a.txt", "clean");
+    ASSERT_EQ(symlink(top.c_str(), (top + "/sub/loop").c_str()), 0);
+    ql::UniqueFd connection(QL_AvDaemonConnect(engine.socketPath().c_str()));
+    ObjectRequest request{top.c_str(), 0x1 | QL_OPT_LINK, QL_ACT_NONE, nullptr};
+    ExtraData extra{};
+    ScanReport report{};
+    EXPECT_EQ(QL_KAVScanObject(connection.get(), &request, &extra, &report), 0);
+    EXPECT_EQ(std::tuple(report.dirsScanned, report.objectsScanned, report.scanErrors),
+              std::tuple(2u, 1u, 0u));
+}
+
 // The walk's extension rules look at the last path component only, whatever case it is in; a
 // folder's dot or a trailing dot gives no extension.
 TEST(KavWalkTest, ExtensionsComeFromTheLastPathComponent) {
