@@ -5,12 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -42,12 +44,42 @@ class InterfacedLogTest : public ql::test::DaemonFixture {
     bool CanActAsAnotherUser() { return geteuid() == 0 && chmod(root_.root().c_str(), 0755) == 0; }
 };
 
+// Whether line is shape, where each '#' of the shape stands for a number (a sign allowed).
+bool hasShape(std::string_view line, std::string_view shape) {
+    std::size_t at = 0;
+    for (char c : shape) {
+        if (c != '#') {
+            if (at == line.size() || line[at++] != c) {
+                return false;
+            }
+            continue;
+        }
+        at += at < line.size() && line[at] == '-' ? 1 : 0;
+        std::size_t digits = at;
+        while (at < line.size() && std::isdigit(static_cast<unsigned char>(line[at])) != 0) {
+            ++at;
+        }
+        if (at == digits) {
+            return false;
+        }
+    }
+    return at == line.size();
+}
+
 // Every line the daemon may write while serving requests for missing files, whole.
-const std::regex kWholeServingLine(
-    R"(|Instance \d+ \(sockFd = -?\d+, success = \d+\)|Instance \d+ free to process)"
-    R"(|No instance free to process, waiting to release one\.|Term ditected)"
-    R"(|Instance-\d+: (Connected \(\d+\)\.{5}|Request = /none/c\d+-\d+, n = \d+)"
-    R"(|Sending: 1 No such file or directory|Sent))");
+bool isWholeServingLine(const std::string &line) {
+    static const char *const shapes[] = {"",
+                                         "Instance # (sockFd = #, success = #)",
+                                         "Instance # free to process",
+                                         "No instance free to process, waiting to release one.",
+                                         "Term ditected",
+                                         "Instance-#: Connected (#).....",
+                                         "Instance-#: Request = /none/c#-#, n = #",
+                                         "Instance-#: Sending: 1 No such file or directory",
+                                         "Instance-#: Sent"};
+    return std::any_of(std::begin(shapes), std::end(shapes),
+                       [&line](const char *shape) { return hasShape(line, shape); });
+}
 
 TEST_F(InterfacedLogTest, EveryInstanceLogsWholeLinesInOrderWhileHangupsReopenTheLog) {
     WriteInterfaceConf("[postwicker]\nMaxInstances=10\nRequestTimeout=5\n");
@@ -94,8 +126,7 @@ TEST_F(InterfacedLogTest, EveryInstanceLogsWholeLinesInOrderWhileHangupsReopenTh
         std::istringstream lines(text);
         std::string line;
         while (std::getline(lines, line)) {
-            EXPECT_TRUE(std::regex_match(line, kWholeServingLine))
-                << file << ": torn line \"" << line << "\"";
+            EXPECT_TRUE(isWholeServingLine(line)) << file << ": torn line \"" << line << "\"";
             std::size_t colon = line.find(": ");
             if (line.rfind("Instance-", 0) != 0 || colon == std::string::npos) {
                 continue;
