@@ -57,6 +57,7 @@ Instance *instanceMain(Instance *instance) {
         }
         int fd = instance->sockFd.load(std::memory_order_acquire);
         if (fd < 0) {
+            // Without a bound: a hand-over wakes this instance, and the stop wakes every one.
             instance->wakeUps.waitWhile(seen);
             continue;
         }

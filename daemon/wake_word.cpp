@@ -22,7 +22,7 @@ long futex(const std::atomic<uint32_t> &word, int op, uint32_t value, const time
 
 }  // namespace
 
-void WakeWord::sleep(uint32_t seen, const timespec *limit) const {
+void WakeWord::waitOnWord(uint32_t seen, const timespec *limit) const {
     // The sleeper count is raised before the value is looked at, and bump moves the value before
     // it looks at the count: either the bump sees a sleeper or the sleeper sees the new value.
     sleepers_.fetch_add(1, std::memory_order_seq_cst);
@@ -33,7 +33,7 @@ void WakeWord::sleep(uint32_t seen, const timespec *limit) const {
 }
 
 void WakeWord::waitWhile(uint32_t seen) const {
-    sleep(seen, nullptr);
+    waitOnWord(seen, nullptr);
 }
 
 void WakeWord::waitWhile(uint32_t seen, std::chrono::nanoseconds bound) const {
@@ -43,7 +43,7 @@ void WakeWord::waitWhile(uint32_t seen, std::chrono::nanoseconds bound) const {
     auto seconds = std::chrono::duration_cast<std::chrono::seconds>(bound);
     timespec limit{static_cast<time_t>(seconds.count()),
                    static_cast<long>((bound - seconds).count())};
-    sleep(seen, &limit);
+    waitOnWord(seen, &limit);
 }
 
 void WakeWord::bump(bool everyone) {

@@ -23,7 +23,7 @@ class WakeWord {
     void bump(bool everyone);
 
   private:
-    void sleep(uint32_t seen, const timespec *limit) const;  // limit NULL: no bound
+    void waitOnWord(uint32_t seen, const timespec *limit) const;  // limit NULL: no bound
 
     std::atomic<uint32_t> value_{0};
     mutable std::atomic<int32_t> sleepers_{0};
