@@ -19,8 +19,10 @@ everything = set().union(*cases.values())
 
 faults = 0
 for doc in docs:
+    with open(doc, encoding="utf-8") as text:
+        lines = text.readlines()
     suite = None
-    for number, line in enumerate(open(doc), 1):
+    for number, line in enumerate(lines, 1):
         if not line.startswith("|"):
             suite = None
             continue

@@ -147,11 +147,15 @@ class ScriptedEngine {
                 }
             }
         }
+        EXPECT_GT(child_, 0) << "fork: " << std::strerror(errno);
         ql::test::writeFile(root.pidPath(), std::to_string(child_) + "\n");
     }
+    // Without a child there is nothing to kill: kill(-1) would signal every process.
     ~ScriptedEngine() {
-        kill(child_, SIGKILL);
-        waitpid(child_, nullptr, 0);
+        if (child_ > 0) {
+            kill(child_, SIGKILL);
+            waitpid(child_, nullptr, 0);
+        }
     }
     ScriptedEngine(const ScriptedEngine &) = delete;
     ScriptedEngine &operator=(const ScriptedEngine &) = delete;

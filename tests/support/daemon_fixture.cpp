@@ -78,7 +78,7 @@ ql::UniqueFd listenAt(const std::string &path) {
     ql::UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    ql::copyBounded(address.sun_path, path);
+    EXPECT_TRUE(ql::copyBounded(address.sun_path, path)) << "socket path too long: " << path;
     EXPECT_EQ(0, bind(listener.get(), reinterpret_cast<sockaddr *>(&address), sizeof address));
     EXPECT_EQ(0, listen(listener.get(), 8));
     return listener;
