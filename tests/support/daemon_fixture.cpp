@@ -45,6 +45,24 @@ pid_t childNamed(const std::string &name) {
     return -1;
 }
 
+// One line per thread of pid: its id, its state, where in the kernel it sleeps and the system
+// call it is in (number and arguments), which shows what a stuck stop waits for.
+std::string threadStates(pid_t pid) {
+    std::string states;
+    std::error_code ec;
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto &task : std::filesystem::directory_iterator(tasks, ec)) {
+        std::string dir = task.path().string();
+        char state = stateIn(dir + "/stat");
+        states += task.path().filename().string() + " " + (state != '\0' ? state : '?') + " " +
+                  readFile(dir + "/wchan") + " " + readFile(dir + "/syscall");
+        if (states.back() != '\n') {
+            states += '\n';
+        }
+    }
+    return states;
+}
+
 }  // namespace
 
 DaemonFixture::DaemonFixture() {
@@ -165,7 +183,16 @@ int DaemonFixture::StopDaemon(int signal) {
     int status = waitForExit(daemonPid_, stopBoundMs());
     if (status >= 0) {
         daemonPid_ = -1;
+        return status;
     }
+    // The threads and the log say where the stop got to; without them a slow stop on a loaded
+    // machine and a hung one look alike.
+    std::string log = Log();
+    std::size_t from = log.size() > 4096 ? log.size() - 4096 : 0;
+    ADD_FAILURE() << "interfaced " << daemonPid_ << " did not end within " << stopBoundMs()
+                  << " ms of signal " << signal << "; its threads:\n"
+                  << threadStates(daemonPid_) << "the end of its log:\n"
+                  << log.substr(from);
     return status;
 }
 

@@ -80,12 +80,16 @@ int waitForExit(pid_t pid, int timeoutMs) {
     return done != pid ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+char stateIn(const std::string &statFile) {
+    std::string text = readFile(statFile);
+    std::size_t close = text.rfind(')');  // the command before it may hold anything
+    return close != std::string::npos && close + 2 < text.size() ? text[close + 2] : '\0';
+}
+
 // No pid below 1 has a /proc entry.
 bool processRuns(int pid) {
-    std::string text = readFile("/proc/" + std::to_string(pid) + "/stat");
-    std::size_t close = text.rfind(')');
-    return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z' &&
-           text[close + 2] != 'X';
+    char state = stateIn("/proc/" + std::to_string(pid) + "/stat");
+    return state != '\0' && state != 'Z' && state != 'X';
 }
 
 void runClients(int clients, const std::function<void(int)> &body) {

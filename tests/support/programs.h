@@ -37,6 +37,9 @@ pid_t forkAsNobody(const std::function<int()> &body);
 // not end in time.
 int waitForExit(pid_t pid, int timeoutMs);
 
+// The state letter of a /proc/<pid>/stat or /proc/<pid>/task/<tid>/stat file, '\0' without one.
+char stateIn(const std::string &statFile);
+
 // Whether a process runs (exists and is no zombie).
 bool processRuns(int pid);
 
