@@ -9,9 +9,10 @@ trap 'rm -rf "$work"' EXIT
 cat >"$work/check.c" <<'PROGRAM'
 #include <pthread.h>
 #include <signal.h>
+#include <stdatomic.h>
 #include <stdio.h>
 #include <unistd.h>
-static volatile sig_atomic_t done;
+static atomic_int done;
 static void *idle(void *arg) {
     while (!done) {
         usleep(1000);

@@ -148,7 +148,9 @@ class ScriptedEngine {
             }
         }
         EXPECT_GT(child_, 0) << "fork: " << std::strerror(errno);
-        ql::test::writeFile(root.pidPath(), std::to_string(child_) + "\n");
+        if (child_ > 0) {
+            ql::test::writeFile(root.pidPath(), std::to_string(child_) + "\n");
+        }
     }
     // Without a child there is nothing to kill: kill(-1) would signal every process.
     ~ScriptedEngine() {
